@@ -1,0 +1,28 @@
+#pragma once
+
+#include "TimeFunc/TimecodeRecord.h"
+
+#include <cstdint>
+
+// Results of SetClockRate.
+enum ClockResult : std::uint8_t {
+    ClockOk = 0,
+    ClockTokenFailed = 1,
+    ClockLookupFailed = 2,
+    ClockEnableFailed = 3,
+    ClockAdjustFailed = 4,
+};
+
+// The increment per clock interrupt that the system reported when the process started
+// (0 when it could not be read).
+std::uint32_t DefaultTimeIncrement();
+
+// Reads DefaultTimeIncrement from the system. Runs once at process start; tests call it again
+// after they have scripted the emulated clock.
+void InitDefaultTimeIncrement();
+
+// Sets the clock's rate; 0 or DefaultTimeIncrement() hands the clock back to the system.
+ClockResult SetClockRate(std::uint32_t adjustment);
+
+// Sets the system time from the record's Ltc group (UTC).
+void HardSetSystemTime(const TimecodeRecord& record, bool dateFlag);

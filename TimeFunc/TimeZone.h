@@ -1,0 +1,26 @@
+#pragma once
+
+#include "TimeFunc/TimecodeRecord.h"
+
+#include <cstdint>
+#include <string>
+
+// The machine's bias now (UTC = local + bias, minutes), daylight bias included while in force.
+std::int32_t CurrentBias();
+
+// Offset of the record's timecode zone in minutes east of UTC, for a "SelectTimezone" mode.
+std::int32_t TimecodeZoneOffset(const TimecodeRecord& record, std::uint8_t zoneMode);
+
+// The zone text after every time text, for a bias in minutes (" +1:00", "+10:00", " -5:00").
+std::string ZoneSuffix(std::int32_t bias);
+
+// A copy of the record whose Ltc group holds UTC.
+TimecodeRecord ConvertTimecodeZone(const TimecodeRecord& record, bool dateFlag,
+                                   std::uint8_t zoneMode);
+
+// systemGroup true renders the System group (always with date), false the Ltc group.
+std::string FormatTimecode(const TimecodeRecord& record, bool systemGroup, bool dateFlag,
+                           std::uint8_t zoneMode);
+
+// The PC's local time now, in the long form.
+std::string FormatLocalNow();

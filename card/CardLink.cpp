@@ -1,0 +1,10 @@
+#include "card/CardLink.h"
+
+CardLinkState CardLink;
+std::atomic<std::int32_t> LastCardResult{0};
+std::atomic<bool> StopLatched{false};
+
+std::mutex& DeviceLock() {
+    static std::mutex lock;
+    return lock;
+}

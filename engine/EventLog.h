@@ -1,0 +1,11 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+constexpr const char* kServiceName = "QN_Chronel";
+constexpr std::uint16_t kEventError = 1;
+constexpr std::uint16_t kEventNotice = 3; // passed as it stands for START, STOP, out of limits
+
+// One entry under the service's source: "\r\n" + text, event id 0.
+void WriteEventLog(const std::string& text, std::uint16_t type);

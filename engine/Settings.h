@@ -1,0 +1,40 @@
+// The service's settings and the flags shared between the start sequence and the loop.
+#pragma once
+
+#include "engine/RegistryDefault.h"
+
+#include <cstdint>
+#include <memory>
+
+struct SettingsValues {
+    std::int32_t SyncM = 2000;
+    std::int32_t SyncP = 2000;
+    std::int32_t DifErr = 300000;
+    std::int32_t DifSys = 300000;
+    std::uint8_t SyncLTC = 0;
+    std::uint8_t DateFormat = 0;
+    std::uint8_t SelectTimezone = 1;
+    bool DateExpected = false;    // DateFormat != 0
+    bool SyncFlagCarried = false; // DateFormat is 1 or 3
+};
+
+extern SettingsValues Settings;
+extern std::unique_ptr<TRegistryDefault> SettingsRegistry;
+extern bool SyncRequested;
+extern std::int32_t ReloadCountdown;
+extern bool SyncSeen;
+extern bool InSync;
+
+constexpr const char* kSettingsKeyPath = "\\SOFTWARE\\Tecora";
+
+// Restores Settings to the values they hold at process start.
+void ResetSettingsToStart();
+
+// Refreshes Settings and SyncRequested from SettingsRegistry; never throws.
+void ReloadSettings();
+
+// Reads "PopUps" (default 1) afresh; never throws.
+bool PopUpsWanted();
+
+// Writes one status value through SettingsRegistry; a failure is contained, never thrown.
+void WriteStatus(const char* name, const std::string& text);

@@ -1,0 +1,354 @@
+// The one seam between Chronel and the operating system (and the card library).
+//
+// Two implementations stand behind this header and exactly one is linked:
+//   platform/win32/  the real Win32 calls (the only code that includes <windows.h>)
+//   platform/emu/    an in-process model of the same behaviour, driven by tests through
+//                    platform/emu/World.h
+//
+// Every call mirrors one Win32 call closely enough that the Win32 side is a thin
+// forwarder; values, codes and flags keep their Win32 meaning and numbers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace plat {
+
+// ---------------------------------------------------------------------------
+// Common values
+
+using OsHandle = std::intptr_t; // an opaque kernel or service handle; 0 is "none"
+
+// A handle counts as valid when its value, taken as a signed 32-bit number, is above zero.
+inline bool HandleValid(OsHandle h) {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(h)) > 0;
+}
+
+constexpr std::uint32_t kErrorSuccess = 0;
+constexpr std::uint32_t kErrorAccessDenied = 5;
+constexpr std::uint32_t kErrorInvalidHandle = 6;
+constexpr std::uint32_t kErrorFileNotFound = 2;
+constexpr std::uint32_t kErrorPrivilegeNotHeld = 1314;
+
+std::uint32_t GetLastError();
+void SetLastError(std::uint32_t code);
+
+// ---------------------------------------------------------------------------
+// Time
+
+// Same fields and order as the platform's SYSTEMTIME.
+struct SystemTime {
+    std::uint16_t Year = 0;
+    std::uint16_t Month = 0;
+    std::uint16_t DayOfWeek = 0;
+    std::uint16_t Day = 0;
+    std::uint16_t Hour = 0;
+    std::uint16_t Minute = 0;
+    std::uint16_t Second = 0;
+    std::uint16_t Milliseconds = 0;
+};
+static_assert(sizeof(SystemTime) == 16);
+
+// TIME_ZONE_INFORMATION without the zone names, which nothing here reads.
+// Bias convention: UTC = local time + bias, in minutes.
+struct TimeZoneInfo {
+    std::int32_t Bias = 0;
+    SystemTime StandardDate; // transition rule in the platform's encoding; Month 0 = no DST
+    std::int32_t StandardBias = 0;
+    SystemTime DaylightDate;
+    std::int32_t DaylightBias = 0;
+};
+
+constexpr std::uint32_t kTimeZoneIdInvalid = 0xFFFFFFFFu;
+constexpr std::uint32_t kTimeZoneIdUnknown = 0;
+constexpr std::uint32_t kTimeZoneIdStandard = 1;
+constexpr std::uint32_t kTimeZoneIdDaylight = 2;
+
+void GetSystemTime(SystemTime& utc);
+void GetLocalTime(SystemTime& local);
+bool SetSystemTime(const SystemTime& utc); // needs the time privilege
+std::uint32_t GetTimeZoneInformation(TimeZoneInfo& tz);
+bool SystemTimeToTzSpecificLocalTime(const TimeZoneInfo& tz, const SystemTime& utc,
+                                     SystemTime& local);
+
+// The clock's rate: 100-ns units added per clock interrupt.
+bool GetSystemTimeAdjustment(std::uint32_t& adjustment, std::uint32_t& increment,
+                             bool& regulationDisabled);
+// disableRegulation true hands the clock back to the system's own regulation (and the
+// adjustment is ignored); needs the time privilege.
+bool SetSystemTimeAdjustment(std::uint32_t adjustment, bool disableRegulation);
+
+// ---------------------------------------------------------------------------
+// Process token and privileges
+
+// An open process token; closed on destruction.
+class Token {
+  public:
+    Token() = default;
+    explicit Token(OsHandle h) : handle_(h) {}
+    Token(const Token&) = delete;
+    Token& operator=(const Token&) = delete;
+    Token(Token&& other) noexcept : handle_(other.release()) {}
+    Token& operator=(Token&& other) noexcept;
+    ~Token();
+    [[nodiscard]] OsHandle get() const { return handle_; }
+    [[nodiscard]] bool isOpen() const { return handle_ != 0; }
+    OsHandle release() {
+        OsHandle h = handle_;
+        handle_ = 0;
+        return h;
+    }
+
+  private:
+    OsHandle handle_ = 0;
+};
+
+struct Luid {
+    std::uint32_t LowPart = 0;
+    std::int32_t HighPart = 0;
+};
+
+// TOKEN_PRIVILEGES with room for exactly one entry.
+struct TokenPrivileges {
+    std::uint32_t PrivilegeCount = 0;
+    Luid PrivilegeLuid;
+    std::uint32_t Attributes = 0;
+};
+static_assert(sizeof(TokenPrivileges) == 16);
+
+constexpr std::uint32_t kSePrivilegeEnabled = 2;
+constexpr std::uint32_t kTokenAllAccess = 0xF00FF;
+constexpr const char* kSystemtimePrivilege = "SeSystemtimePrivilege";
+
+bool OpenProcessToken(std::uint32_t access, Token& token);
+bool LookupPrivilegeValue(const char* name, Luid& luid);
+// Applies newState; previous receives the state it replaced.
+bool AdjustTokenPrivileges(const Token& token, const TokenPrivileges& newState,
+                           TokenPrivileges& previous);
+
+// ---------------------------------------------------------------------------
+// Waiting, events and threads
+
+void Sleep(std::uint32_t milliseconds);
+// A pseudo-random whole number drawn uniformly from 0 to bound-1.
+std::uint32_t RandomBelow(std::uint32_t bound);
+
+// An event object; closed on destruction.
+class Event {
+  public:
+    Event() = default;
+    explicit Event(OsHandle h) : handle_(h) {}
+    Event(const Event&) = delete;
+    Event& operator=(const Event&) = delete;
+    Event(Event&& other) noexcept : handle_(other.release()) {}
+    Event& operator=(Event&& other) noexcept;
+    ~Event();
+    [[nodiscard]] OsHandle get() const { return handle_; }
+    [[nodiscard]] bool valid() const { return HandleValid(handle_); }
+    OsHandle release() {
+        OsHandle h = handle_;
+        handle_ = 0;
+        return h;
+    }
+    void reset(); // closes now
+
+  private:
+    OsHandle handle_ = 0;
+};
+
+constexpr std::uint32_t kWaitObject0 = 0;
+constexpr std::uint32_t kWaitTimeout = 258;
+constexpr std::uint32_t kWaitFailed = 0xFFFFFFFFu;
+constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;
+
+// Unnamed, no security attributes. Returns an Event whose valid() is false on failure.
+Event CreateEvent(bool manualReset, bool initiallySignalled);
+bool SetEvent(OsHandle event);
+std::uint32_t WaitForSingleObject(OsHandle object, std::uint32_t milliseconds);
+
+// Runs work on a thread of its own that nobody joins; false when it could not start.
+bool StartDetachedThread(void (*work)(void* context), void* context);
+
+// ---------------------------------------------------------------------------
+// Registry (HKEY_LOCAL_MACHINE only: nothing here uses another root)
+
+enum class RegType : std::uint32_t {
+    None = 0,
+    Sz = 1,
+    ExpandSz = 2,
+    Binary = 3,
+    Dword = 4,
+    MultiSz = 7,
+};
+
+constexpr std::uint32_t kKeyRead = 0x20019;
+constexpr std::uint32_t kKeyAllAccess = 0xF003F;
+constexpr long kRegErrorSuccess = 0;
+constexpr long kRegErrorFileNotFound = 2;
+constexpr long kRegErrorMoreData = 234;
+
+// An open registry key; closed on destruction.
+class RegKey {
+  public:
+    RegKey() = default;
+    explicit RegKey(OsHandle h) : handle_(h) {}
+    RegKey(const RegKey&) = delete;
+    RegKey& operator=(const RegKey&) = delete;
+    RegKey(RegKey&& other) noexcept : handle_(other.release()) {}
+    RegKey& operator=(RegKey&& other) noexcept;
+    ~RegKey();
+    [[nodiscard]] OsHandle get() const { return handle_; }
+    [[nodiscard]] bool isOpen() const { return handle_ != 0; }
+    OsHandle release() {
+        OsHandle h = handle_;
+        handle_ = 0;
+        return h;
+    }
+    void reset();
+
+  private:
+    OsHandle handle_ = 0;
+};
+
+// path is relative to HKEY_LOCAL_MACHINE, without a leading backslash ("SOFTWARE\\Tecora").
+// All return Win32 error codes (0 = success).
+long RegCreateKey(const std::string& path, RegKey& key); // non-volatile, KEY_ALL_ACCESS
+long RegOpenKey(const std::string& path, std::uint32_t access, RegKey& key);
+// Reads a value's type and raw bytes (strings include whatever terminator is stored).
+long RegQueryValue(const RegKey& key, const std::string& name, RegType& type,
+                   std::vector<std::uint8_t>& data);
+long RegSetValue(const RegKey& key, const std::string& name, RegType type, const void* data,
+                 std::size_t size);
+
+// ---------------------------------------------------------------------------
+// Event log
+
+OsHandle RegisterEventSource(const char* sourceName);
+bool ReportEvent(OsHandle source, std::uint16_t type, std::uint16_t category,
+                 std::uint32_t eventId, const char* text);
+bool DeregisterEventSource(OsHandle source);
+
+// ---------------------------------------------------------------------------
+// User interface
+
+constexpr std::uint32_t kMbServiceNotification = 0x00200000;
+void MessageBeep(std::uint32_t type);
+int MessageBox(const char* text, const char* caption, std::uint32_t flags);
+
+// ---------------------------------------------------------------------------
+// Version resources, module and process services
+
+// The product version words of a file's fixed version record.
+struct FileVersionWords {
+    std::uint32_t ProductVersionMS = 0;
+    std::uint32_t ProductVersionLS = 0;
+};
+std::uint32_t GetFileVersionInfoSize(const char* path);
+bool GetFileVersionInfo(const char* path, std::uint32_t size, std::vector<std::uint8_t>& buffer);
+// Queries the root block ("\\") of a buffer filled by GetFileVersionInfo.
+bool VerQueryRootValue(const std::vector<std::uint8_t>& buffer, FileVersionWords& words);
+
+// Full path of the running executable into a buffer of bufferSize bytes; 0 on failure.
+std::uint32_t GetModuleFileName(char* buffer, std::uint32_t bufferSize);
+
+struct OsVersionInfo {
+    std::uint32_t MajorVersion = 0;
+    std::uint32_t MinorVersion = 0;
+    std::uint32_t BuildNumber = 0;
+    std::uint32_t PlatformId = 0;
+};
+bool GetVersionEx(OsVersionInfo& info);
+
+// The system's message text for an error code, exactly as the system gives it;
+// false when it has none.
+bool FormatSystemMessage(std::uint32_t code, std::string& text);
+
+// True when a file (not a directory) of this name exists in the current directory.
+bool FileExists(const char* name);
+
+// Runs a command line in a new console, waits for it, and yields its exit code.
+bool RunProcess(const std::string& commandLine, std::uint32_t& exitCode);
+
+// Console output, unbuffered by us: text goes out exactly as given.
+void WriteConsole(const std::string& text);
+
+// The number format of the process's locale: grouping, no decimals.
+std::string FormatGroupedNumber(std::int32_t value);
+
+// ---------------------------------------------------------------------------
+// Service controller
+
+constexpr std::uint32_t kServiceWin32OwnProcess = 16;
+constexpr std::uint32_t kServiceStopped = 1;
+constexpr std::uint32_t kServiceStartPending = 2;
+constexpr std::uint32_t kServiceStopPending = 3;
+constexpr std::uint32_t kServiceRunning = 4;
+constexpr std::uint32_t kServiceControlStop = 1;
+constexpr std::uint32_t kServiceControlInterrogate = 4;
+constexpr std::uint32_t kServiceControlShutdown = 5;
+
+// Same fields and order as SERVICE_STATUS.
+struct ServiceStatusRecord {
+    std::uint32_t ServiceType = 0;
+    std::uint32_t CurrentState = 0;
+    std::uint32_t ControlsAccepted = 0;
+    std::uint32_t Win32ExitCode = 0;
+    std::uint32_t ServiceSpecificExitCode = 0;
+    std::uint32_t CheckPoint = 0;
+    std::uint32_t WaitHint = 0;
+};
+static_assert(sizeof(ServiceStatusRecord) == 28);
+
+using ServiceMainFn = void (*)(std::uint32_t argc, char** argv);
+using ServiceHandlerFn = void (*)(std::uint32_t control);
+
+bool StartServiceCtrlDispatcher(const char* serviceName, ServiceMainFn main);
+OsHandle RegisterServiceCtrlHandler(const char* serviceName, ServiceHandlerFn handler);
+bool SetServiceStatus(OsHandle statusHandle, const ServiceStatusRecord& status);
+
+struct ServiceConfig {
+    std::string Name;
+    std::string DisplayName;
+    std::uint32_t DesiredAccess = 0;
+    std::uint32_t ServiceType = 0;
+    std::uint32_t StartType = 0;
+    std::uint32_t ErrorControl = 0;
+    std::string BinaryPath;
+};
+
+OsHandle OpenSCManager(std::uint32_t access);
+OsHandle CreateService(OsHandle scm, const ServiceConfig& config);
+bool StartService(OsHandle service);
+OsHandle OpenService(OsHandle scm, const char* name, std::uint32_t access);
+bool ControlService(OsHandle service, std::uint32_t control, ServiceStatusRecord& status);
+bool QueryServiceStatus(OsHandle service, ServiceStatusRecord& status);
+bool DeleteService(OsHandle service);
+bool CloseServiceHandle(OsHandle handle);
+
+// Ends the process at once with this exit code.
+[[noreturn]] void ExitProcess(std::uint32_t exitCode);
+
+// ---------------------------------------------------------------------------
+// The card library (TECORA32.DLL), reached by ordinal on Windows and through the
+// simulated card (or a test's script) on the emulated platform. All arguments are
+// 32 bits wide; out arguments point to the caller's storage.
+
+std::int32_t TecOpen(std::int32_t* handle, std::uint32_t portId);                    // ordinal 2
+std::int32_t TecClose(std::int32_t handle);                                           // ordinal 3
+std::int32_t TecGetVersion(std::int32_t handle, std::uint32_t* cardState,
+                           std::uint32_t* firmwareWord, std::uint32_t* libraryVersion); // 59
+std::int32_t TecGetCardInfo(std::int32_t handle, std::uint32_t* unitsDigit,
+                            std::uint32_t* tensDigit, std::uint32_t* typeLetter);     // ordinal 66
+const char* TecGetErrorText();                                                        // ordinal 68
+std::int32_t TecReadTime(std::int32_t handle, void* record44);                        // ordinal 102
+std::int32_t TecSetRealtimeMode(std::int32_t handle, std::uint32_t mode);             // 103
+
+// What a card sees at the start of a timecode frame: the reference time of day that the
+// signal carries (UTC) and the PC's clock (UTC) at the same moment. On Windows both are
+// the PC clock; on the emulated platform the first is the world's true time.
+void ReferenceFrameTimes(std::uint32_t framesPerSecond, SystemTime& referenceUtc,
+                         SystemTime& pcUtc);
+
+} // namespace plat

@@ -1,0 +1,22 @@
+#include "platform/emu/World.h"
+
+#include <mutex>
+#include <vector>
+
+namespace emu {
+namespace {
+std::vector<void (*)()>& Resets() {
+    static std::vector<void (*)()> resets;
+    return resets;
+}
+} // namespace
+
+detail::ResetRegistration::ResetRegistration(void (*reset)()) { Resets().push_back(reset); }
+
+void ResetWorld() {
+    for (auto* reset : Resets()) {
+        reset();
+    }
+}
+
+} // namespace emu
