@@ -1,3 +1,89 @@
+// The emulated world's time: true time, the PC's system clock with its physics, time zones,
+// sleeping and events, the process token and last-error.
+//
+// Virtual time: true time advances only when code sleeps or waits with a time-out, or when a
+// test advances it; nothing here ever waits in real time (except an INFINITE wait, which
+// blocks until another thread signals). The system clock ticks every 15.625 ms of its own
+// oscillator, which runs (1 + drift) times as fast as true time, and each tick adds the
+// adjustment (while the system's regulation is disabled) or the increment (while it is on),
+// in 100-ns units.
 #pragma once
-// Placeholder: filled in by the work that builds this area of the emulated world.
-namespace emu {}
+
+#include "platform/Platform.h"
+
+#include <cstdint>
+#include <functional>
+
+namespace emu {
+
+// --- true time and the system clock -------------------------------------------------------
+
+// True time in 100-ns units since 1601-01-01 UTC (the platform's FILETIME scale).
+std::int64_t TrueTime100ns();
+void TrueTimeUtc(plat::SystemTime& utc);
+// System clock in the same units.
+std::int64_t SystemTime100ns();
+// Advances true time (and the system clock with it) by this many milliseconds.
+void AdvanceMs(std::int64_t ms);
+void Advance100ns(std::int64_t units);
+// System clock minus true time, in milliseconds (fractional).
+double ClockErrorMs();
+
+// Scripting the world.
+void SetTrueTimeUtc(const plat::SystemTime& utc); // the system clock is set equal to it
+void SetClockOffsetMs(double ms);                 // system clock := true time + ms
+void SetDriftPpm(double ppm);                     // oscillator runs (1 + ppm/1e6) x true rate
+void SetIncrement(std::uint32_t increment);       // what the system regulates to (156250)
+// Called once for every clock tick with true and system time after the tick (may be empty).
+void SetTickObserver(std::function<void(std::int64_t true100ns, std::int64_t system100ns)> obs);
+
+struct ClockState {
+    std::uint32_t Adjustment = 0;
+    std::uint32_t Increment = 0;
+    bool RegulationDisabled = true; // true: the system's own regulation is on
+    std::uint64_t AdjustmentCalls = 0; // successful SetSystemTimeAdjustment calls
+    std::uint64_t SetTimeCalls = 0;    // successful SetSystemTime calls
+};
+ClockState Clock();
+
+// --- time zones ----------------------------------------------------------------------------
+
+// The machine's zone, with the platform's transition-date encoding (StandardDate and
+// DaylightDate with Year 0: month, day of week, week 1 to 5 in Day, hour). Month 0 in both:
+// no daylight time.
+void SetTimeZone(const plat::TimeZoneInfo& tz);
+plat::TimeZoneInfo CentralEuropeanZone(); // UTC+1, daylight UTC+2 from last Sunday in March
+plat::TimeZoneInfo UtcZone();
+
+// --- failure injection ----------------------------------------------------------------------
+
+enum class Fail : std::uint8_t {
+    GetSystemTimeAdjustment,
+    SetSystemTimeAdjustment,
+    SetSystemTime,
+    GetTimeZoneInformation,
+    SystemTimeToTzSpecificLocalTime,
+    OpenProcessToken,
+    LookupPrivilegeValue,
+    AdjustTokenPrivileges,
+    CreateEvent,
+    StartThread,
+};
+// The next `count` calls (or every call with count < 0) fail with this last-error code.
+void InjectFailure(Fail what, std::uint32_t errorCode, int count = -1);
+void ClearFailures();
+
+// --- observation ----------------------------------------------------------------------------
+
+// Process tokens and events open now (for leak checks).
+int OpenTokens();
+int OpenEvents();
+bool PrivilegeEnabled(); // the time privilege is enabled in the process token right now
+
+// Called at the entry of every platform call with the call's name; a test can stop the
+// service there, advance time, or inject a failure. Empty to remove.
+void SetCallHook(std::function<void(const char* call)> hook);
+// For the other areas: reports a platform call to the hook.
+void NotifyCall(const char* call);
+
+} // namespace emu
