@@ -1,0 +1,6 @@
+#include "service/CommandLine.h"
+
+int main(int argc, char** argv) {
+    ProcessCommandLine(argc, argv);
+    return 0;
+}
