@@ -1,3 +1,87 @@
+// The emulated event log, popups, version resources and the running module's path.
+//
+// Everything the service reports is recorded here for tests to read. Message boxes never
+// block unless a test holds them; they run on real (detached) threads, so a test that expects
+// a popup waits for it with WaitForPopups.
 #pragma once
-// Placeholder: filled in by the work that builds this area of the emulated world.
-namespace emu {}
+
+#include "platform/Platform.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace emu {
+
+// --- event log ---------------------------------------------------------------------------------
+
+struct EventEntry {
+    std::string Source;
+    std::uint16_t Type = 0;
+    std::uint16_t Category = 0;
+    std::uint32_t EventId = 0;
+    std::string Text;         // the one insertion string, exactly as passed
+    std::int64_t At100ns = 0; // true time when it was reported
+};
+
+std::vector<EventEntry> EventLogEntries();
+// Only the texts, in order (the common check).
+std::vector<std::string> EventLogTexts();
+void ClearEventLog();
+// Event sources registered and not yet deregistered.
+int OpenEventSources();
+// The next `count` registrations (every one when count < 0) return this handle value instead
+// of a valid one: 0, or a value that is negative as a signed 32-bit number.
+void InjectEventSourceFailure(plat::OsHandle returned = 0, int count = -1);
+
+// --- popups ------------------------------------------------------------------------------------
+
+struct UiEvent {
+    enum Kind : std::uint8_t { Beep, Box } What = Beep;
+    std::uint32_t BeepType = 0; // Beep
+    std::string Text;           // Box
+    std::string Caption;        // Box
+    std::uint32_t Flags = 0;    // Box
+    std::thread::id Thread;
+    std::int64_t At100ns = 0;
+};
+
+struct Popup {
+    std::string Text;
+    std::string Caption;
+    std::uint32_t Flags = 0;
+    std::thread::id Thread;
+};
+
+std::vector<UiEvent> UiEvents(); // beeps and boxes in the order they happened
+std::vector<Popup> Popups();     // message boxes only, in the order they were shown
+std::vector<std::uint32_t> Beeps();
+void ClearPopups();
+// Waits in real time (up to timeoutMs) until at least `count` boxes have been shown.
+bool WaitForPopups(std::size_t count, int timeoutMs = 5000);
+// While held, every MessageBox stays open (blocks its thread) until released.
+void HoldMessageBoxes(bool hold);
+int OpenMessageBoxes();
+// The next `count` message boxes (every one when count < 0) cannot be shown and return 0.
+void InjectMessageBoxFailure(int count = -1);
+
+// --- version resources and the module --------------------------------------------------------
+
+constexpr const char* kDefaultModulePath = "C:\\Program Files\\Quorlan\\chronel.exe";
+
+void SetModulePath(const std::string& path);
+// GetModuleFileName fails (returns 0) for the next `count` calls (every one when count < 0).
+void InjectModuleFileNameFailure(int count = -1);
+
+// Product version of a file (paths compare case-insensitively). At reset the module path
+// carries 1.0.0.1.
+void SetProductVersion(const std::string& path, std::uint32_t versionMS, std::uint32_t versionLS);
+void RemoveVersionResource(const std::string& path); // GetFileVersionInfoSize then gives 0
+
+enum class VersionStep : std::uint8_t { Size, Info, Query };
+// The next `count` calls (every one when count < 0) of this step fail.
+void InjectVersionFailure(VersionStep step, int count = -1);
+
+} // namespace emu
