@@ -1,3 +1,13 @@
+// The emulated locale's number format: what plat::FormatGroupedNumber writes.
 #pragma once
-// Placeholder: filled in by the work that builds this area of the emulated world.
-namespace emu {}
+
+#include <string>
+
+namespace emu {
+
+// The text placed between groups of three digits; "," unless a test says otherwise
+// ("" writes the digits ungrouped). Negative numbers always lead with "-".
+void SetThousandsSeparator(const std::string& separator);
+std::string ThousandsSeparator();
+
+} // namespace emu

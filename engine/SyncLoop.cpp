@@ -1,0 +1,359 @@
+#include "engine/SyncLoop.h"
+
+#include "TimeFunc/ClockControl.h"
+#include "TimeFunc/SystemInfo.h"
+#include "TimeFunc/TimeDifference.h"
+#include "TimeFunc/TimeZone.h"
+#include "TimeFunc/TimecodeRecord.h"
+#include "card/CardAccess.h"
+#include "card/CardIdentify.h"
+#include "engine/CorrectionLaw.h"
+#include "engine/EventLog.h"
+#include "engine/Settings.h"
+#include "engine/_Display.h"
+#include "platform/Platform.h"
+#include "service/ServiceLifecycle.h"
+
+#include <array>
+#include <cstdint>
+#include <limits>
+#include <string>
+
+std::string DiffText(std::int32_t d) {
+    return plat::FormatGroupedNumber(d);
+}
+
+namespace {
+
+// Stands for "no correction applied": the next correction reaches the clock whatever it is.
+constexpr std::int32_t kNoCorrection = std::numeric_limits<std::int32_t>::max();
+
+constexpr std::uint32_t kCyclePauseMs = 50;
+constexpr std::uint32_t kStartupPauseMs = 50;
+constexpr std::uint32_t kStartupRetryPauseMs = 100;
+constexpr int kStartupReads = 201;
+constexpr std::uint32_t kStopPollMs = 1;
+constexpr std::uint32_t kSettleAfterHardSetMs = 500;
+constexpr std::uint32_t kPauseAfterHardSetReadMs = 40;
+
+constexpr std::int32_t kReloadPeriod = 200; // a reload every 201st cycle
+constexpr std::int32_t kLastSyncPeriod = 50;
+constexpr std::int32_t kFailuresBeforeNotice = 50; // the 51st failure in a row is notified
+constexpr std::int32_t kFormatErrorCycles = 600;   // the 600th format error is notified
+constexpr std::int32_t kFormatErrorNotified = -1;
+constexpr std::int32_t kLimitNoticeRepeat = 5000; // good cycles between out-of-limits notices
+
+constexpr const char* kSourceFailure = "LTC source failure";
+constexpr const char* kUserFormatError = "LTC user format error";
+constexpr const char* kOutOfLimits = "LTC is out of limits";
+
+// What a cycle leaves for the status texts. The texts themselves are composed only when they
+// are published (about once a second), so the twenty cycles a second in between allocate
+// nothing; a cycle keeps just the record and the few facts the texts are made of.
+enum class CycleKind : std::uint8_t { None, Good, OutOfLimits, FormatError, Failure };
+
+struct CycleFacts {
+    CycleKind Kind = CycleKind::None;
+    TimecodeRecord Record{};
+    std::int32_t Difference = 0; // as measured, also when out of limits
+    bool DateExpected = false;
+    std::uint8_t SelectTimezone = 0;
+    bool SyncFlagCarried = false;
+    bool InSync = false;
+};
+
+struct LoopState {
+    TimecodeRecord Record{};
+    std::int32_t Failures = 0;
+    std::int32_t FormatCountdown = kFormatErrorCycles;
+    std::int32_t LimitHoldOff = 0;
+    std::int32_t AppliedCorrection = kNoCorrection;
+    std::int32_t LastDifference = 0;
+    std::uint16_t RememberedSecond = 0;
+    CycleFacts Facts;
+    bool FactsPublished = true; // the texts below already say what Facts hold
+    std::string SystemText;
+    std::string LtcText;
+};
+
+// Counters that a service running for years must not overflow; once past their threshold
+// only "still past it" matters.
+void CountUp(std::int32_t& counter) {
+    if (counter < std::numeric_limits<std::int32_t>::max()) {
+        ++counter;
+    }
+}
+void CountDown(std::int32_t& counter) {
+    if (counter > std::numeric_limits<std::int32_t>::min()) {
+        --counter;
+    }
+}
+
+void SetNominalRate() {
+    (void)SetClockRate(DefaultTimeIncrement());
+}
+
+void ApplyCorrection(std::int32_t u) {
+    (void)SetClockRate(DefaultTimeIncrement() + static_cast<std::uint32_t>(u));
+}
+
+// "PopUps" is read anew before each popup, so the tool can silence them while we run.
+void Notify(const std::string& popupText, const std::string& eventText, std::uint16_t type) {
+    if (PopUpsWanted()) {
+        DisplayMessage(popupText);
+    }
+    WriteEventLog(eventText, type);
+}
+void Notify(const char* text, std::uint16_t type) {
+    Notify(text, text, type);
+}
+
+bool UserFormatWrong(const TimecodeRecord& record) {
+    if (Settings.DateExpected && (record.Flags & FlagDateValid) == 0) {
+        return true;
+    }
+    return Settings.SelectTimezone == 0 && record.LtcZone == LtcZoneNone;
+}
+
+void RememberFacts(LoopState& s, CycleKind kind, std::int32_t difference) {
+    CycleFacts& f = s.Facts;
+    f.Kind = kind;
+    f.Record = s.Record;
+    f.Difference = difference;
+    f.DateExpected = Settings.DateExpected;
+    f.SelectTimezone = Settings.SelectTimezone;
+    f.SyncFlagCarried = Settings.SyncFlagCarried;
+    f.InSync = InSync;
+    s.FactsPublished = false;
+}
+
+void ComposeTexts(LoopState& s) {
+    const CycleFacts& f = s.Facts;
+    if (f.Kind == CycleKind::None) {
+        s.SystemText.clear();
+        s.LtcText.clear();
+        return;
+    }
+    // Copied in rather than moved, so the texts keep the storage reserved for them.
+    const std::string systemGroup =
+        FormatTimecode(f.Record, true, f.DateExpected, f.SelectTimezone);
+    s.SystemText.assign(systemGroup);
+    if (f.Kind == CycleKind::Failure) {
+        s.LtcText.assign(kSourceFailure);
+        return;
+    }
+    const std::string ltcGroup = FormatTimecode(f.Record, false, f.DateExpected, f.SelectTimezone);
+    s.LtcText.assign(ltcGroup);
+    switch (f.Kind) {
+    case CycleKind::Good:
+    case CycleKind::OutOfLimits:
+        s.SystemText += "    Diff: ";
+        s.SystemText += DiffText(f.Difference);
+        s.SystemText += " ms";
+        if (f.Kind == CycleKind::OutOfLimits) {
+            s.LtcText += "    ";
+            s.LtcText += kOutOfLimits;
+        } else if (f.SyncFlagCarried) {
+            s.LtcText += f.InSync ? "    Sync" : "    Not sync";
+        }
+        break;
+    case CycleKind::FormatError:
+        s.LtcText += "    ";
+        s.LtcText += kUserFormatError;
+        break;
+    case CycleKind::None:
+    case CycleKind::Failure:
+        break;
+    }
+}
+
+void Publish(LoopState& s) {
+    if (!s.FactsPublished) {
+        ComposeTexts(s);
+        s.FactsPublished = true;
+    }
+    WriteStatus("MonitorSystem", s.SystemText);
+    WriteStatus("MonitorLtc", s.LtcText);
+}
+
+void WriteVersionText() {
+    std::string cardText;
+    std::uint32_t firmwareWord = 0;
+    std::uint32_t libraryVersion = 0;
+    const bool identified = IdentifyCard(cardText, firmwareWord, libraryVersion);
+    std::string serviceVersion;
+    if (identified) {
+        std::array<char, 1024> path{};
+        if (plat::GetModuleFileName(path.data(), static_cast<std::uint32_t>(path.size())) == 0) {
+            path[0] = '\0';
+        }
+        path.back() = '\0';
+        FileVersionText(path.data(), serviceVersion);
+    }
+    WriteStatus("MonitorVersion",
+                VersionText(identified, cardText, firmwareWord, libraryVersion, serviceVersion));
+}
+
+void HandleReadFailure(LoopState& s) {
+    s.AppliedCorrection = kNoCorrection;
+    SetNominalRate();
+    if (s.Failures == kFailuresBeforeNotice) {
+        Notify(kSourceFailure, kEventError);
+    }
+    CountUp(s.Failures);
+    RememberFacts(s, CycleKind::Failure, 0);
+}
+
+// Neither counts as a failure nor re-arms the failure notice.
+void HandleUserFormatError(LoopState& s) {
+    SetNominalRate();
+    if (s.FormatCountdown > 0) {
+        --s.FormatCountdown;
+        if (s.FormatCountdown == 0) {
+            Notify(kUserFormatError, kEventError);
+            s.FormatCountdown = kFormatErrorNotified;
+        }
+    }
+    RememberFacts(s, CycleKind::FormatError, 0);
+}
+
+// Returns whether the correction law wants the clock hard set.
+bool HandleGoodRecord(LoopState& s) {
+    s.Record = ConvertTimecodeZone(s.Record, Settings.DateExpected, Settings.SelectTimezone);
+    InSync = Settings.SyncFlagCarried && (s.Record.Flags & FlagLtcSync) != 0;
+    s.FormatCountdown = kFormatErrorCycles;
+
+    if (ReloadCountdown % kLastSyncPeriod == 0) {
+        WriteStatus("LastSync", InSync ? FormatTimecode(s.Record, false, Settings.DateExpected,
+                                                        Settings.SelectTimezone)
+                                       : std::string());
+        // Passed to the clock again even if unchanged, in case something else moved the rate.
+        s.AppliedCorrection = kNoCorrection;
+    }
+
+    const std::int32_t d = TimeDifferenceMs(s.Record, Settings.DateExpected);
+    s.LastDifference = d;
+    if (InSync) {
+        SyncSeen = true;
+    }
+
+    CorrectionInput in;
+    in.d = d;
+    in.SyncM = Settings.SyncM;
+    in.SyncP = Settings.SyncP;
+    in.DifErr = Settings.DifErr;
+    in.DifSys = Settings.DifSys;
+    in.SyncLTC = Settings.SyncLTC;
+    in.SyncFlagCarried = Settings.SyncFlagCarried;
+    in.InSync = InSync;
+    in.SyncSeen = SyncSeen;
+    const CorrectionDecision decision = ApplyCorrectionLaw(in);
+
+    CountDown(s.LimitHoldOff);
+    if (decision.OutOfLimits) {
+        if (s.LimitHoldOff <= 0) {
+            s.LimitHoldOff = kLimitNoticeRepeat;
+            SetNominalRate();
+            Notify(kOutOfLimits, kEventNotice);
+        }
+        RememberFacts(s, CycleKind::OutOfLimits, d);
+    } else {
+        if (Settings.DifErr != 0) {
+            s.LimitHoldOff = 1; // the first cycle out of limits is notified at once
+        }
+        RememberFacts(s, CycleKind::Good, d);
+    }
+
+    if (decision.Permitted && decision.U != s.AppliedCorrection) {
+        ApplyCorrection(decision.U);
+        s.AppliedCorrection = decision.U;
+    }
+    s.Failures = 0;
+    return decision.Permitted && decision.HardSetDue;
+}
+
+void HardSet(LoopState& s) {
+    SyncRequested = false;
+    SetNominalRate();
+    s.AppliedCorrection = kNoCorrection;
+    HardSetSystemTime(s.Record, Settings.DateExpected);
+
+    const std::string diff = DiffText(s.LastDifference);
+    Notify("System time is hard set.    Diff: " + diff + " ms",
+           "System time is hard set.  Diff: " + diff + " ms", kEventError);
+    WriteStatus("LastSet", FormatLocalNow() + "    Diff: " + diff + " ms");
+
+    plat::Sleep(kSettleAfterHardSetMs);
+    (void)ReadTimecode(s.Record); // the next cycle publishes from this record
+    plat::Sleep(kPauseAfterHardSetReadMs);
+}
+
+void StartUp(LoopState& s) {
+    WriteVersionText();
+    WriteEventLog("START", kEventNotice);
+    s.Failures = 0;
+    s.FormatCountdown = kFormatErrorCycles;
+    plat::Sleep(kStartupPauseMs);
+    SetNominalRate(); // whatever rate an earlier run left behind
+    s.AppliedCorrection = kNoCorrection;
+    s.LimitHoldOff = 0;
+    s.LastDifference = 0;
+    for (int attempt = 0; attempt < kStartupReads; ++attempt) {
+        if (ReadTimecode(s.Record) == ReadGood) {
+            break;
+        }
+        plat::Sleep(kStartupRetryPauseMs);
+    }
+    s.RememberedSecond = s.Record.LtcSecond;
+}
+
+void RunCycle(LoopState& s) {
+    if (s.Record.SystemSecond != s.RememberedSecond) {
+        s.RememberedSecond = s.Record.SystemSecond;
+        Publish(s);
+    }
+
+    plat::Sleep(kCyclePauseMs);
+
+    --ReloadCountdown;
+    if (ReloadCountdown < 0) {
+        ReloadSettings();
+        ReloadCountdown = kReloadPeriod;
+        (void)SetRealtimeMode(Settings.DateFormat);
+    }
+
+    const std::uint8_t outcome = ReadTimecode(s.Record);
+    InSync = false;
+    bool hardSetDue = false;
+    if (outcome == ReadRecordInvalid) {
+        // An impossible reading: leave every counter, text and the rate as they are.
+    } else if (outcome != ReadGood) {
+        HandleReadFailure(s);
+    } else if (UserFormatWrong(s.Record)) {
+        HandleUserFormatError(s);
+    } else {
+        hardSetDue = HandleGoodRecord(s);
+    }
+
+    if (SyncRequested || hardSetDue) {
+        HardSet(s);
+    }
+}
+
+} // namespace
+
+void SyncLoop() {
+    LoopState s;
+    // Room for the longest texts, so publishing reuses the same storage.
+    s.SystemText.reserve(96);
+    s.LtcText.reserve(96);
+    StartUp(s);
+    for (;;) {
+        RunCycle(s);
+        if (plat::WaitForSingleObject(StopEvent.get(), kStopPollMs) == plat::kWaitObject0) {
+            break;
+        }
+    }
+    SetNominalRate();
+    WriteEventLog("STOP", kEventNotice);
+}
