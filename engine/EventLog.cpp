@@ -1,0 +1,17 @@
+#include "engine/EventLog.h"
+
+#include "platform/Platform.h"
+
+void WriteEventLog(const std::string& text, std::uint16_t type) {
+    try {
+        const plat::OsHandle source = plat::RegisterEventSource(kServiceName);
+        if (!plat::HandleValid(source)) {
+            return; // nowhere to report it; the entry is lost
+        }
+        const std::string line = "\r\n" + text;
+        plat::ReportEvent(source, type, 0, 0, line.c_str());
+        plat::DeregisterEventSource(source);
+    } catch (...) {
+        // Reporting must never take down the caller (out of memory composing the line).
+    }
+}

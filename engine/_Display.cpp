@@ -1,0 +1,40 @@
+#include "engine/_Display.h"
+
+#include "TimeFunc/TimeZone.h"
+#include "platform/Platform.h"
+
+#include <memory>
+
+namespace {
+
+// What one popup's thread owns; it deletes it when the box has been closed.
+struct PopupTask {
+    std::string Text;
+    std::string Caption;
+};
+
+void RunPopup(void* context) {
+    const std::unique_ptr<PopupTask> task(static_cast<PopupTask*>(context));
+    plat::MessageBeep(1);
+    plat::MessageBox(task->Text.c_str(), task->Caption.c_str(), plat::kMbServiceNotification);
+}
+
+} // namespace
+
+void TMessage::Show(const std::string& message) {
+    // The time is taken now, on the caller's thread: the moment the condition was raised.
+    auto task = std::make_unique<PopupTask>();
+    task->Text = message + "\n\n" + FormatLocalNow();
+    task->Caption = kPopupCaption;
+    if (plat::StartDetachedThread(&RunPopup, task.get())) {
+        static_cast<void>(task.release()); // the thread owns it now
+    }
+}
+
+void DisplayMessage(const std::string& text) {
+    try {
+        TMessage::Show(text);
+    } catch (...) {
+        // A popup that cannot be raised is lost; the caller's work goes on.
+    }
+}

@@ -1,0 +1,203 @@
+#include "platform/emu/EmuCard.h"
+
+#include "platform/emu/World.h"
+#include "simcard/SimCard.h"
+
+#include <array>
+#include <deque>
+#include <mutex>
+
+namespace emu {
+namespace {
+
+constexpr std::size_t kKeptCalls = 100000;
+
+struct CardTable {
+    TecOpenFn Open;
+    TecCloseFn Close;
+    TecGetVersionFn GetVersion;
+    TecGetCardInfoFn GetCardInfo;
+    TecGetErrorTextFn GetErrorText;
+    TecReadTimeFn ReadTime;
+    TecSetRealtimeModeFn SetRealtimeMode;
+};
+
+CardTable SimulatedTable() {
+    return CardTable{&::tecOpen,         &::tecClose,    &::tecGetVersion,     &::tecGetCardInfo,
+                     &::tecGetErrorText, &::tecReadTime, &::tecSetRealtimeMode};
+}
+
+struct CardState {
+    std::mutex Lock;
+    CardTable Table = SimulatedTable();
+    std::array<std::uint64_t, 7> Counts{};
+    std::deque<TecCall> Calls;
+};
+
+CardState& State() {
+    static CardState state;
+    return state;
+}
+
+void ResetCard() {
+    {
+        auto& s = State();
+        std::lock_guard<std::mutex> lock(s.Lock);
+        s.Table = SimulatedTable();
+        s.Counts.fill(0);
+        s.Calls.clear();
+    }
+    simcard::Reset();
+}
+
+const detail::ResetRegistration kReset(&ResetCard);
+
+// The entry to call, copied so that a test may replace it while a call is running.
+template <typename Fn> Fn Entry(Fn CardTable::*member) {
+    auto& s = State();
+    std::lock_guard<std::mutex> lock(s.Lock);
+    return s.Table.*member;
+}
+
+template <typename Fn> void Replace(Fn CardTable::*member, Fn fn, Fn simulated) {
+    auto& s = State();
+    std::lock_guard<std::mutex> lock(s.Lock);
+    s.Table.*member = fn ? std::move(fn) : std::move(simulated);
+}
+
+void Record(TecFn fn, std::int32_t handle, std::uint32_t arg, std::int32_t result,
+            std::int64_t at) {
+    auto& s = State();
+    std::lock_guard<std::mutex> lock(s.Lock);
+    ++s.Counts[static_cast<std::size_t>(fn)];
+    s.Calls.push_back(TecCall{fn, handle, arg, result, at});
+    if (s.Calls.size() > kKeptCalls) {
+        s.Calls.pop_front();
+    }
+}
+
+} // namespace
+
+void SetTecOpen(TecOpenFn fn) {
+    Replace(&CardTable::Open, std::move(fn), TecOpenFn(&::tecOpen));
+}
+void SetTecClose(TecCloseFn fn) {
+    Replace(&CardTable::Close, std::move(fn), TecCloseFn(&::tecClose));
+}
+void SetTecGetVersion(TecGetVersionFn fn) {
+    Replace(&CardTable::GetVersion, std::move(fn), TecGetVersionFn(&::tecGetVersion));
+}
+void SetTecGetCardInfo(TecGetCardInfoFn fn) {
+    Replace(&CardTable::GetCardInfo, std::move(fn), TecGetCardInfoFn(&::tecGetCardInfo));
+}
+void SetTecGetErrorText(TecGetErrorTextFn fn) {
+    Replace(&CardTable::GetErrorText, std::move(fn), TecGetErrorTextFn(&::tecGetErrorText));
+}
+void SetTecReadTime(TecReadTimeFn fn) {
+    Replace(&CardTable::ReadTime, std::move(fn), TecReadTimeFn(&::tecReadTime));
+}
+void SetTecSetRealtimeMode(TecSetRealtimeModeFn fn) {
+    Replace(&CardTable::SetRealtimeMode, std::move(fn),
+            TecSetRealtimeModeFn(&::tecSetRealtimeMode));
+}
+
+void UseSimulatedCard() {
+    auto& s = State();
+    std::lock_guard<std::mutex> lock(s.Lock);
+    s.Table = SimulatedTable();
+}
+
+std::uint64_t TecCallCount(TecFn fn) {
+    auto& s = State();
+    std::lock_guard<std::mutex> lock(s.Lock);
+    return s.Counts[static_cast<std::size_t>(fn)];
+}
+
+std::vector<TecCall> TecCalls() {
+    auto& s = State();
+    std::lock_guard<std::mutex> lock(s.Lock);
+    return {s.Calls.begin(), s.Calls.end()};
+}
+
+std::vector<TecCall> TecCalls(TecFn fn) {
+    std::vector<TecCall> out;
+    for (const auto& c : TecCalls()) {
+        if (c.Fn == fn) {
+            out.push_back(c);
+        }
+    }
+    return out;
+}
+
+void ClearTecCalls() {
+    auto& s = State();
+    std::lock_guard<std::mutex> lock(s.Lock);
+    s.Counts.fill(0);
+    s.Calls.clear();
+}
+
+} // namespace emu
+
+namespace plat {
+
+std::int32_t TecOpen(std::int32_t* handle, std::uint32_t portId) {
+    emu::NotifyCall("TecOpen");
+    std::int64_t at = emu::TrueTime100ns();
+    std::int32_t result = emu::Entry(&emu::CardTable::Open)(handle, portId);
+    emu::Record(emu::TecFn::Open, handle != nullptr ? *handle : 0, portId, result, at);
+    return result;
+}
+
+std::int32_t TecClose(std::int32_t handle) {
+    emu::NotifyCall("TecClose");
+    std::int64_t at = emu::TrueTime100ns();
+    std::int32_t result = emu::Entry(&emu::CardTable::Close)(handle);
+    emu::Record(emu::TecFn::Close, handle, 0, result, at);
+    return result;
+}
+
+std::int32_t TecGetVersion(std::int32_t handle, std::uint32_t* cardState,
+                           std::uint32_t* firmwareWord, std::uint32_t* libraryVersion) {
+    emu::NotifyCall("TecGetVersion");
+    std::int64_t at = emu::TrueTime100ns();
+    std::int32_t result =
+        emu::Entry(&emu::CardTable::GetVersion)(handle, cardState, firmwareWord, libraryVersion);
+    emu::Record(emu::TecFn::GetVersion, handle, 0, result, at);
+    return result;
+}
+
+std::int32_t TecGetCardInfo(std::int32_t handle, std::uint32_t* unitsDigit,
+                            std::uint32_t* tensDigit, std::uint32_t* typeLetter) {
+    emu::NotifyCall("TecGetCardInfo");
+    std::int64_t at = emu::TrueTime100ns();
+    std::int32_t result =
+        emu::Entry(&emu::CardTable::GetCardInfo)(handle, unitsDigit, tensDigit, typeLetter);
+    emu::Record(emu::TecFn::GetCardInfo, handle, 0, result, at);
+    return result;
+}
+
+const char* TecGetErrorText() {
+    emu::NotifyCall("TecGetErrorText");
+    std::int64_t at = emu::TrueTime100ns();
+    const char* text = emu::Entry(&emu::CardTable::GetErrorText)();
+    emu::Record(emu::TecFn::GetErrorText, 0, 0, 0, at);
+    return text;
+}
+
+std::int32_t TecReadTime(std::int32_t handle, void* record44) {
+    emu::NotifyCall("TecReadTime");
+    std::int64_t at = emu::TrueTime100ns();
+    std::int32_t result = emu::Entry(&emu::CardTable::ReadTime)(handle, record44);
+    emu::Record(emu::TecFn::ReadTime, handle, 0, result, at);
+    return result;
+}
+
+std::int32_t TecSetRealtimeMode(std::int32_t handle, std::uint32_t mode) {
+    emu::NotifyCall("TecSetRealtimeMode");
+    std::int64_t at = emu::TrueTime100ns();
+    std::int32_t result = emu::Entry(&emu::CardTable::SetRealtimeMode)(handle, mode);
+    emu::Record(emu::TecFn::SetRealtimeMode, handle, mode, result, at);
+    return result;
+}
+
+} // namespace plat

@@ -1,0 +1,387 @@
+#include "platform/emu/EmuEventLog.h"
+
+#include "platform/emu/World.h"
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <set>
+
+namespace emu {
+namespace {
+
+constexpr plat::OsHandle kFirstSource = 0x3000;
+constexpr int kIdOk = 1;
+
+struct LogState {
+    std::mutex Lock;
+    std::vector<EventEntry> Entries;
+    std::map<plat::OsHandle, std::string> Sources; // open handle -> source name
+    plat::OsHandle NextSource = kFirstSource;
+    plat::OsHandle FailWith = 0;
+    int FailCount = 0;
+};
+
+struct UiState {
+    std::mutex Lock;
+    std::condition_variable Changed;
+    std::vector<UiEvent> Events;
+    std::size_t Boxes = 0;
+    bool Hold = false;
+    int Open = 0;
+    int FailCount = 0;
+};
+
+struct VersionState {
+    std::mutex Lock;
+    std::string ModulePath = kDefaultModulePath;
+    int ModuleFailCount = 0;
+    std::map<std::string, plat::FileVersionWords> Versions; // by lower-case path
+    int FailCount[3] = {0, 0, 0};
+};
+
+LogState& Log() {
+    static LogState state;
+    return state;
+}
+UiState& Ui() {
+    static UiState state;
+    return state;
+}
+VersionState& Versions() {
+    static VersionState state;
+    return state;
+}
+
+std::string Lower(const std::string& s) {
+    std::string out = s;
+    std::transform(out.begin(), out.end(), out.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return out;
+}
+
+// A count of injected failures: positive counts down, negative never ends.
+bool TakeFailure(int& count) {
+    if (count == 0) {
+        return false;
+    }
+    if (count > 0) {
+        --count;
+    }
+    return true;
+}
+
+void ResetVersionsUnlocked(VersionState& v) {
+    v.ModulePath = kDefaultModulePath;
+    v.ModuleFailCount = 0;
+    v.Versions.clear();
+    v.Versions[Lower(kDefaultModulePath)] = plat::FileVersionWords{0x00010000u, 0x00000001u};
+    std::fill(std::begin(v.FailCount), std::end(v.FailCount), 0);
+}
+
+void ResetAll() {
+    {
+        auto& l = Log();
+        std::lock_guard<std::mutex> lock(l.Lock);
+        l.Entries.clear();
+        l.Sources.clear();
+        l.NextSource = kFirstSource;
+        l.FailWith = 0;
+        l.FailCount = 0;
+    }
+    {
+        auto& u = Ui();
+        std::lock_guard<std::mutex> lock(u.Lock);
+        u.Events.clear();
+        u.Boxes = 0;
+        u.Hold = false; // boxes still held open from a previous test are released
+        u.FailCount = 0;
+        u.Changed.notify_all();
+    }
+    {
+        auto& v = Versions();
+        std::lock_guard<std::mutex> lock(v.Lock);
+        ResetVersionsUnlocked(v);
+    }
+}
+
+const detail::ResetRegistration kReset(&ResetAll);
+
+// The version buffer that the emulated GetFileVersionInfo hands out: a marker, then the two
+// product version words.
+constexpr std::uint8_t kMarker[8] = {'E', 'M', 'U', 'V', 'E', 'R', 0, 1};
+constexpr std::uint32_t kResourceSize = 92;
+
+} // namespace
+
+std::vector<EventEntry> EventLogEntries() {
+    auto& l = Log();
+    std::lock_guard<std::mutex> lock(l.Lock);
+    return l.Entries;
+}
+
+std::vector<std::string> EventLogTexts() {
+    std::vector<std::string> texts;
+    for (const auto& e : EventLogEntries()) {
+        texts.push_back(e.Text);
+    }
+    return texts;
+}
+
+void ClearEventLog() {
+    auto& l = Log();
+    std::lock_guard<std::mutex> lock(l.Lock);
+    l.Entries.clear();
+}
+
+int OpenEventSources() {
+    auto& l = Log();
+    std::lock_guard<std::mutex> lock(l.Lock);
+    return static_cast<int>(l.Sources.size());
+}
+
+void InjectEventSourceFailure(plat::OsHandle returned, int count) {
+    auto& l = Log();
+    std::lock_guard<std::mutex> lock(l.Lock);
+    l.FailWith = returned;
+    l.FailCount = count;
+}
+
+std::vector<UiEvent> UiEvents() {
+    auto& u = Ui();
+    std::lock_guard<std::mutex> lock(u.Lock);
+    return u.Events;
+}
+
+std::vector<Popup> Popups() {
+    std::vector<Popup> boxes;
+    for (const auto& e : UiEvents()) {
+        if (e.What == UiEvent::Box) {
+            boxes.push_back(Popup{e.Text, e.Caption, e.Flags, e.Thread});
+        }
+    }
+    return boxes;
+}
+
+std::vector<std::uint32_t> Beeps() {
+    std::vector<std::uint32_t> beeps;
+    for (const auto& e : UiEvents()) {
+        if (e.What == UiEvent::Beep) {
+            beeps.push_back(e.BeepType);
+        }
+    }
+    return beeps;
+}
+
+void ClearPopups() {
+    auto& u = Ui();
+    std::lock_guard<std::mutex> lock(u.Lock);
+    u.Events.clear();
+    u.Boxes = 0;
+}
+
+bool WaitForPopups(std::size_t count, int timeoutMs) {
+    auto& u = Ui();
+    std::unique_lock<std::mutex> lock(u.Lock);
+    return u.Changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                              [&] { return u.Boxes >= count; });
+}
+
+void HoldMessageBoxes(bool hold) {
+    auto& u = Ui();
+    std::lock_guard<std::mutex> lock(u.Lock);
+    u.Hold = hold;
+    u.Changed.notify_all();
+}
+
+int OpenMessageBoxes() {
+    auto& u = Ui();
+    std::lock_guard<std::mutex> lock(u.Lock);
+    return u.Open;
+}
+
+void InjectMessageBoxFailure(int count) {
+    auto& u = Ui();
+    std::lock_guard<std::mutex> lock(u.Lock);
+    u.FailCount = count;
+}
+
+void SetModulePath(const std::string& path) {
+    auto& v = Versions();
+    std::lock_guard<std::mutex> lock(v.Lock);
+    v.ModulePath = path;
+}
+
+void InjectModuleFileNameFailure(int count) {
+    auto& v = Versions();
+    std::lock_guard<std::mutex> lock(v.Lock);
+    v.ModuleFailCount = count;
+}
+
+void SetProductVersion(const std::string& path, std::uint32_t versionMS, std::uint32_t versionLS) {
+    auto& v = Versions();
+    std::lock_guard<std::mutex> lock(v.Lock);
+    v.Versions[Lower(path)] = plat::FileVersionWords{versionMS, versionLS};
+}
+
+void RemoveVersionResource(const std::string& path) {
+    auto& v = Versions();
+    std::lock_guard<std::mutex> lock(v.Lock);
+    v.Versions.erase(Lower(path));
+}
+
+void InjectVersionFailure(VersionStep step, int count) {
+    auto& v = Versions();
+    std::lock_guard<std::mutex> lock(v.Lock);
+    v.FailCount[static_cast<int>(step)] = count;
+}
+
+} // namespace emu
+
+namespace plat {
+
+OsHandle RegisterEventSource(const char* sourceName) {
+    emu::NotifyCall("RegisterEventSource");
+    auto& l = emu::Log();
+    std::lock_guard<std::mutex> lock(l.Lock);
+    if (emu::TakeFailure(l.FailCount)) {
+        return l.FailWith;
+    }
+    OsHandle h = l.NextSource;
+    l.NextSource += 4;
+    l.Sources[h] = sourceName != nullptr ? sourceName : "";
+    return h;
+}
+
+bool ReportEvent(OsHandle source, std::uint16_t type, std::uint16_t category, std::uint32_t eventId,
+                 const char* text) {
+    emu::NotifyCall("ReportEvent");
+    std::int64_t now = emu::TrueTime100ns();
+    auto& l = emu::Log();
+    std::lock_guard<std::mutex> lock(l.Lock);
+    auto it = l.Sources.find(source);
+    if (it == l.Sources.end()) {
+        return false;
+    }
+    l.Entries.push_back(
+        emu::EventEntry{it->second, type, category, eventId, text != nullptr ? text : "", now});
+    return true;
+}
+
+bool DeregisterEventSource(OsHandle source) {
+    emu::NotifyCall("DeregisterEventSource");
+    auto& l = emu::Log();
+    std::lock_guard<std::mutex> lock(l.Lock);
+    return l.Sources.erase(source) > 0;
+}
+
+void MessageBeep(std::uint32_t type) {
+    emu::NotifyCall("MessageBeep");
+    std::int64_t now = emu::TrueTime100ns();
+    auto& u = emu::Ui();
+    std::lock_guard<std::mutex> lock(u.Lock);
+    emu::UiEvent e;
+    e.What = emu::UiEvent::Beep;
+    e.BeepType = type;
+    e.Thread = std::this_thread::get_id();
+    e.At100ns = now;
+    u.Events.push_back(std::move(e));
+}
+
+int MessageBox(const char* text, const char* caption, std::uint32_t flags) {
+    emu::NotifyCall("MessageBox");
+    std::int64_t now = emu::TrueTime100ns();
+    auto& u = emu::Ui();
+    std::unique_lock<std::mutex> lock(u.Lock);
+    if (emu::TakeFailure(u.FailCount)) {
+        return 0;
+    }
+    emu::UiEvent e;
+    e.What = emu::UiEvent::Box;
+    e.Text = text != nullptr ? text : "";
+    e.Caption = caption != nullptr ? caption : "";
+    e.Flags = flags;
+    e.Thread = std::this_thread::get_id();
+    e.At100ns = now;
+    u.Events.push_back(std::move(e));
+    ++u.Boxes;
+    ++u.Open;
+    u.Changed.notify_all();
+    u.Changed.wait(lock, [&] { return !u.Hold; });
+    --u.Open;
+    u.Changed.notify_all();
+    return emu::kIdOk;
+}
+
+std::uint32_t GetFileVersionInfoSize(const char* path) {
+    emu::NotifyCall("GetFileVersionInfoSize");
+    auto& v = emu::Versions();
+    std::lock_guard<std::mutex> lock(v.Lock);
+    if (emu::TakeFailure(v.FailCount[static_cast<int>(emu::VersionStep::Size)])) {
+        return 0;
+    }
+    if (path == nullptr || v.Versions.count(emu::Lower(path)) == 0) {
+        return 0;
+    }
+    return emu::kResourceSize;
+}
+
+bool GetFileVersionInfo(const char* path, std::uint32_t size, std::vector<std::uint8_t>& buffer) {
+    emu::NotifyCall("GetFileVersionInfo");
+    auto& v = emu::Versions();
+    std::lock_guard<std::mutex> lock(v.Lock);
+    if (emu::TakeFailure(v.FailCount[static_cast<int>(emu::VersionStep::Info)])) {
+        return false;
+    }
+    auto it = path != nullptr ? v.Versions.find(emu::Lower(path)) : v.Versions.end();
+    if (it == v.Versions.end() || size < emu::kResourceSize) {
+        return false;
+    }
+    if (buffer.size() < size) {
+        buffer.resize(size);
+    }
+    std::memcpy(buffer.data(), emu::kMarker, sizeof emu::kMarker);
+    std::memcpy(buffer.data() + 8, &it->second.ProductVersionMS, 4);
+    std::memcpy(buffer.data() + 12, &it->second.ProductVersionLS, 4);
+    return true;
+}
+
+bool VerQueryRootValue(const std::vector<std::uint8_t>& buffer, FileVersionWords& words) {
+    emu::NotifyCall("VerQueryValue");
+    auto& v = emu::Versions();
+    std::lock_guard<std::mutex> lock(v.Lock);
+    if (emu::TakeFailure(v.FailCount[static_cast<int>(emu::VersionStep::Query)])) {
+        return false;
+    }
+    if (buffer.size() < 16 || std::memcmp(buffer.data(), emu::kMarker, sizeof emu::kMarker) != 0) {
+        return false;
+    }
+    std::memcpy(&words.ProductVersionMS, buffer.data() + 8, 4);
+    std::memcpy(&words.ProductVersionLS, buffer.data() + 12, 4);
+    return true;
+}
+
+std::uint32_t GetModuleFileName(char* buffer, std::uint32_t bufferSize) {
+    emu::NotifyCall("GetModuleFileName");
+    auto& v = emu::Versions();
+    std::lock_guard<std::mutex> lock(v.Lock);
+    if (emu::TakeFailure(v.ModuleFailCount) || buffer == nullptr || bufferSize == 0) {
+        return 0;
+    }
+    // Like the platform: a buffer too small gets the path cut short, NUL-terminated, and the
+    // result is the buffer's size.
+    const std::string& path = v.ModulePath;
+    if (path.size() + 1 > bufferSize) {
+        std::memcpy(buffer, path.data(), bufferSize - 1);
+        buffer[bufferSize - 1] = '\0';
+        return bufferSize;
+    }
+    std::memcpy(buffer, path.c_str(), path.size() + 1);
+    return static_cast<std::uint32_t>(path.size());
+}
+
+} // namespace plat
