@@ -1,5 +1,246 @@
 #include "service/ServiceLifecycle.h"
 
+#include "TimeFunc/ClockControl.h"
+#include "card/CardAccess.h"
+#include "card/CardIdentify.h"
+#include "card/CardLink.h"
+#include "engine/EventLog.h"
+#include "engine/Settings.h"
+#include "engine/SyncLoop.h"
+
+#include <atomic>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+
 plat::ServiceStatusRecord ServiceStatus;
 plat::OsHandle ServiceStatusHandle = 0;
 plat::Event StopEvent;
+
+namespace {
+
+constexpr std::uint32_t kStartWaitHint = 3000;
+// SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN; pause and continue are never offered.
+constexpr std::uint32_t kAcceptStopAndShutdown = 5;
+
+// The service thread (start, failed start) and the control handler on the main thread both
+// report. Each report changes several fields of ServiceStatus and counts the check point, and
+// the controller must see the record whole and in the order the changes were made, so the
+// change and its SetServiceStatus call happen under one lock. ServiceStatusHandle is set under
+// it too: a control can arrive as soon as the handler is registered.
+std::mutex& StatusLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+// Guards the StopEvent handle itself (not the event): the service thread creates and closes
+// it, the control handler signals it, and a stop can arrive while a failed start is closing
+// it. Without this the handler could signal a handle that has just been closed and reused.
+std::mutex& StopEventLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+// What the STOPPED report after StopService carries: 0 when the clock went back to the
+// system, otherwise the code of the failed clock operation.
+std::atomic<std::uint32_t> StopExitCode{0};
+
+bool SetStatusLocked(std::uint32_t state, std::uint32_t exitCode, std::uint32_t waitHint) {
+    ServiceStatus.ControlsAccepted =
+        state == plat::kServiceStartPending ? 0u : kAcceptStopAndShutdown;
+    ServiceStatus.CurrentState = state;
+    ServiceStatus.Win32ExitCode = exitCode;
+    ServiceStatus.WaitHint = waitHint;
+    if (state == plat::kServiceRunning || state == plat::kServiceStopped) {
+        ServiceStatus.CheckPoint = 0;
+    } else {
+        ++ServiceStatus.CheckPoint;
+    }
+    return plat::SetServiceStatus(ServiceStatusHandle, ServiceStatus);
+}
+
+void NoteFailedReport() {
+    // The callers pass this thread's last error on in their STOPPED report; writing the
+    // event-log entry must not replace it.
+    const std::uint32_t error = plat::GetLastError();
+    WriteEventLog("SetServiceStauts", kEventError);
+    plat::SetLastError(error);
+}
+
+// Interrogate and unknown controls: the state is read and reported again under one lock, so
+// a report from the service thread cannot slip in between and be undone.
+void ReportCurrentState() {
+    bool ok = false;
+    {
+        const std::lock_guard<std::mutex> lock(StatusLock());
+        ok = SetStatusLocked(ServiceStatus.CurrentState, 0, 0);
+    }
+    if (!ok) {
+        NoteFailedReport();
+    }
+}
+
+void CloseStopEvent() {
+    const std::lock_guard<std::mutex> lock(StopEventLock());
+    StopEvent.reset();
+}
+
+std::string StartFailureText(std::int32_t startCode) {
+    const std::string cardText = CardErrorText();
+    const std::int32_t lastResult = LastCardResult.load();
+    const int length = std::snprintf(nullptr, 0, "Servicestart fails. %d, %d, %s", startCode,
+                                     lastResult, cardText.c_str());
+    if (length <= 0) {
+        return "Servicestart fails.";
+    }
+    std::string text(static_cast<std::size_t>(length), '\0');
+    std::snprintf(text.data(), text.size() + 1, "Servicestart fails. %d, %d, %s", startCode,
+                  lastResult, cardText.c_str());
+    return text;
+}
+
+} // namespace
+
+void RunServiceDispatcher() {
+    if (!plat::StartServiceCtrlDispatcher(kServiceName, &ServiceMain)) {
+        // Started from a console without a known argument: nothing to say there.
+        WriteEventLog("StartServiceCtrlDispatcher Error!", kEventError);
+        plat::ExitProcess(0);
+    }
+}
+
+bool ReportServiceStatus(std::uint32_t state, std::uint32_t exitCode, std::uint32_t waitHint) {
+    bool ok = false;
+    {
+        const std::lock_guard<std::mutex> lock(StatusLock());
+        ok = SetStatusLocked(state, exitCode, waitHint);
+    }
+    if (!ok) {
+        NoteFailedReport();
+    }
+    return ok;
+}
+
+void ServiceMain(std::uint32_t /*argc*/, char** /*argv*/) {
+    const plat::OsHandle handle =
+        plat::RegisterServiceCtrlHandler(kServiceName, &ServiceCtrlHandler);
+    const std::uint32_t registerError = plat::GetLastError();
+    {
+        const std::lock_guard<std::mutex> lock(StatusLock());
+        ServiceStatusHandle = handle;
+    }
+    if (handle == 0) {
+        // Without a handle this report fails too; its event-log entry is all that remains.
+        ReportServiceStatus(plat::kServiceStopped, registerError, 0);
+        return;
+    }
+    {
+        const std::lock_guard<std::mutex> lock(StatusLock());
+        ServiceStatus.ServiceType = plat::kServiceWin32OwnProcess;
+        ServiceStatus.ServiceSpecificExitCode = 0;
+        ServiceStatus.CheckPoint = 0;
+    }
+    if (!ReportServiceStatus(plat::kServiceStartPending, 0, kStartWaitHint)) {
+        ReportServiceStatus(plat::kServiceStopped, plat::GetLastError(), 0);
+        return;
+    }
+    ServiceStart();
+}
+
+void ServiceCtrlHandler(std::uint32_t control) {
+    switch (control) {
+    case plat::kServiceControlStop:
+    case plat::kServiceControlShutdown:
+        ReportServiceStatus(plat::kServiceStopPending, 0, 0);
+        StopService();
+        // The thread's last error after a stop is whatever the stop's own calls left behind,
+        // which says nothing about the service: a clean stop reports 0.
+        ReportServiceStatus(plat::kServiceStopped, StopExitCode.load(), 0);
+        break;
+    default:
+        ReportCurrentState();
+        break;
+    }
+}
+
+void StopService() {
+    {
+        // Taken so that no card call or rate change of the service thread is under way when
+        // the latch falls; every such call made after it leaves the card closed and the clock
+        // with the system (see card/CardLink.h).
+        const std::lock_guard<std::mutex> lock(DeviceLock());
+        StopLatched = true;
+    }
+    {
+        const std::lock_guard<std::mutex> lock(StopEventLock());
+        if (StopEvent.valid()) {
+            plat::SetEvent(StopEvent.get());
+        }
+    }
+    if (SetClockRate(0) == ClockOk) {
+        StopExitCode = 0;
+    } else {
+        // The clock could not be handed back: the controller should hear why.
+        const std::int32_t code = LastCardResult.load();
+        StopExitCode = code > 0 ? static_cast<std::uint32_t>(code) : 1u;
+    }
+    CloseCard();
+}
+
+void ServiceStart() {
+    StopLatched = false;
+    SyncRequested = false;
+    ReloadCountdown = 0; // the loop's first cycle loads the settings
+
+    {
+        const std::lock_guard<std::mutex> lock(StopEventLock());
+        StopEvent = plat::CreateEvent(true, false);
+    }
+    if (!StopEvent.valid()) {
+        WriteEventLog("CreateEvent", kEventError);
+        ReportServiceStatus(plat::kServiceStopped, kFailedStartExitCode, 0);
+        return;
+    }
+    if (!ReportServiceStatus(plat::kServiceRunning, 0, 0)) {
+        CloseStopEvent();
+        ReportServiceStatus(plat::kServiceStopped, kFailedStartExitCode, 0);
+        return;
+    }
+
+    SettingsRegistry = std::make_unique<TRegistryDefault>();
+    SettingsRegistry->SetRootKeyLocalMachine();
+    // A key that cannot be opened leaves the defaults in force; every later use copes.
+    SettingsRegistry->OpenKey(kSettingsKeyPath, true);
+    SyncSeen = false;
+
+    std::int32_t startCode = OpenCard(ReadPortId());
+    if (startCode == 0) {
+        std::string cardText;
+        std::uint32_t firmwareWord = 0;
+        std::uint32_t libraryVersion = 0;
+        if (!IdentifyCard(cardText, firmwareWord, libraryVersion)) {
+            startCode = static_cast<std::int32_t>(kIdentificationRefused);
+        } else {
+            // Still the start value: the configured DateFormat reaches the card in the loop's
+            // first cycle.
+            startCode = SetRealtimeMode(Settings.DateFormat);
+        }
+    }
+
+    if (startCode == 0) {
+        SyncLoop(); // the control handler has reported STOPPED by the time it returns
+    } else if (StopLatched.load()) {
+        // A stop arrived while the card was coming up and took it down under our feet: the
+        // start did not fail, it was called off, and the handler reports STOPPED itself.
+    } else if (startCode == static_cast<std::int32_t>(kIdentificationRefused)) {
+        WriteEventLog("Wrong firmware version, can't start!", kEventError);
+        ReportServiceStatus(plat::kServiceStopped, kFailedStartExitCode, 0);
+    } else {
+        WriteEventLog(StartFailureText(startCode), kEventError);
+        ReportServiceStatus(plat::kServiceStopped, kFailedStartExitCode, 0);
+    }
+
+    CloseStopEvent();
+    SettingsRegistry.reset();
+}

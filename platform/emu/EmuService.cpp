@@ -1,0 +1,915 @@
+#include "platform/emu/EmuService.h"
+
+#include "platform/emu/World.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+namespace emu {
+namespace {
+
+// SERVICE_ACCEPT_* bit that a control needs.
+std::uint32_t AcceptBitFor(std::uint32_t control) {
+    switch (control) {
+    case plat::kServiceControlStop:
+        return 1;
+    case 2: // pause
+    case 3: // continue
+        return 2;
+    case plat::kServiceControlShutdown:
+        return 4;
+    default:
+        return 0x10000; // nothing this emulation offers
+    }
+}
+
+std::string Lower(std::string text) {
+    for (char& c : text) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return text;
+}
+
+struct Injected {
+    std::uint32_t Error = 0;
+    int Count = 0; // < 0: every call
+};
+
+struct PostedControl {
+    std::uint32_t Control = 0;
+    std::shared_ptr<bool> Done;
+};
+
+struct ScmService {
+    ServiceEntry Entry;
+    bool InProcess = false;       // started as an in-process service process
+    std::int64_t StopDoneAt = -1; // scripted: true time at which STOP_PENDING ends
+};
+
+const std::map<std::uint32_t, std::string>& StandardMessages() {
+    static const std::map<std::uint32_t, std::string> messages = {
+        {0, "The operation completed successfully.\r\n"},
+        {2, "The system cannot find the file specified.\r\n"},
+        {5, "Access is denied.\r\n"},
+        {6, "The handle is invalid.\r\n"},
+        {122, "The data area passed to a system call is too small.\r\n"},
+        {1052, "The requested control is not valid for this service.\r\n"},
+        {1056, "An instance of the service is already running.\r\n"},
+        {1060, "The specified service does not exist as an installed service.\r\n"},
+        {1061, "The service cannot accept control messages at this time.\r\n"},
+        {1062, "The service has not been started.\r\n"},
+        {1063, "The service process could not connect to the service controller.\r\n"},
+        {1072, "The specified service has been marked for deletion.\r\n"},
+        {1073, "The specified service already exists.\r\n"},
+        {1314, "A required privilege is not held by the client.\r\n"},
+    };
+    return messages;
+}
+
+struct State {
+    std::mutex Lock;
+    std::condition_variable Changed;
+
+    std::map<ServiceFail, Injected> Failures;
+    std::map<std::size_t, std::uint32_t> FailedReports;
+
+    // dispatcher
+    bool StartedByController = false;
+    bool DispatcherActive = false;
+    std::string DispatcherService;
+    int DispatcherCallCount = 0;
+    bool StoppedReported = false;
+    bool ServiceMainEnded = false;
+    int HandlersInFlight = 0;
+    std::deque<PostedControl> Posted;
+    plat::ServiceHandlerFn Handler = nullptr;
+    plat::OsHandle StatusHandle = 0;
+    plat::OsHandle NextStatusHandle = 0x3000;
+    std::vector<StatusReport> Reports;
+    plat::ServiceStatusRecord Current;
+    std::vector<std::thread> Threads;
+
+    // database
+    std::map<std::string, ScmService> Services; // by lower-case name
+    std::map<plat::OsHandle, std::string> ServiceHandles;
+    std::map<plat::OsHandle, bool> ManagerHandles;
+    plat::OsHandle NextHandle = 0x1000;
+    std::function<void()> ProcessEntry;
+    std::int64_t ScriptedStopDelayMs = 0;
+    std::uint32_t ScriptedFinalState = plat::kServiceStopped;
+
+    // processes, files, console, module facts
+    bool ProcessStarts = true;
+    std::uint32_t ProcessExitCode = 0;
+    std::uint32_t ProcessStartError = 2;
+    std::vector<std::string> Processes;
+    std::map<std::string, bool> Entries; // lower-case name -> is a directory
+    std::string ModulePath = "C:\\Program Files\\Quorlan\\Chronel\\chronel.exe";
+    plat::OsVersionInfo Version{6, 1, 7601, 2};
+    std::map<std::uint32_t, std::string> Messages = StandardMessages();
+    std::vector<ConsoleWrite> Console;
+    int ExitCalls = 0;
+};
+
+State& S() {
+    static State state;
+    return state;
+}
+
+thread_local bool tlsServiceThread = false;
+thread_local bool tlsStartedByController = false;
+
+// Under the lock: whether this call is to fail, and with which code.
+bool TakeFailure(State& s, ServiceFail what, std::uint32_t& error) {
+    auto it = s.Failures.find(what);
+    if (it == s.Failures.end() || it->second.Count == 0) {
+        return false;
+    }
+    error = it->second.Error;
+    if (it->second.Count > 0) {
+        --it->second.Count;
+    }
+    return true;
+}
+
+// Under the lock: brings a scripted stop up to the present.
+void SettleScripted(ScmService& service) {
+    if (service.InProcess || service.StopDoneAt < 0) {
+        return;
+    }
+    if (TrueTime100ns() >= service.StopDoneAt) {
+        service.StopDoneAt = -1;
+        service.Entry.Status.CurrentState = S().ScriptedFinalState;
+        service.Entry.Status.CheckPoint = 0;
+        service.Entry.Status.ControlsAccepted =
+            S().ScriptedFinalState == plat::kServiceStopped ? 0u : 5u;
+    }
+}
+
+// Under the lock: a service marked for deletion goes once it is stopped and no handle refers
+// to it.
+void RemoveIfDeleted(State& s, const std::string& key) {
+    auto it = s.Services.find(key);
+    if (it == s.Services.end() || !it->second.Entry.MarkedForDelete) {
+        return;
+    }
+    SettleScripted(it->second);
+    if (it->second.Entry.Status.CurrentState != plat::kServiceStopped &&
+        it->second.Entry.Status.CurrentState != 0) {
+        return;
+    }
+    for (const auto& [handle, name] : s.ServiceHandles) {
+        if (name == key) {
+            return;
+        }
+    }
+    s.Services.erase(it);
+}
+
+// Under the lock: why the controller would not deliver this control now (0: it would).
+std::uint32_t Refusal(const State& s, std::uint32_t control) {
+    if (s.Handler == nullptr || s.Current.CurrentState == plat::kServiceStopped) {
+        return kErrorServiceNotActive;
+    }
+    if (control == plat::kServiceControlInterrogate) {
+        return 0;
+    }
+    if (s.Current.ControlsAccepted == 0) {
+        return kErrorServiceCannotAcceptCtrl;
+    }
+    if ((s.Current.ControlsAccepted & AcceptBitFor(control)) == 0) {
+        return kErrorInvalidServiceControl;
+    }
+    return 0;
+}
+
+void RunHandler(plat::ServiceHandlerFn handler, std::uint32_t control) {
+    handler(control);
+    State& s = S();
+    const std::lock_guard<std::mutex> lock(s.Lock);
+    --s.HandlersInFlight;
+    s.Changed.notify_all();
+}
+
+// Runs a service process's entry the way a process runs main: an ExitProcess ends it.
+void RunServiceProcess(std::function<void()> entry, std::string key) {
+    tlsStartedByController = true;
+    try {
+        entry();
+    } catch (const ProcessExit&) {
+        // the process has ended
+    }
+    State& s = S();
+    const std::lock_guard<std::mutex> lock(s.Lock);
+    auto it = s.Services.find(key);
+    if (it != s.Services.end() && it->second.InProcess) {
+        it->second.Entry.Status.CurrentState = plat::kServiceStopped;
+        it->second.Entry.Status.ControlsAccepted = 0;
+        it->second.Entry.Status.CheckPoint = 0;
+        it->second.InProcess = false;
+        RemoveIfDeleted(s, key);
+    }
+    s.Changed.notify_all();
+}
+
+void Reset() {
+    JoinServiceThreads();
+    State& s = S();
+    const std::lock_guard<std::mutex> lock(s.Lock);
+    s.Failures.clear();
+    s.FailedReports.clear();
+    s.StartedByController = false;
+    s.DispatcherActive = false;
+    s.DispatcherService.clear();
+    s.DispatcherCallCount = 0;
+    s.StoppedReported = false;
+    s.ServiceMainEnded = false;
+    s.HandlersInFlight = 0;
+    s.Posted.clear();
+    s.Handler = nullptr;
+    s.StatusHandle = 0;
+    s.NextStatusHandle = 0x3000;
+    s.Reports.clear();
+    s.Current = {};
+    s.Services.clear();
+    s.ServiceHandles.clear();
+    s.ManagerHandles.clear();
+    s.NextHandle = 0x1000;
+    s.ProcessEntry = nullptr;
+    s.ScriptedStopDelayMs = 0;
+    s.ScriptedFinalState = plat::kServiceStopped;
+    s.ProcessStarts = true;
+    s.ProcessExitCode = 0;
+    s.ProcessStartError = 2;
+    s.Processes.clear();
+    s.Entries.clear();
+    s.ModulePath = "C:\\Program Files\\Quorlan\\Chronel\\chronel.exe";
+    s.Version = plat::OsVersionInfo{6, 1, 7601, 2};
+    s.Messages = StandardMessages();
+    s.Console.clear();
+    s.ExitCalls = 0;
+}
+
+const detail::ResetRegistration registration(&Reset);
+
+} // namespace
+
+// --- control API ------------------------------------------------------------------------------
+
+void InjectServiceFailure(ServiceFail what, std::uint32_t errorCode, int count) {
+    const std::lock_guard<std::mutex> lock(S().Lock);
+    S().Failures[what] = Injected{errorCode, count};
+}
+
+void FailStatusReportAt(std::size_t index, std::uint32_t errorCode) {
+    const std::lock_guard<std::mutex> lock(S().Lock);
+    S().FailedReports[index] = errorCode;
+}
+
+void SetStartedByController(bool started) {
+    const std::lock_guard<std::mutex> lock(S().Lock);
+    S().StartedByController = started;
+}
+
+std::vector<StatusReport> StatusReports() {
+    const std::lock_guard<std::mutex> lock(S().Lock);
+    return S().Reports;
+}
+
+plat::ServiceStatusRecord CurrentServiceStatus() {
+    const std::lock_guard<std::mutex> lock(S().Lock);
+    return S().Current;
+}
+
+std::uint32_t SendControl(std::uint32_t control, bool force) {
+    State& s = S();
+    plat::ServiceHandlerFn handler = nullptr;
+    {
+        const std::lock_guard<std::mutex> lock(s.Lock);
+        if (s.Handler == nullptr) {
+            return kErrorServiceNotActive;
+        }
+        if (!force) {
+            if (const std::uint32_t refused = Refusal(s, control); refused != 0) {
+                return refused;
+            }
+        }
+        handler = s.Handler;
+        ++s.HandlersInFlight;
+    }
+    RunHandler(handler, control);
+    return 0;
+}
+
+std::uint32_t PostControl(std::uint32_t control, bool waitHandled) {
+    State& s = S();
+    std::unique_lock<std::mutex> lock(s.Lock);
+    if (!s.DispatcherActive) {
+        return kErrorServiceNotActive;
+    }
+    if (const std::uint32_t refused = Refusal(s, control); refused != 0) {
+        return refused;
+    }
+    auto done = std::make_shared<bool>(false);
+    s.Posted.push_back(PostedControl{control, done});
+    s.Changed.notify_all();
+    if (waitHandled) {
+        s.Changed.wait(lock, [&] { return *done; });
+    }
+    return 0;
+}
+
+bool DispatcherRunning() {
+    const std::lock_guard<std::mutex> lock(S().Lock);
+    return S().DispatcherActive;
+}
+
+int DispatcherCalls() {
+    const std::lock_guard<std::mutex> lock(S().Lock);
+    return S().DispatcherCallCount;
+}
+
+bool IsServiceThread() {
+    return tlsServiceThread;
+}
+
+void JoinServiceThreads() {
+    State& s = S();
+    for (;;) {
+        std::vector<std::thread> threads;
+        {
+            const std::lock_guard<std::mutex> lock(s.Lock);
+            threads.swap(s.Threads);
+        }
+        if (threads.empty()) {
+            return;
+        }
+        for (auto& thread : threads) {
+            if (thread.joinable()) {
+                thread.join();
+            }
+        }
+    }
+}
+
+std::optional<ServiceEntry> FindService(const std::string& name) {
+    const std::lock_guard<std::mutex> lock(S().Lock);
+    auto it = S().Services.find(Lower(name));
+    if (it == S().Services.end()) {
+        return std::nullopt;
+    }
+    SettleScripted(it->second);
+    return it->second.Entry;
+}
+
+void AddService(const plat::ServiceConfig& config, std::uint32_t state) {
+    const std::lock_guard<std::mutex> lock(S().Lock);
+    ScmService service;
+    service.Entry.Config = config;
+    service.Entry.Status.ServiceType = config.ServiceType;
+    service.Entry.Status.CurrentState = state;
+    service.Entry.Status.ControlsAccepted = state == plat::kServiceRunning ? 5u : 0u;
+    S().Services[Lower(config.Name)] = service;
+}
+
+int OpenServiceHandles() {
+    const std::lock_guard<std::mutex> lock(S().Lock);
+    return static_cast<int>(S().ServiceHandles.size() + S().ManagerHandles.size());
+}
+
+void SetServiceProcess(std::function<void()> entry) {
+    const std::lock_guard<std::mutex> lock(S().Lock);
+    S().ProcessEntry = std::move(entry);
+}
+
+void ScriptServiceStop(std::int64_t stopDelayMs, std::uint32_t finalState) {
+    const std::lock_guard<std::mutex> lock(S().Lock);
+    S().ScriptedStopDelayMs = stopDelayMs;
+    S().ScriptedFinalState = finalState;
+}
+
+void SetProcessResult(bool starts, std::uint32_t exitCode, std::uint32_t startError) {
+    const std::lock_guard<std::mutex> lock(S().Lock);
+    S().ProcessStarts = starts;
+    S().ProcessExitCode = exitCode;
+    S().ProcessStartError = startError;
+}
+
+std::vector<std::string> ProcessesRun() {
+    const std::lock_guard<std::mutex> lock(S().Lock);
+    return S().Processes;
+}
+
+void AddFile(const std::string& name) {
+    const std::lock_guard<std::mutex> lock(S().Lock);
+    S().Entries[Lower(name)] = false;
+}
+
+void AddDirectory(const std::string& name) {
+    const std::lock_guard<std::mutex> lock(S().Lock);
+    S().Entries[Lower(name)] = true;
+}
+
+void SetModulePath(const std::string& path) {
+    const std::lock_guard<std::mutex> lock(S().Lock);
+    S().ModulePath = path;
+}
+
+void SetOsVersion(const plat::OsVersionInfo& info) {
+    const std::lock_guard<std::mutex> lock(S().Lock);
+    S().Version = info;
+}
+
+void SetSystemMessage(std::uint32_t code, const std::string& text) {
+    const std::lock_guard<std::mutex> lock(S().Lock);
+    if (text.empty()) {
+        S().Messages.erase(code);
+    } else {
+        S().Messages[code] = text;
+    }
+}
+
+std::string ConsoleOutput() {
+    const std::lock_guard<std::mutex> lock(S().Lock);
+    std::string all;
+    for (const auto& write : S().Console) {
+        all += write.Text;
+    }
+    return all;
+}
+
+std::vector<ConsoleWrite> ConsoleWrites() {
+    const std::lock_guard<std::mutex> lock(S().Lock);
+    return S().Console;
+}
+
+int ExitProcessCalls() {
+    const std::lock_guard<std::mutex> lock(S().Lock);
+    return S().ExitCalls;
+}
+
+} // namespace emu
+
+// --- the platform calls -------------------------------------------------------------------------
+
+namespace plat {
+
+using emu::ServiceFail;
+
+bool StartServiceCtrlDispatcher(const char* serviceName, ServiceMainFn main) {
+    emu::NotifyCall("StartServiceCtrlDispatcher");
+    emu::State& s = emu::S();
+    std::unique_lock<std::mutex> lock(s.Lock);
+    ++s.DispatcherCallCount;
+    std::uint32_t error = 0;
+    if (emu::TakeFailure(s, ServiceFail::Dispatcher, error)) {
+    } else if (!s.StartedByController && !emu::tlsStartedByController) {
+        error = emu::kErrorFailedServiceControllerConnect;
+    } else if (s.DispatcherActive) {
+        error = emu::kErrorServiceAlreadyRunning;
+    }
+    if (error != 0) {
+        lock.unlock();
+        SetLastError(error);
+        return false;
+    }
+    s.DispatcherActive = true;
+    s.DispatcherService = serviceName != nullptr ? serviceName : "";
+    s.StoppedReported = false;
+    s.ServiceMainEnded = false;
+    s.Posted.clear();
+    s.Current = {};
+    s.Threads.emplace_back([main, name = s.DispatcherService]() {
+        emu::tlsServiceThread = true;
+        std::array<char, 64> argument{};
+        std::strncpy(argument.data(), name.c_str(), argument.size() - 1);
+        std::array<char*, 2> argv{argument.data(), nullptr};
+        main(1, argv.data());
+        emu::State& state = emu::S();
+        const std::lock_guard<std::mutex> guard(state.Lock);
+        state.ServiceMainEnded = true;
+        state.Changed.notify_all();
+    });
+
+    for (;;) {
+        s.Changed.wait(lock, [&] {
+            return !s.Posted.empty() ||
+                   ((s.StoppedReported || s.ServiceMainEnded) && s.HandlersInFlight == 0);
+        });
+        if (s.Posted.empty()) {
+            break;
+        }
+        emu::PostedControl posted = s.Posted.front();
+        s.Posted.pop_front();
+        ServiceHandlerFn handler = s.Handler;
+        if (handler == nullptr) {
+            *posted.Done = true;
+            s.Changed.notify_all();
+            continue;
+        }
+        ++s.HandlersInFlight;
+        lock.unlock();
+        emu::RunHandler(handler, posted.Control);
+        lock.lock();
+        *posted.Done = true;
+        s.Changed.notify_all();
+    }
+    // Controls that arrive from now on find no dispatcher.
+    for (auto& posted : s.Posted) {
+        *posted.Done = true;
+    }
+    s.Posted.clear();
+    s.DispatcherActive = false;
+    s.Changed.notify_all();
+    return true;
+}
+
+OsHandle RegisterServiceCtrlHandler(const char* /*serviceName*/, ServiceHandlerFn handler) {
+    emu::NotifyCall("RegisterServiceCtrlHandler");
+    emu::State& s = emu::S();
+    std::unique_lock<std::mutex> lock(s.Lock);
+    std::uint32_t error = 0;
+    if (emu::TakeFailure(s, ServiceFail::RegisterHandler, error)) {
+        lock.unlock();
+        SetLastError(error);
+        return 0;
+    }
+    s.Handler = handler;
+    s.StatusHandle = s.NextStatusHandle++;
+    return s.StatusHandle;
+}
+
+bool SetServiceStatus(OsHandle statusHandle, const ServiceStatusRecord& status) {
+    emu::NotifyCall("SetServiceStatus");
+    emu::State& s = emu::S();
+    std::unique_lock<std::mutex> lock(s.Lock);
+    const std::size_t index = s.Reports.size();
+    std::uint32_t error = 0;
+    if (auto it = s.FailedReports.find(index); it != s.FailedReports.end()) {
+        error = it->second;
+    } else if (emu::TakeFailure(s, ServiceFail::SetServiceStatus, error)) {
+    } else if (statusHandle == 0 || statusHandle != s.StatusHandle) {
+        error = kErrorInvalidHandle;
+    }
+    s.Reports.push_back(emu::StatusReport{statusHandle, status, error == 0, error});
+    if (error != 0) {
+        lock.unlock();
+        SetLastError(error);
+        return false;
+    }
+    s.Current = status;
+    if (auto it = s.Services.find(emu::Lower(s.DispatcherService));
+        it != s.Services.end() && it->second.InProcess) {
+        it->second.Entry.Status = status;
+    }
+    if (status.CurrentState == kServiceStopped) {
+        s.StoppedReported = true;
+    }
+    s.Changed.notify_all();
+    return true;
+}
+
+OsHandle OpenSCManager(std::uint32_t /*access*/) {
+    emu::NotifyCall("OpenSCManager");
+    emu::State& s = emu::S();
+    std::unique_lock<std::mutex> lock(s.Lock);
+    std::uint32_t error = 0;
+    if (emu::TakeFailure(s, ServiceFail::OpenSCManager, error)) {
+        lock.unlock();
+        SetLastError(error);
+        return 0;
+    }
+    const OsHandle handle = s.NextHandle++;
+    s.ManagerHandles[handle] = true;
+    return handle;
+}
+
+OsHandle CreateService(OsHandle scm, const ServiceConfig& config) {
+    emu::NotifyCall("CreateService");
+    emu::State& s = emu::S();
+    std::unique_lock<std::mutex> lock(s.Lock);
+    std::uint32_t error = 0;
+    const std::string key = emu::Lower(config.Name);
+    auto existing = s.Services.find(key);
+    if (emu::TakeFailure(s, ServiceFail::CreateService, error)) {
+    } else if (s.ManagerHandles.count(scm) == 0) {
+        error = kErrorInvalidHandle;
+    } else if (existing != s.Services.end()) {
+        error = existing->second.Entry.MarkedForDelete ? emu::kErrorServiceMarkedForDelete
+                                                       : emu::kErrorServiceExists;
+    }
+    if (error != 0) {
+        lock.unlock();
+        SetLastError(error);
+        return 0;
+    }
+    emu::ScmService service;
+    service.Entry.Config = config;
+    service.Entry.Status.ServiceType = config.ServiceType;
+    service.Entry.Status.CurrentState = kServiceStopped;
+    s.Services[key] = service;
+    const OsHandle handle = s.NextHandle++;
+    s.ServiceHandles[handle] = key;
+    return handle;
+}
+
+bool StartService(OsHandle service) {
+    emu::NotifyCall("StartService");
+    emu::State& s = emu::S();
+    std::unique_lock<std::mutex> lock(s.Lock);
+    std::uint32_t error = 0;
+    auto handle = s.ServiceHandles.find(service);
+    emu::ScmService* entry = nullptr;
+    if (handle != s.ServiceHandles.end()) {
+        auto it = s.Services.find(handle->second);
+        if (it != s.Services.end()) {
+            entry = &it->second;
+            emu::SettleScripted(*entry);
+        }
+    }
+    if (emu::TakeFailure(s, ServiceFail::StartService, error)) {
+    } else if (entry == nullptr) {
+        error = kErrorInvalidHandle;
+    } else if (entry->Entry.MarkedForDelete) {
+        error = emu::kErrorServiceMarkedForDelete;
+    } else if (entry->Entry.Status.CurrentState != kServiceStopped) {
+        error = emu::kErrorServiceAlreadyRunning;
+    }
+    if (error != 0) {
+        lock.unlock();
+        SetLastError(error);
+        return false;
+    }
+    entry->Entry.Status.CurrentState = kServiceStartPending;
+    entry->Entry.Status.ControlsAccepted = 0;
+    entry->Entry.Status.Win32ExitCode = 0;
+    if (s.ProcessEntry) {
+        entry->InProcess = true;
+        s.Threads.emplace_back(emu::RunServiceProcess, s.ProcessEntry, handle->second);
+    } else {
+        entry->Entry.Status.CurrentState = kServiceRunning;
+        entry->Entry.Status.ControlsAccepted = 5;
+    }
+    return true;
+}
+
+OsHandle OpenService(OsHandle scm, const char* name, std::uint32_t /*access*/) {
+    emu::NotifyCall("OpenService");
+    emu::State& s = emu::S();
+    std::unique_lock<std::mutex> lock(s.Lock);
+    std::uint32_t error = 0;
+    const std::string key = emu::Lower(name != nullptr ? name : "");
+    if (emu::TakeFailure(s, ServiceFail::OpenService, error)) {
+    } else if (s.ManagerHandles.count(scm) == 0) {
+        error = kErrorInvalidHandle;
+    } else if (s.Services.count(key) == 0) {
+        error = emu::kErrorServiceDoesNotExist;
+    }
+    if (error != 0) {
+        lock.unlock();
+        SetLastError(error);
+        return 0;
+    }
+    const OsHandle handle = s.NextHandle++;
+    s.ServiceHandles[handle] = key;
+    return handle;
+}
+
+bool ControlService(OsHandle service, std::uint32_t control, ServiceStatusRecord& status) {
+    emu::NotifyCall("ControlService");
+    emu::State& s = emu::S();
+    std::unique_lock<std::mutex> lock(s.Lock);
+    std::uint32_t error = 0;
+    auto handle = s.ServiceHandles.find(service);
+    emu::ScmService* entry = nullptr;
+    if (handle != s.ServiceHandles.end()) {
+        auto it = s.Services.find(handle->second);
+        if (it != s.Services.end()) {
+            entry = &it->second;
+            emu::SettleScripted(*entry);
+        }
+    }
+    if (emu::TakeFailure(s, ServiceFail::ControlService, error)) {
+    } else if (entry == nullptr) {
+        error = kErrorInvalidHandle;
+    } else if (entry->InProcess && s.DispatcherActive) {
+        error = emu::Refusal(s, control);
+    } else {
+        const std::uint32_t state = entry->Entry.Status.CurrentState;
+        if (state == kServiceStopped || state == 0) {
+            error = emu::kErrorServiceNotActive;
+        } else if (control != kServiceControlInterrogate &&
+                   (entry->Entry.Status.ControlsAccepted == 0 || state == kServiceStopPending)) {
+            error = emu::kErrorServiceCannotAcceptCtrl;
+        } else if (control != kServiceControlInterrogate &&
+                   (entry->Entry.Status.ControlsAccepted & emu::AcceptBitFor(control)) == 0) {
+            error = emu::kErrorInvalidServiceControl;
+        }
+    }
+    if (error != 0) {
+        lock.unlock();
+        SetLastError(error);
+        return false;
+    }
+    const std::string key = handle->second;
+    if (entry->InProcess) {
+        // The controller hands the control to the service's dispatcher and waits for the
+        // handler to return, as Windows does for a plain handler.
+        auto done = std::make_shared<bool>(false);
+        s.Posted.push_back(emu::PostedControl{control, done});
+        s.Changed.notify_all();
+        s.Changed.wait(lock, [&] { return *done; });
+        auto it = s.Services.find(key);
+        status = it != s.Services.end() ? it->second.Entry.Status : s.Current;
+        return true;
+    }
+    if (control == kServiceControlStop || control == kServiceControlShutdown) {
+        entry->Entry.Status.CurrentState = kServiceStopPending;
+        entry->Entry.Status.CheckPoint = 1;
+        entry->Entry.Status.ControlsAccepted = 0;
+        // A negative delay: the service hangs in STOP_PENDING.
+        entry->StopDoneAt = s.ScriptedStopDelayMs < 0
+                                ? std::int64_t{-1}
+                                : emu::TrueTime100ns() + s.ScriptedStopDelayMs * 10000;
+        emu::SettleScripted(*entry);
+    }
+    status = entry->Entry.Status;
+    return true;
+}
+
+bool QueryServiceStatus(OsHandle service, ServiceStatusRecord& status) {
+    emu::NotifyCall("QueryServiceStatus");
+    emu::State& s = emu::S();
+    std::unique_lock<std::mutex> lock(s.Lock);
+    std::uint32_t error = 0;
+    auto handle = s.ServiceHandles.find(service);
+    emu::ScmService* entry = nullptr;
+    if (handle != s.ServiceHandles.end()) {
+        auto it = s.Services.find(handle->second);
+        if (it != s.Services.end()) {
+            entry = &it->second;
+            emu::SettleScripted(*entry);
+        }
+    }
+    if (emu::TakeFailure(s, ServiceFail::QueryServiceStatus, error)) {
+    } else if (entry == nullptr) {
+        error = kErrorInvalidHandle;
+    }
+    if (error != 0) {
+        lock.unlock();
+        SetLastError(error);
+        return false;
+    }
+    status = entry->Entry.Status;
+    return true;
+}
+
+bool DeleteService(OsHandle service) {
+    emu::NotifyCall("DeleteService");
+    emu::State& s = emu::S();
+    std::unique_lock<std::mutex> lock(s.Lock);
+    std::uint32_t error = 0;
+    auto handle = s.ServiceHandles.find(service);
+    emu::ScmService* entry = nullptr;
+    if (handle != s.ServiceHandles.end()) {
+        auto it = s.Services.find(handle->second);
+        if (it != s.Services.end()) {
+            entry = &it->second;
+        }
+    }
+    if (emu::TakeFailure(s, ServiceFail::DeleteService, error)) {
+    } else if (entry == nullptr) {
+        error = kErrorInvalidHandle;
+    } else if (entry->Entry.MarkedForDelete) {
+        error = emu::kErrorServiceMarkedForDelete;
+    }
+    if (error != 0) {
+        lock.unlock();
+        SetLastError(error);
+        return false;
+    }
+    entry->Entry.MarkedForDelete = true;
+    return true;
+}
+
+bool CloseServiceHandle(OsHandle handle) {
+    emu::NotifyCall("CloseServiceHandle");
+    emu::State& s = emu::S();
+    std::unique_lock<std::mutex> lock(s.Lock);
+    if (s.ManagerHandles.erase(handle) > 0) {
+        return true;
+    }
+    auto it = s.ServiceHandles.find(handle);
+    if (it == s.ServiceHandles.end()) {
+        lock.unlock();
+        SetLastError(kErrorInvalidHandle);
+        return false;
+    }
+    const std::string key = it->second;
+    s.ServiceHandles.erase(it);
+    emu::RemoveIfDeleted(s, key);
+    return true;
+}
+
+std::uint32_t GetModuleFileName(char* buffer, std::uint32_t bufferSize) {
+    emu::NotifyCall("GetModuleFileName");
+    emu::State& s = emu::S();
+    std::unique_lock<std::mutex> lock(s.Lock);
+    std::uint32_t error = 0;
+    if (emu::TakeFailure(s, ServiceFail::GetModuleFileName, error) || buffer == nullptr ||
+        bufferSize == 0) {
+        lock.unlock();
+        SetLastError(error != 0 ? error : kErrorInvalidHandle);
+        return 0;
+    }
+    const std::string path = s.ModulePath;
+    lock.unlock();
+    if (path.size() >= bufferSize) {
+        // As Windows does: the path is cut to fit, terminated, and the full size returned.
+        std::memcpy(buffer, path.data(), bufferSize - 1);
+        buffer[bufferSize - 1] = '\0';
+        SetLastError(emu::kErrorInsufficientBuffer);
+        return bufferSize;
+    }
+    std::memcpy(buffer, path.c_str(), path.size() + 1);
+    return static_cast<std::uint32_t>(path.size());
+}
+
+bool GetVersionEx(OsVersionInfo& info) {
+    emu::NotifyCall("GetVersionEx");
+    emu::State& s = emu::S();
+    std::unique_lock<std::mutex> lock(s.Lock);
+    std::uint32_t error = 0;
+    if (emu::TakeFailure(s, ServiceFail::GetVersionEx, error)) {
+        lock.unlock();
+        SetLastError(error);
+        return false;
+    }
+    info = s.Version;
+    return true;
+}
+
+bool FormatSystemMessage(std::uint32_t code, std::string& text) {
+    emu::NotifyCall("FormatSystemMessage");
+    emu::State& s = emu::S();
+    const std::lock_guard<std::mutex> lock(s.Lock);
+    auto it = s.Messages.find(code);
+    if (it == s.Messages.end()) {
+        return false;
+    }
+    text = it->second;
+    return true;
+}
+
+bool FileExists(const char* name) {
+    emu::NotifyCall("FileExists");
+    emu::State& s = emu::S();
+    const std::lock_guard<std::mutex> lock(s.Lock);
+    auto it = s.Entries.find(emu::Lower(name != nullptr ? name : ""));
+    return it != s.Entries.end() && !it->second;
+}
+
+bool RunProcess(const std::string& commandLine, std::uint32_t& exitCode) {
+    emu::NotifyCall("RunProcess");
+    emu::State& s = emu::S();
+    std::unique_lock<std::mutex> lock(s.Lock);
+    s.Processes.push_back(commandLine);
+    std::uint32_t error = 0;
+    if (emu::TakeFailure(s, ServiceFail::RunProcess, error) || !s.ProcessStarts) {
+        error = error != 0 ? error : s.ProcessStartError;
+        lock.unlock();
+        SetLastError(error);
+        return false;
+    }
+    exitCode = s.ProcessExitCode;
+    return true;
+}
+
+void WriteConsole(const std::string& text) {
+    emu::NotifyCall("WriteConsole");
+    const std::int64_t now = emu::TrueTime100ns();
+    emu::State& s = emu::S();
+    const std::lock_guard<std::mutex> lock(s.Lock);
+    s.Console.push_back(emu::ConsoleWrite{text, now});
+}
+
+void ExitProcess(std::uint32_t exitCode) {
+    emu::NotifyCall("ExitProcess");
+    {
+        emu::State& s = emu::S();
+        const std::lock_guard<std::mutex> lock(s.Lock);
+        ++s.ExitCalls;
+    }
+    throw emu::ProcessExit{exitCode};
+}
+
+} // namespace plat
