@@ -113,7 +113,6 @@ struct State {
     std::uint32_t ProcessStartError = 2;
     std::vector<std::string> Processes;
     std::map<std::string, bool> Entries; // lower-case name -> is a directory
-    std::string ModulePath = "C:\\Program Files\\Quorlan\\Chronel\\chronel.exe";
     plat::OsVersionInfo Version{6, 1, 7601, 2};
     std::map<std::uint32_t, std::string> Messages = StandardMessages();
     std::vector<ConsoleWrite> Console;
@@ -252,7 +251,6 @@ void Reset() {
     s.ProcessStartError = 2;
     s.Processes.clear();
     s.Entries.clear();
-    s.ModulePath = "C:\\Program Files\\Quorlan\\Chronel\\chronel.exe";
     s.Version = plat::OsVersionInfo{6, 1, 7601, 2};
     s.Messages = StandardMessages();
     s.Console.clear();
@@ -417,11 +415,6 @@ void AddFile(const std::string& name) {
 void AddDirectory(const std::string& name) {
     const std::lock_guard<std::mutex> lock(S().Lock);
     S().Entries[Lower(name)] = true;
-}
-
-void SetModulePath(const std::string& path) {
-    const std::lock_guard<std::mutex> lock(S().Lock);
-    S().ModulePath = path;
 }
 
 void SetOsVersion(const plat::OsVersionInfo& info) {
@@ -818,30 +811,6 @@ bool CloseServiceHandle(OsHandle handle) {
     s.ServiceHandles.erase(it);
     emu::RemoveIfDeleted(s, key);
     return true;
-}
-
-std::uint32_t GetModuleFileName(char* buffer, std::uint32_t bufferSize) {
-    emu::NotifyCall("GetModuleFileName");
-    emu::State& s = emu::S();
-    std::unique_lock<std::mutex> lock(s.Lock);
-    std::uint32_t error = 0;
-    if (emu::TakeFailure(s, ServiceFail::GetModuleFileName, error) || buffer == nullptr ||
-        bufferSize == 0) {
-        lock.unlock();
-        SetLastError(error != 0 ? error : kErrorInvalidHandle);
-        return 0;
-    }
-    const std::string path = s.ModulePath;
-    lock.unlock();
-    if (path.size() >= bufferSize) {
-        // As Windows does: the path is cut to fit, terminated, and the full size returned.
-        std::memcpy(buffer, path.data(), bufferSize - 1);
-        buffer[bufferSize - 1] = '\0';
-        SetLastError(emu::kErrorInsufficientBuffer);
-        return bufferSize;
-    }
-    std::memcpy(buffer, path.c_str(), path.size() + 1);
-    return static_cast<std::uint32_t>(path.size());
 }
 
 bool GetVersionEx(OsVersionInfo& info) {

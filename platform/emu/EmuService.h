@@ -1,7 +1,7 @@
 // The emulated service controller and the small process services around it: the dispatcher
 // of this process, the controller's database of installed services, child processes, the
 // console, the operating-system version, system message texts, files in the current
-// directory, the executable's path, and the end of the process.
+// directory, and the end of the process. (The executable's path is in EmuEventLog.h.)
 //
 // Threads are real here (a service is two threads on Windows, and the races between them are
 // what the tests are after); time stays virtual. StartServiceCtrlDispatcher runs ServiceMain
@@ -40,7 +40,6 @@ constexpr std::uint32_t kErrorServiceNotActive = 1062;
 constexpr std::uint32_t kErrorFailedServiceControllerConnect = 1063;
 constexpr std::uint32_t kErrorServiceMarkedForDelete = 1072;
 constexpr std::uint32_t kErrorServiceExists = 1073;
-constexpr std::uint32_t kErrorInsufficientBuffer = 122;
 
 // --- failure injection ----------------------------------------------------------------------
 
@@ -55,7 +54,6 @@ enum class ServiceFail : std::uint8_t {
     ControlService,
     QueryServiceStatus,
     DeleteService,
-    GetModuleFileName,
     GetVersionEx,
     RunProcess,
 };
@@ -134,8 +132,6 @@ std::vector<std::string> ProcessesRun(); // command lines, in order
 void AddFile(const std::string& name);
 void AddDirectory(const std::string& name);
 
-void SetModulePath(
-    const std::string& path); // default "C:\Program Files\Quorlan\Chronel\chronel.exe"
 void SetOsVersion(const plat::OsVersionInfo& info); // default platform 2, version 6.1.7601
 // Adds or replaces a system message text (empty text: the system has none for the code).
 void SetSystemMessage(std::uint32_t code, const std::string& text);
