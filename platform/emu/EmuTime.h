@@ -21,26 +21,35 @@ namespace emu {
 // True time in 100-ns units since 1601-01-01 UTC (the platform's FILETIME scale).
 std::int64_t TrueTime100ns();
 void TrueTimeUtc(plat::SystemTime& utc);
-// System clock in the same units.
+// System clock in the same units, as the platform reports it: it moves only at its ticks.
 std::int64_t SystemTime100ns();
+// The system clock read between its ticks, as the fraction of the running tick already
+// elapsed on its oscillator would put it; what a precise time stamp of the PC clock shows.
+std::int64_t SmoothSystemTime100ns();
 // Advances true time (and the system clock with it) by this many milliseconds.
 void AdvanceMs(std::int64_t ms);
 void Advance100ns(std::int64_t units);
-// System clock minus true time, in milliseconds (fractional).
+// System clock (read between ticks, as SmoothSystemTime100ns) minus true time, in
+// milliseconds (fractional), so that the tick phase does not show as error.
 double ClockErrorMs();
+
+// Conversions between the platform's date-time record and 100-ns units since 1601.
+std::int64_t UtcToUnits(const plat::SystemTime& utc);
+plat::SystemTime UnitsToUtc(std::int64_t units); // with the day of week
 
 // Scripting the world.
 void SetTrueTimeUtc(const plat::SystemTime& utc); // the system clock is set equal to it
 void SetClockOffsetMs(double ms);                 // system clock := true time + ms
-void SetDriftPpm(double ppm);                     // oscillator runs (1 + ppm/1e6) x true rate
-void SetIncrement(std::uint32_t increment);       // what the system regulates to (156250)
+void SetDriftPpm(double ppm); // oscillator runs (1 + ppm/1e6) x true rate; |ppm| <= 100000
+void SetIncrement(std::uint32_t increment); // what the system regulates to (156250)
 // Called once for every clock tick with true and system time after the tick (may be empty).
+// The observer may read the world but must not advance time or script the clock.
 void SetTickObserver(std::function<void(std::int64_t true100ns, std::int64_t system100ns)> obs);
 
 struct ClockState {
     std::uint32_t Adjustment = 0;
     std::uint32_t Increment = 0;
-    bool RegulationDisabled = true; // true: the system's own regulation is on
+    bool RegulationDisabled = true;    // true: the system's own regulation is on
     std::uint64_t AdjustmentCalls = 0; // successful SetSystemTimeAdjustment calls
     std::uint64_t SetTimeCalls = 0;    // successful SetSystemTime calls
 };
@@ -54,6 +63,13 @@ ClockState Clock();
 void SetTimeZone(const plat::TimeZoneInfo& tz);
 plat::TimeZoneInfo CentralEuropeanZone(); // UTC+1, daylight UTC+2 from last Sunday in March
 plat::TimeZoneInfo UtcZone();
+
+// --- the process token ----------------------------------------------------------------------
+
+// Whether the process token holds the time privilege at all (it does by default, as a
+// service under the local system account). Without it AdjustTokenPrivileges succeeds but
+// enables nothing and leaves the last error 1300, as the platform does.
+void SetPrivilegeHeld(bool held);
 
 // --- failure injection ----------------------------------------------------------------------
 

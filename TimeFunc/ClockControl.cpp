@@ -1,0 +1,181 @@
+#include "TimeFunc/ClockControl.h"
+
+#include "TimeFunc/CivilDate.h"
+#include "card/CardLink.h"
+#include "platform/Platform.h"
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+namespace {
+
+std::atomic<std::uint32_t> defaultIncrement{0};
+
+// Read before any service code runs, as the nominal rate everything else is measured against.
+const bool kIncrementRead = [] {
+    InitDefaultTimeIncrement();
+    return true;
+}();
+
+// The time privilege, enabled for the span of one clock operation.
+struct TimePrivilege {
+    plat::Token Token;
+    plat::TokenPrivileges Previous;
+    bool Enabled = false;
+
+    TimePrivilege() = default;
+    TimePrivilege(const TimePrivilege&) = delete;
+    TimePrivilege& operator=(const TimePrivilege&) = delete;
+    // Puts back the state found before enabling; the token closes with this object.
+    ~TimePrivilege() {
+        if (Enabled) {
+            plat::TokenPrivileges ignored;
+            plat::AdjustTokenPrivileges(Token, Previous, ignored);
+        }
+    }
+};
+
+// Opens the process token and enables the time privilege in it. Returns ClockOk or the
+// failing step; the operating system's error is then in the thread's last error.
+ClockResult EnableTimePrivilege(TimePrivilege& privilege) {
+    if (!plat::OpenProcessToken(plat::kTokenAllAccess, privilege.Token)) {
+        return ClockTokenFailed;
+    }
+    plat::TokenPrivileges request;
+    request.PrivilegeCount = 1;
+    request.Attributes = plat::kSePrivilegeEnabled;
+    if (!plat::LookupPrivilegeValue(plat::kSystemtimePrivilege, request.PrivilegeLuid)) {
+        return ClockLookupFailed;
+    }
+    if (!plat::AdjustTokenPrivileges(privilege.Token, request, privilege.Previous)) {
+        return ClockEnableFailed;
+    }
+    privilege.Enabled = true;
+    return ClockOk;
+}
+
+void StoreLastError() {
+    LastCardResult = static_cast<std::int32_t>(plat::GetLastError());
+}
+
+// Hands the clock to the system's own regulation at the nominal rate, under the caller's
+// enabled privilege.
+bool HandClockToSystem() {
+    return plat::SetSystemTimeAdjustment(DefaultTimeIncrement(), true);
+}
+
+constexpr std::int64_t kDayMs = 86400000;
+constexpr std::int64_t kHalfDayMs = 43200000;
+
+std::int64_t MsOfDay(const plat::SystemTime& t) {
+    return ((std::int64_t{t.Hour} * 60 + t.Minute) * 60 + t.Second) * 1000 + t.Milliseconds;
+}
+
+// Without a date in the timecode, the time of day belongs to whichever of yesterday, today
+// and tomorrow puts it nearest to the clock: a timecode of 23:59:59 read just after
+// midnight is yesterday's, not a whole day ahead.
+void MoveToNearestDay(plat::SystemTime& target, const plat::SystemTime& now) {
+    if (!civil::IsValidDate(now.Year, now.Month, now.Day)) {
+        return;
+    }
+    const std::int64_t ahead = MsOfDay(target) - MsOfDay(now);
+    std::int32_t shift = 0;
+    if (ahead > kHalfDayMs) {
+        shift = -1;
+    } else if (ahead < -kHalfDayMs) {
+        shift = 1;
+    }
+    if (shift == 0) {
+        return;
+    }
+    const std::int32_t day = civil::DayNumber(now.Year, now.Month, now.Day) + shift;
+    if (day < 1 || day > civil::DayNumber(9999, 12, 31)) {
+        return;
+    }
+    const civil::Date date = civil::DateOf(day);
+    target.Year = static_cast<std::uint16_t>(date.Year);
+    target.Month = static_cast<std::uint16_t>(date.Month);
+    target.Day = static_cast<std::uint16_t>(date.Day);
+    target.DayOfWeek = static_cast<std::uint16_t>(civil::DayOfWeek(day));
+}
+
+} // namespace
+
+std::uint32_t DefaultTimeIncrement() {
+    return defaultIncrement.load(std::memory_order_relaxed);
+}
+
+void InitDefaultTimeIncrement() {
+    std::uint32_t adjustment = 0;
+    std::uint32_t increment = 0;
+    bool disabled = false;
+    defaultIncrement.store(
+        plat::GetSystemTimeAdjustment(adjustment, increment, disabled) ? increment : 0,
+        std::memory_order_relaxed);
+}
+
+ClockResult SetClockRate(std::uint32_t adjustment) {
+    const std::lock_guard lock(DeviceLock());
+    if (StopLatched) {
+        adjustment = 0; // after the stop only the nominal rate may be set
+    }
+    TimePrivilege privilege;
+    const ClockResult enabled = EnableTimePrivilege(privilege);
+    if (enabled != ClockOk) {
+        StoreLastError();
+        return enabled;
+    }
+    const std::uint32_t nominal = DefaultTimeIncrement();
+    if (adjustment == 0) {
+        adjustment = nominal;
+    }
+    bool disable = adjustment == nominal;
+    std::uint32_t current = 0;
+    std::uint32_t increment = 0;
+    bool regulated = false;
+    if (plat::GetSystemTimeAdjustment(current, increment, regulated)) {
+        // The correction is relative to the nominal rate; carry it over to the increment in
+        // force now (modulo 2^32, as the adjustment itself is unsigned).
+        adjustment = adjustment - nominal + increment;
+    } else if (nominal == 0) {
+        // With neither the start-up increment nor the present one known, the adjustment is a
+        // bare correction that would stop or race the clock: leave the rate to the system.
+        disable = true;
+    }
+    ClockResult result = ClockOk;
+    if (!plat::SetSystemTimeAdjustment(adjustment, disable)) {
+        StoreLastError();
+        result = ClockAdjustFailed;
+    }
+    return result;
+}
+
+void HardSetSystemTime(const TimecodeRecord& record, bool dateFlag) {
+    const std::lock_guard lock(DeviceLock());
+    if (StopLatched) {
+        return;
+    }
+    plat::SystemTime now;
+    plat::GetSystemTime(now);
+    plat::SystemTime target = now;
+    target.Hour = record.LtcHour;
+    target.Minute = record.LtcMinute;
+    target.Second = record.LtcSecond;
+    target.Milliseconds = record.LtcMilliseconds;
+    if (dateFlag) {
+        target.Year = record.LtcYear;
+        target.Month = record.LtcMonth;
+        target.Day = record.LtcDay;
+    } else {
+        MoveToNearestDay(target, now);
+    }
+    TimePrivilege privilege;
+    if (EnableTimePrivilege(privilege) != ClockOk) {
+        return;
+    }
+    if (!HandClockToSystem()) {
+        return;
+    }
+    plat::SetSystemTime(target);
+}

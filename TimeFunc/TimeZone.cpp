@@ -1,0 +1,184 @@
+#include "TimeFunc/TimeZone.h"
+
+#include "platform/Platform.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+constexpr const char* kLongForm = "%.2d:%.2d:%.2d.%.3d %s%d:%.2d    %.2d.%.2d.%.4d";
+constexpr const char* kShortForm = "%.2d:%.2d:%.2d.%.3d %s%d:%.2d";
+
+// One zone query: the machine's zone record and the bias in force now.
+struct MachineZone {
+    plat::TimeZoneInfo Info;
+    std::int32_t Bias = 0;
+};
+
+// Biases come from the zone record as they are; kept inside the 32-bit range so that they
+// can be negated and added without overflow.
+std::int32_t ClampBias(std::int64_t bias) {
+    constexpr std::int64_t kLimit = INT32_MAX;
+    return static_cast<std::int32_t>(bias > kLimit ? kLimit : bias < -kLimit ? -kLimit : bias);
+}
+
+MachineZone QueryMachineZone() {
+    MachineZone zone;
+    const std::uint32_t id = plat::GetTimeZoneInformation(zone.Info);
+    std::int64_t bias = zone.Info.Bias;
+    if (id == plat::kTimeZoneIdDaylight) {
+        bias += zone.Info.DaylightBias;
+    }
+    zone.Bias = ClampBias(bias);
+    return zone;
+}
+
+std::int32_t ZoneOffset(const TimecodeRecord& record, std::uint8_t zoneMode,
+                        std::int32_t currentBias) {
+    switch (zoneMode) {
+    case 0:
+        return record.LtcZone == LtcZoneNone ? 0 : 60 * std::int32_t{record.LtcZone};
+    case 1:
+        return -currentBias;
+    default:
+        return 0;
+    }
+}
+
+// UTC minus a fixed bias, with carry into the date; the platform's conversion with the
+// machine's zone record reduced to that bias. Unchanged when the platform refuses the time.
+plat::SystemTime ShiftByBias(const plat::TimeZoneInfo& machine, const plat::SystemTime& utc,
+                             std::int32_t bias) {
+    if (bias == 0) {
+        return utc;
+    }
+    plat::TimeZoneInfo fixed = machine;
+    fixed.Bias = bias;
+    fixed.StandardBias = 0;
+    fixed.DaylightBias = 0;
+    plat::SystemTime shifted = utc;
+    if (!plat::SystemTimeToTzSpecificLocalTime(fixed, utc, shifted)) {
+        return utc;
+    }
+    return shifted;
+}
+
+// The three parts of the zone text. The sign text loses its blank from ten hours on, so
+// that one- and two-digit offsets give texts of the same width.
+struct SuffixParts {
+    const char* Sign = nullptr;
+    int Hours = 0;
+    int Minutes = 0;
+};
+
+SuffixParts SplitBias(std::int32_t bias) {
+    const std::int64_t magnitude = std::llabs(std::int64_t{bias});
+    SuffixParts parts;
+    if (magnitude < 600) {
+        parts.Sign = bias <= 0 ? " +" : " -";
+    } else {
+        parts.Sign = bias <= 0 ? "+" : "-";
+    }
+    parts.Hours = static_cast<int>(magnitude / 60);
+    parts.Minutes = static_cast<int>(magnitude % 60);
+    return parts;
+}
+
+std::string Compose(const plat::SystemTime& t, std::int32_t bias, bool withDate) {
+    const SuffixParts zone = SplitBias(bias);
+    char text[96];
+    if (withDate) {
+        std::snprintf(text, sizeof text, kLongForm, t.Hour, t.Minute, t.Second, t.Milliseconds,
+                      zone.Sign, zone.Hours, zone.Minutes, t.Day, t.Month, t.Year);
+    } else {
+        std::snprintf(text, sizeof text, kShortForm, t.Hour, t.Minute, t.Second, t.Milliseconds,
+                      zone.Sign, zone.Hours, zone.Minutes);
+    }
+    return text;
+}
+
+} // namespace
+
+std::int32_t CurrentBias() {
+    return QueryMachineZone().Bias;
+}
+
+std::int32_t TimecodeZoneOffset(const TimecodeRecord& record, std::uint8_t zoneMode) {
+    return ZoneOffset(record, zoneMode, zoneMode == 1 ? CurrentBias() : 0);
+}
+
+std::string ZoneSuffix(std::int32_t bias) {
+    const SuffixParts zone = SplitBias(bias);
+    char text[32];
+    std::snprintf(text, sizeof text, "%s%d:%.2d", zone.Sign, zone.Hours, zone.Minutes);
+    return text;
+}
+
+TimecodeRecord ConvertTimecodeZone(const TimecodeRecord& record, bool dateFlag,
+                                   std::uint8_t zoneMode) {
+    TimecodeRecord copy = record;
+    const MachineZone zone = QueryMachineZone();
+    plat::SystemTime input;
+    input.Year = dateFlag ? record.LtcYear : std::uint16_t{2000};
+    input.Month = dateFlag ? record.LtcMonth : std::uint16_t{1};
+    input.Day = dateFlag ? record.LtcDay : std::uint16_t{1};
+    input.Hour = record.LtcHour;
+    input.Minute = record.LtcMinute;
+    input.Second = record.LtcSecond;
+    input.Milliseconds = record.LtcMilliseconds;
+    // Local time in the timecode's zone is UTC plus the offset; converting with the offset as
+    // the bias takes it off again.
+    const std::int32_t offset = ZoneOffset(record, zoneMode, zone.Bias);
+    const plat::SystemTime utc = ShiftByBias(zone.Info, input, offset);
+    copy.LtcYear = utc.Year;
+    copy.LtcMonth = utc.Month;
+    copy.LtcDay = utc.Day;
+    copy.LtcHour = utc.Hour;
+    copy.LtcMinute = utc.Minute;
+    copy.LtcSecond = utc.Second;
+    copy.LtcMilliseconds = utc.Milliseconds;
+    return copy;
+}
+
+std::string FormatTimecode(const TimecodeRecord& record, bool systemGroup, bool dateFlag,
+                           std::uint8_t zoneMode) {
+    const MachineZone zone = QueryMachineZone();
+    plat::SystemTime utc;
+    if (systemGroup) {
+        utc.Year = record.SystemYear;
+        utc.Month = record.SystemMonth;
+        utc.Day = record.SystemDay;
+        utc.Hour = record.SystemHour;
+        utc.Minute = record.SystemMinute;
+        utc.Second = record.SystemSecond;
+        utc.Milliseconds = record.SystemMilliseconds;
+        // The machine's own rules for that date; the offset shown is the one in force now.
+        plat::SystemTime local = utc;
+        if (!plat::SystemTimeToTzSpecificLocalTime(zone.Info, utc, local)) {
+            local = utc;
+        }
+        return Compose(local, zone.Bias, true);
+    }
+    if (dateFlag) {
+        utc.Year = record.LtcYear;
+        utc.Month = record.LtcMonth;
+        utc.Day = record.LtcDay;
+    } else {
+        plat::GetSystemTime(utc);
+    }
+    utc.Hour = record.LtcHour;
+    utc.Minute = record.LtcMinute;
+    utc.Second = record.LtcSecond;
+    utc.Milliseconds = record.LtcMilliseconds;
+    const std::int32_t bias = -ZoneOffset(record, zoneMode, zone.Bias);
+    return Compose(ShiftByBias(zone.Info, utc, bias), bias, dateFlag);
+}
+
+std::string FormatLocalNow() {
+    const std::int32_t bias = CurrentBias();
+    plat::SystemTime local;
+    plat::GetLocalTime(local);
+    return Compose(local, bias, true);
+}

@@ -1,0 +1,597 @@
+// The emulated world's clock: true time, the PC's system clock with its tick physics, the
+// machine's time zone, the process token's time privilege.
+#include "platform/emu/EmuTime.h"
+
+#include "platform/emu/EmuTimeInternal.h"
+#include "platform/emu/World.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <mutex>
+#include <set>
+#include <utility>
+
+namespace emu {
+namespace {
+
+constexpr std::int64_t kUnitsPerMs = 10000;
+constexpr std::int64_t kUnitsPerMinute = 60 * 1000 * kUnitsPerMs;
+constexpr std::int64_t kUnitsPerDay = 24 * 60 * kUnitsPerMinute;
+constexpr std::uint32_t kNominalIncrement = 156250;
+// The oscillator's phase is kept in billionths of a 100-ns unit so that a drift of a
+// fraction of a ppm still accumulates exactly in integers.
+constexpr std::int64_t kRateScale = 1000000000;
+constexpr std::int64_t kTickPhase = std::int64_t{156250} * kRateScale; // one tick: 15.625 ms
+// Without an observer, long advances are taken in chunks this long (100 s) so that the
+// phase sum stays well inside 64 bits.
+constexpr std::int64_t kBulkChunk = 1000000000;
+constexpr double kMaxDriftPpm = 100000.0;
+constexpr std::uint32_t kSystemtimeLuidLow = 12;
+constexpr std::uint32_t kErrorInvalidParameter = 87;
+constexpr std::uint32_t kErrorNoSuchPrivilege = 1313;
+constexpr std::uint32_t kErrorNotAllAssigned = 1300;
+
+// --- calendar (days since 1601-01-01) ---------------------------------------------------------
+
+constexpr bool IsLeap(std::int64_t y) {
+    return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+}
+
+constexpr int MonthLength(std::int64_t y, int m) {
+    constexpr int kLengths[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return m == 2 && IsLeap(y) ? 29 : kLengths[m - 1];
+}
+
+// Era-based civil day count, shifted so that 1601-01-01 is day 0.
+constexpr std::int64_t DaysFrom1601(std::int64_t y, int m, int d) {
+    y -= m <= 2 ? 1 : 0;
+    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const std::int64_t yoe = y - era * 400;
+    const std::int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+    const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468 + 134774;
+}
+
+constexpr void CivilFrom1601(std::int64_t days, std::int64_t& y, int& m, int& d) {
+    const std::int64_t z = days - 134774 + 719468;
+    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const std::int64_t doe = z - era * 146097;
+    const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const std::int64_t mp = (5 * doy + 2) / 153;
+    d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    y = yoe + era * 400 + (m <= 2 ? 1 : 0);
+}
+
+static_assert(DaysFrom1601(1601, 1, 1) == 0);
+static_assert(DaysFrom1601(1970, 1, 1) == 134774);
+
+constexpr std::int64_t Units(std::int64_t y, int m, int d, int h, int min, int s, int ms) {
+    return DaysFrom1601(y, m, d) * kUnitsPerDay +
+           ((std::int64_t{h} * 60 + min) * 60 + s) * 1000 * kUnitsPerMs + ms * kUnitsPerMs;
+}
+
+constexpr std::int64_t kStartTime = Units(2026, 12, 6, 12, 0, 0, 0);
+
+bool ValidSystemTime(const plat::SystemTime& t) {
+    return t.Year >= 1601 && t.Year <= 30827 && t.Month >= 1 && t.Month <= 12 && t.Day >= 1 &&
+           t.Day <= MonthLength(t.Year, t.Month) && t.Hour < 24 && t.Minute < 60 && t.Second < 60 &&
+           t.Milliseconds < 1000;
+}
+
+std::int64_t FloorDiv(std::int64_t a, std::int64_t b) {
+    const std::int64_t q = a / b;
+    return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
+}
+
+// --- time-zone rules --------------------------------------------------------------------------
+
+bool HasDaylightRules(const plat::TimeZoneInfo& tz) {
+    return tz.StandardDate.Month >= 1 && tz.StandardDate.Month <= 12 &&
+           tz.DaylightDate.Month >= 1 && tz.DaylightDate.Month <= 12;
+}
+
+// The local moment of a transition rule in year y: either "week n (5 = last) of the month on
+// this day of week" (Year 0) or a fixed day of the month.
+std::int64_t TransitionLocal(const plat::SystemTime& rule, std::int64_t y) {
+    const int m = rule.Month;
+    int day = 0;
+    if (rule.Year == 0) {
+        const std::int64_t first = DaysFrom1601(y, m, 1);
+        const int firstDow = static_cast<int>((first + 1) % 7); // 1601-01-01 was a Monday
+        const int dow = rule.DayOfWeek % 7;
+        const int week = std::clamp<int>(rule.Day, 1, 5);
+        day = 1 + (dow - firstDow + 7) % 7 + (week - 1) * 7;
+        while (day > MonthLength(y, m)) {
+            day -= 7;
+        }
+    } else {
+        day = std::clamp<int>(rule.Day, 1, MonthLength(y, m));
+    }
+    return Units(y, m, day, std::min<int>(rule.Hour, 23), std::min<int>(rule.Minute, 59),
+                 std::min<int>(rule.Second, 59), std::min<int>(rule.Milliseconds, 999));
+}
+
+// Daylight time in force at a UTC moment by the zone's rules. Each rule is written in the
+// local time that is in force just before it: daylight begins at a standard-time moment and
+// ends at a daylight-time moment.
+bool DaylightAt(const plat::TimeZoneInfo& tz, std::int64_t utc) {
+    const std::int64_t standardLocal =
+        utc - std::int64_t{tz.Bias + tz.StandardBias} * kUnitsPerMinute;
+    std::int64_t y = 0;
+    int m = 0;
+    int d = 0;
+    CivilFrom1601(FloorDiv(standardLocal, kUnitsPerDay), y, m, d);
+    const std::int64_t daylightStart = TransitionLocal(tz.DaylightDate, y) +
+                                       std::int64_t{tz.Bias + tz.StandardBias} * kUnitsPerMinute;
+    const std::int64_t standardStart = TransitionLocal(tz.StandardDate, y) +
+                                       std::int64_t{tz.Bias + tz.DaylightBias} * kUnitsPerMinute;
+    if (daylightStart < standardStart) {
+        return utc >= daylightStart && utc < standardStart; // northern hemisphere
+    }
+    return utc >= daylightStart || utc < standardStart; // southern: daylight spans new year
+}
+
+std::uint32_t ZoneIdAt(const plat::TimeZoneInfo& tz, std::int64_t utc) {
+    if (!HasDaylightRules(tz)) {
+        return plat::kTimeZoneIdUnknown;
+    }
+    return DaylightAt(tz, utc) ? plat::kTimeZoneIdDaylight : plat::kTimeZoneIdStandard;
+}
+
+std::int64_t BiasAt(const plat::TimeZoneInfo& tz, std::int64_t utc) {
+    switch (ZoneIdAt(tz, utc)) {
+    case plat::kTimeZoneIdDaylight:
+        return std::int64_t{tz.Bias} + tz.DaylightBias;
+    case plat::kTimeZoneIdStandard:
+        return std::int64_t{tz.Bias} + tz.StandardBias;
+    default:
+        return tz.Bias;
+    }
+}
+
+// --- the state --------------------------------------------------------------------------------
+
+struct TimeState {
+    std::int64_t trueTime = kStartTime;
+    std::int64_t systemTime = kStartTime; // as of the last tick
+    std::int64_t phase = 0;               // oscillator progress since the last tick
+    std::int64_t rate = kRateScale;       // phase gained per unit of true time
+    double driftPpm = 0.0;
+    std::uint32_t adjustment = kNominalIncrement;
+    std::uint32_t increment = kNominalIncrement;
+    bool regulationDisabled = true;
+    std::uint64_t adjustmentCalls = 0;
+    std::uint64_t setTimeCalls = 0;
+    plat::TimeZoneInfo zone{};
+    std::function<void(std::int64_t, std::int64_t)> observer;
+    std::set<plat::OsHandle> tokens;
+    bool privilegeEnabled = false;
+    bool privilegeHeld = true;
+
+    [[nodiscard]] std::uint32_t perTick() const {
+        return regulationDisabled ? increment : adjustment;
+    }
+};
+
+// Recursive so that a tick observer may read the world from inside an advance.
+std::recursive_mutex& Lock() {
+    static std::recursive_mutex lock;
+    return lock;
+}
+
+TimeState& State() {
+    static TimeState state;
+    return state;
+}
+
+void AdvanceLocked(TimeState& s, std::int64_t units) {
+    while (units > 0) {
+        if (s.observer) {
+            const std::int64_t toTick = (kTickPhase - s.phase + s.rate - 1) / s.rate;
+            if (toTick > units) {
+                s.phase += units * s.rate;
+                s.trueTime += units;
+                return;
+            }
+            s.trueTime += toTick;
+            units -= toTick;
+            s.phase += toTick * s.rate - kTickPhase;
+            s.systemTime += s.perTick();
+            s.observer(s.trueTime, s.systemTime);
+        } else {
+            const std::int64_t chunk = std::min(units, kBulkChunk);
+            const std::int64_t total = s.phase + chunk * s.rate;
+            s.systemTime += total / kTickPhase * s.perTick();
+            s.phase = total % kTickPhase;
+            s.trueTime += chunk;
+            units -= chunk;
+        }
+    }
+}
+
+std::int64_t SmoothLocked(const TimeState& s) {
+    const double fraction = static_cast<double>(s.phase) / static_cast<double>(kTickPhase);
+    return s.systemTime + static_cast<std::int64_t>(std::floor(fraction * s.perTick()));
+}
+
+void ResetTime() {
+    const std::lock_guard lock(Lock());
+    State() = TimeState{};
+}
+
+void ResetAll() {
+    ResetTime();
+    detail::ResetFailuresAndHook();
+    detail::ResetEventsAndRandom();
+    plat::SetLastError(0);
+}
+
+const detail::ResetRegistration kRegistration{&ResetAll};
+
+} // namespace
+
+std::int64_t UtcToUnits(const plat::SystemTime& utc) {
+    return Units(utc.Year, utc.Month, utc.Day, utc.Hour, utc.Minute, utc.Second, utc.Milliseconds);
+}
+
+plat::SystemTime UnitsToUtc(std::int64_t units) {
+    const std::int64_t days = FloorDiv(units, kUnitsPerDay);
+    const std::int64_t inDay = units - days * kUnitsPerDay;
+    std::int64_t y = 0;
+    int m = 0;
+    int d = 0;
+    CivilFrom1601(days, y, m, d);
+    const std::int64_t ms = inDay / kUnitsPerMs;
+    plat::SystemTime t;
+    t.Year = static_cast<std::uint16_t>(y);
+    t.Month = static_cast<std::uint16_t>(m);
+    t.Day = static_cast<std::uint16_t>(d);
+    t.DayOfWeek = static_cast<std::uint16_t>((days % 7 + 8) % 7); // day 0 was a Monday
+    t.Hour = static_cast<std::uint16_t>(ms / 3600000);
+    t.Minute = static_cast<std::uint16_t>(ms / 60000 % 60);
+    t.Second = static_cast<std::uint16_t>(ms / 1000 % 60);
+    t.Milliseconds = static_cast<std::uint16_t>(ms % 1000);
+    return t;
+}
+
+std::int64_t TrueTime100ns() {
+    const std::lock_guard lock(Lock());
+    return State().trueTime;
+}
+
+void TrueTimeUtc(plat::SystemTime& utc) {
+    utc = UnitsToUtc(TrueTime100ns());
+}
+
+std::int64_t SystemTime100ns() {
+    const std::lock_guard lock(Lock());
+    return State().systemTime;
+}
+
+std::int64_t SmoothSystemTime100ns() {
+    const std::lock_guard lock(Lock());
+    return SmoothLocked(State());
+}
+
+void AdvanceMs(std::int64_t ms) {
+    if (ms > 0) {
+        Advance100ns(ms > INT64_MAX / kUnitsPerMs ? INT64_MAX : ms * kUnitsPerMs);
+    }
+}
+
+void Advance100ns(std::int64_t units) {
+    const std::lock_guard lock(Lock());
+    AdvanceLocked(State(), units);
+}
+
+double ClockErrorMs() {
+    const std::lock_guard lock(Lock());
+    const auto& s = State();
+    return static_cast<double>(SmoothLocked(s) - s.trueTime) / kUnitsPerMs;
+}
+
+void SetTrueTimeUtc(const plat::SystemTime& utc) {
+    const std::lock_guard lock(Lock());
+    auto& s = State();
+    s.trueTime = UtcToUnits(utc);
+    s.systemTime = s.trueTime;
+    s.phase = 0;
+}
+
+void SetClockOffsetMs(double ms) {
+    const std::lock_guard lock(Lock());
+    auto& s = State();
+    s.systemTime = s.trueTime + std::llround(ms * kUnitsPerMs);
+    s.phase = 0;
+}
+
+void SetDriftPpm(double ppm) {
+    const std::lock_guard lock(Lock());
+    auto& s = State();
+    s.driftPpm = std::clamp(ppm, -kMaxDriftPpm, kMaxDriftPpm);
+    s.rate = kRateScale + std::llround(s.driftPpm * 1000.0);
+}
+
+void SetIncrement(std::uint32_t increment) {
+    const std::lock_guard lock(Lock());
+    State().increment = increment;
+}
+
+void SetTickObserver(std::function<void(std::int64_t, std::int64_t)> obs) {
+    const std::lock_guard lock(Lock());
+    State().observer = std::move(obs);
+}
+
+ClockState Clock() {
+    const std::lock_guard lock(Lock());
+    const auto& s = State();
+    ClockState c;
+    c.Adjustment = s.adjustment;
+    c.Increment = s.increment;
+    c.RegulationDisabled = s.regulationDisabled;
+    c.AdjustmentCalls = s.adjustmentCalls;
+    c.SetTimeCalls = s.setTimeCalls;
+    return c;
+}
+
+void SetTimeZone(const plat::TimeZoneInfo& tz) {
+    const std::lock_guard lock(Lock());
+    State().zone = tz;
+}
+
+plat::TimeZoneInfo CentralEuropeanZone() {
+    plat::TimeZoneInfo tz;
+    tz.Bias = -60;
+    tz.StandardBias = 0;
+    tz.DaylightBias = -60;
+    tz.StandardDate.Month = 10; // last Sunday in October, 03:00 daylight time
+    tz.StandardDate.DayOfWeek = 0;
+    tz.StandardDate.Day = 5;
+    tz.StandardDate.Hour = 3;
+    tz.DaylightDate.Month = 3; // last Sunday in March, 02:00 standard time
+    tz.DaylightDate.DayOfWeek = 0;
+    tz.DaylightDate.Day = 5;
+    tz.DaylightDate.Hour = 2;
+    return tz;
+}
+
+plat::TimeZoneInfo UtcZone() {
+    return plat::TimeZoneInfo{};
+}
+
+void SetPrivilegeHeld(bool held) {
+    const std::lock_guard lock(Lock());
+    State().privilegeHeld = held;
+}
+
+int OpenTokens() {
+    const std::lock_guard lock(Lock());
+    return static_cast<int>(State().tokens.size());
+}
+
+bool PrivilegeEnabled() {
+    const std::lock_guard lock(Lock());
+    return State().privilegeEnabled;
+}
+
+namespace detail {
+bool CloseToken(plat::OsHandle handle) {
+    const std::lock_guard lock(Lock());
+    return State().tokens.erase(handle) != 0;
+}
+} // namespace detail
+
+} // namespace emu
+
+// --- the platform calls -----------------------------------------------------------------------
+
+namespace plat {
+
+using emu::Fail;
+using emu::detail::Injected;
+
+void GetSystemTime(SystemTime& utc) {
+    emu::NotifyCall("GetSystemTime");
+    utc = emu::UnitsToUtc(emu::SystemTime100ns());
+}
+
+void GetLocalTime(SystemTime& local) {
+    emu::NotifyCall("GetLocalTime");
+    const std::lock_guard lock(emu::Lock());
+    const auto& s = emu::State();
+    local =
+        emu::UnitsToUtc(s.systemTime - emu::BiasAt(s.zone, s.systemTime) * emu::kUnitsPerMinute);
+}
+
+bool SetSystemTime(const SystemTime& utc) {
+    emu::NotifyCall("SetSystemTime");
+    if (Injected(Fail::SetSystemTime)) {
+        return false;
+    }
+    const std::lock_guard lock(emu::Lock());
+    auto& s = emu::State();
+    if (!s.privilegeEnabled) {
+        SetLastError(kErrorPrivilegeNotHeld);
+        return false;
+    }
+    if (!emu::ValidSystemTime(utc)) {
+        SetLastError(emu::kErrorInvalidParameter);
+        return false;
+    }
+    s.systemTime = emu::UtcToUnits(utc);
+    ++s.setTimeCalls;
+    return true;
+}
+
+std::uint32_t GetTimeZoneInformation(TimeZoneInfo& tz) {
+    emu::NotifyCall("GetTimeZoneInformation");
+    if (Injected(Fail::GetTimeZoneInformation)) {
+        return kTimeZoneIdInvalid;
+    }
+    const std::lock_guard lock(emu::Lock());
+    const auto& s = emu::State();
+    tz = s.zone;
+    return emu::ZoneIdAt(s.zone, s.systemTime);
+}
+
+bool SystemTimeToTzSpecificLocalTime(const TimeZoneInfo& tz, const SystemTime& utc,
+                                     SystemTime& local) {
+    emu::NotifyCall("SystemTimeToTzSpecificLocalTime");
+    if (Injected(Fail::SystemTimeToTzSpecificLocalTime)) {
+        return false;
+    }
+    if (!emu::ValidSystemTime(utc)) {
+        SetLastError(emu::kErrorInvalidParameter);
+        return false;
+    }
+    const std::int64_t units = emu::UtcToUnits(utc);
+    local = emu::UnitsToUtc(units - emu::BiasAt(tz, units) * emu::kUnitsPerMinute);
+    return true;
+}
+
+bool GetSystemTimeAdjustment(std::uint32_t& adjustment, std::uint32_t& increment,
+                             bool& regulationDisabled) {
+    emu::NotifyCall("GetSystemTimeAdjustment");
+    if (Injected(Fail::GetSystemTimeAdjustment)) {
+        return false;
+    }
+    const std::lock_guard lock(emu::Lock());
+    const auto& s = emu::State();
+    adjustment = s.adjustment;
+    increment = s.increment;
+    regulationDisabled = s.regulationDisabled;
+    return true;
+}
+
+bool SetSystemTimeAdjustment(std::uint32_t adjustment, bool disableRegulation) {
+    emu::NotifyCall("SetSystemTimeAdjustment");
+    if (Injected(Fail::SetSystemTimeAdjustment)) {
+        return false;
+    }
+    const std::lock_guard lock(emu::Lock());
+    auto& s = emu::State();
+    if (!s.privilegeEnabled) {
+        SetLastError(kErrorPrivilegeNotHeld);
+        return false;
+    }
+    s.adjustment = adjustment;
+    s.regulationDisabled = disableRegulation;
+    ++s.adjustmentCalls;
+    return true;
+}
+
+Token& Token::operator=(Token&& other) noexcept {
+    if (this != &other) {
+        const OsHandle old = handle_;
+        handle_ = other.release();
+        if (old != 0) {
+            emu::detail::CloseToken(old);
+        }
+    }
+    return *this;
+}
+
+Token::~Token() {
+    if (handle_ != 0) {
+        emu::detail::CloseToken(handle_);
+    }
+}
+
+bool OpenProcessToken(std::uint32_t access, Token& token) {
+    emu::NotifyCall("OpenProcessToken");
+    static_cast<void>(access);
+    if (Injected(Fail::OpenProcessToken)) {
+        return false;
+    }
+    const OsHandle h = emu::detail::NewHandle();
+    {
+        const std::lock_guard lock(emu::Lock());
+        emu::State().tokens.insert(h);
+    }
+    token = Token(h);
+    return true;
+}
+
+bool LookupPrivilegeValue(const char* name, Luid& luid) {
+    emu::NotifyCall("LookupPrivilegeValue");
+    if (Injected(Fail::LookupPrivilegeValue)) {
+        return false;
+    }
+    if (name == nullptr || std::strcmp(name, kSystemtimePrivilege) != 0) {
+        SetLastError(emu::kErrorNoSuchPrivilege);
+        return false;
+    }
+    luid.LowPart = emu::kSystemtimeLuidLow;
+    luid.HighPart = 0;
+    return true;
+}
+
+bool AdjustTokenPrivileges(const Token& token, const TokenPrivileges& newState,
+                           TokenPrivileges& previous) {
+    emu::NotifyCall("AdjustTokenPrivileges");
+    if (Injected(Fail::AdjustTokenPrivileges)) {
+        return false;
+    }
+    const std::lock_guard lock(emu::Lock());
+    auto& s = emu::State();
+    if (s.tokens.count(token.get()) == 0) {
+        SetLastError(kErrorInvalidHandle);
+        return false;
+    }
+    if (newState.PrivilegeCount > 1) {
+        SetLastError(emu::kErrorInvalidParameter);
+        return false;
+    }
+    // Only privileges whose state changes are reported back, so that applying the previous
+    // state restores exactly what was found.
+    previous = TokenPrivileges{};
+    if (newState.PrivilegeCount == 0) {
+        SetLastError(kErrorSuccess);
+        return true;
+    }
+    const bool isTimePrivilege = newState.PrivilegeLuid.LowPart == emu::kSystemtimeLuidLow &&
+                                 newState.PrivilegeLuid.HighPart == 0;
+    if (!isTimePrivilege || !s.privilegeHeld) {
+        SetLastError(emu::kErrorNotAllAssigned);
+        return true;
+    }
+    const bool enable = (newState.Attributes & kSePrivilegeEnabled) != 0;
+    if (enable != s.privilegeEnabled) {
+        previous.PrivilegeCount = 1;
+        previous.PrivilegeLuid = newState.PrivilegeLuid;
+        previous.Attributes = s.privilegeEnabled ? kSePrivilegeEnabled : 0;
+        s.privilegeEnabled = enable;
+    }
+    SetLastError(kErrorSuccess);
+    return true;
+}
+
+void ReferenceFrameTimes(std::uint32_t framesPerSecond, SystemTime& referenceUtc,
+                         SystemTime& pcUtc) {
+    emu::NotifyCall("ReferenceFrameTimes");
+    const std::int64_t fps = std::clamp<std::int64_t>(framesPerSecond, 1, 1000);
+    constexpr std::int64_t kUnitsPerSecond = 1000 * emu::kUnitsPerMs;
+    const std::lock_guard lock(emu::Lock());
+    const auto& s = emu::State();
+    const std::int64_t dayStart = emu::FloorDiv(s.trueTime, emu::kUnitsPerDay) * emu::kUnitsPerDay;
+    const std::int64_t inDay = s.trueTime - dayStart;
+    const std::int64_t frame = inDay * fps / kUnitsPerSecond;
+    const std::int64_t frameStart = dayStart + frame * kUnitsPerSecond / fps;
+    const std::int64_t elapsed = s.trueTime - frameStart;
+    // The clock's present rate against true time: what each tick adds, per tick of the
+    // oscillator, times the oscillator's own rate.
+    const double clockRate = static_cast<double>(s.perTick()) / emu::kNominalIncrement *
+                             static_cast<double>(s.rate) / emu::kRateScale;
+    const std::int64_t pcAtFrame =
+        emu::SmoothLocked(s) - std::llround(static_cast<double>(elapsed) * clockRate);
+    const auto toMs = [](std::int64_t units) {
+        return emu::FloorDiv(units + emu::kUnitsPerMs / 2, emu::kUnitsPerMs) * emu::kUnitsPerMs;
+    };
+    referenceUtc = emu::UnitsToUtc(toMs(frameStart));
+    pcUtc = emu::UnitsToUtc(toMs(pcAtFrame));
+}
+
+} // namespace plat

@@ -1,0 +1,142 @@
+#include "TimeFunc/TimeDifference.h"
+
+#include "platform/emu/World.h"
+#include "tests/AllocCounter.h"
+#include "tests/TestRecords.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+
+namespace {
+
+using testutil::MakeRecord;
+using testutil::Moment;
+
+class TimeDifference : public ::testing::Test {
+  protected:
+    void SetUp() override { emu::ResetWorld(); }
+};
+
+struct Case {
+    const char* name;
+    Moment system;
+    Moment ltc;
+    bool dateFlag;
+    std::int32_t expected;
+};
+
+Moment At(std::uint16_t h, std::uint16_t m, std::uint16_t s, std::uint16_t ms,
+          std::uint16_t day = 6, std::uint16_t month = 12, std::uint16_t year = 2026) {
+    return Moment{year, month, day, h, m, s, ms};
+}
+
+TEST_F(TimeDifference, TimeOfDayWrapsIntoHalfADay) {
+    const Case cases[] = {
+        {"across midnight, ahead", At(0, 0, 0, 100), At(23, 59, 59, 900), false, 200},
+        {"across midnight, behind", At(23, 59, 59, 900), At(0, 0, 0, 100), false, -200},
+        {"exactly twelve hours ahead", At(12, 0, 0, 0), At(0, 0, 0, 0), false, 43200000},
+        {"exactly twelve hours behind", At(0, 0, 0, 0), At(12, 0, 0, 0), false, -43200000},
+        {"just past twelve hours", At(12, 0, 0, 1), At(0, 0, 0, 0), false, -43199999},
+        {"just short of minus twelve", At(0, 0, 0, 0), At(12, 0, 0, 1), false, 43199999},
+        {"equal", At(8, 30, 15, 250), At(8, 30, 15, 250), false, 0},
+        {"dates ignored", At(10, 0, 0, 0, 1, 1, 1990), At(9, 59, 59, 0), false, 1000},
+        // Unchecked fields far beyond a day are still brought into range.
+        {"hour 65535", At(65535, 0, 0, 0), At(0, 0, 0, 0), false, -32400000},
+        {"every field at its maximum", At(65535, 65535, 65535, 65535), At(0, 0, 0, 0), false,
+         -9099465},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(TimeDifferenceMs(MakeRecord(c.system, c.ltc), c.dateFlag), c.expected) << c.name;
+    }
+}
+
+TEST_F(TimeDifference, WithDateCountsWholeDays) {
+    const Case cases[] = {
+        {"across midnight", At(0, 0, 0, 100, 7), At(23, 59, 59, 900, 6), true, 200},
+        {"a day behind", At(10, 0, 0, 0, 6), At(10, 0, 0, 0, 7), true, -86400000},
+        {"no wrap at 13 hours", At(13, 0, 0, 0), At(0, 0, 0, 0), true, 46800000},
+        {"across a year", At(0, 0, 0, 0, 1, 1, 2027), At(23, 0, 0, 0, 31, 12, 2026), true, 3600000},
+        {"leap day 2000 counts", At(0, 0, 0, 0, 1, 3, 2000), At(0, 0, 0, 0, 28, 2, 2000), true,
+         2 * 86400000},
+        {"1900 has no leap day", At(0, 0, 0, 0, 1, 3, 1900), At(0, 0, 0, 0, 28, 2, 1900), true,
+         86400000},
+        {"leap 2024", At(0, 0, 0, 0, 1, 3, 2024), At(0, 0, 0, 0, 28, 2, 2024), true, 2 * 86400000},
+        {"24 days, still 32 bits", At(0, 0, 0, 0, 25), At(0, 0, 0, 0, 1), true, 24 * 86400000},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(TimeDifferenceMs(MakeRecord(c.system, c.ltc), c.dateFlag), c.expected) << c.name;
+    }
+}
+
+TEST_F(TimeDifference, InvalidDateDropsTheDayTermWithoutWrap) {
+    const Case cases[] = {
+        {"timecode month 0", At(0, 0, 0, 100, 7), At(23, 59, 59, 900, 6, 0), true, -86399800},
+        {"timecode month 13", At(0, 0, 0, 100, 7), At(23, 59, 59, 900, 6, 13), true, -86399800},
+        {"system day 0", At(0, 0, 0, 100, 0), At(23, 59, 59, 900, 6), true, -86399800},
+        {"system day 32", At(0, 0, 0, 100, 32, 1), At(23, 59, 59, 900, 6), true, -86399800},
+        {"30 February", At(1, 0, 0, 0, 30, 2, 2024), At(0, 0, 0, 0, 1, 1, 2020), true, 3600000},
+        {"29 Feb 2026 system", At(1, 0, 0, 0, 29, 2, 2026), At(0, 0, 0, 0, 1, 1, 2020), true,
+         3600000},
+        {"29 Feb 2026 timecode", At(1, 0, 0, 0, 1, 1, 2020), At(0, 0, 0, 0, 29, 2, 2026), true,
+         3600000},
+        {"29 Feb 1900", At(1, 0, 0, 0, 1, 1, 2020), At(0, 0, 0, 0, 29, 2, 1900), true, 3600000},
+        {"year 0", At(1, 0, 0, 0, 1, 1, 0), At(0, 0, 0, 0, 1, 1, 2020), true, 3600000},
+        {"year 10000", At(1, 0, 0, 0, 1, 1, 10000), At(0, 0, 0, 0, 1, 1, 2020), true, 3600000},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(TimeDifferenceMs(MakeRecord(c.system, c.ltc), c.dateFlag), c.expected) << c.name;
+    }
+    // 29 February 2000 is a real day: a valid date on both sides gives a whole-day result.
+    EXPECT_EQ(
+        TimeDifferenceMs(MakeRecord(At(0, 0, 0, 0, 1, 3, 2000), At(0, 0, 0, 0, 29, 2, 2000)), true),
+        86400000);
+}
+
+// Dates more than 24.8 days apart do not fit 32 bits: the result keeps its sign and lies
+// beyond every limit instead of wrapping round to a small or opposite value.
+TEST_F(TimeDifference, DifferencesBeyond32BitsSaturate) {
+    const Case cases[] = {
+        {"25 days ahead", At(0, 0, 0, 0, 26), At(0, 0, 0, 0, 1), true, INT32_MAX},
+        {"25 days behind", At(0, 0, 0, 0, 1), At(0, 0, 0, 0, 26), true, -INT32_MAX},
+        {"50 days ahead (wraps to a small value in 32 bits)", At(0, 0, 0, 0, 20, 1, 2027),
+         At(0, 0, 0, 0, 1, 12, 2026), true, INT32_MAX},
+        {"years apart", At(0, 0, 0, 0, 1, 1, 9999), At(0, 0, 0, 0, 1, 1, 1), true, INT32_MAX},
+        {"years behind", At(0, 0, 0, 0, 1, 1, 1), At(23, 59, 59, 999, 31, 12, 9999), true,
+         -INT32_MAX},
+        {"last representable", At(20, 31, 23, 647, 25), At(0, 0, 0, 0, 1), true, INT32_MAX},
+        {"one past it", At(20, 31, 23, 648, 25), At(0, 0, 0, 0, 1), true, INT32_MAX},
+        {"last negative", At(0, 0, 0, 0, 1), At(20, 31, 23, 647, 25), true, -INT32_MAX},
+        {"time fields alone past 32 bits", At(65535, 0, 0, 0, 0), At(0, 0, 0, 0), true, INT32_MAX},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(TimeDifferenceMs(MakeRecord(c.system, c.ltc), c.dateFlag), c.expected) << c.name;
+    }
+}
+
+TEST_F(TimeDifference, IgnoresFlagsZoneAndReservedBytes) {
+    TimecodeRecord plain = MakeRecord(At(10, 0, 0, 37), At(10, 0, 0, 0));
+    TimecodeRecord noisy = plain;
+    noisy.Flags = 0xFFFFFFFFu;
+    noisy.LtcZone = 7;
+    std::memset(noisy.Reserved1, 0xAB, sizeof noisy.Reserved1);
+    std::memset(noisy.Reserved2, 0xCD, sizeof noisy.Reserved2);
+    for (const bool dateFlag : {false, true}) {
+        EXPECT_EQ(TimeDifferenceMs(noisy, dateFlag), TimeDifferenceMs(plain, dateFlag));
+        EXPECT_EQ(TimeDifferenceMs(noisy, dateFlag), 37);
+    }
+}
+
+TEST_F(TimeDifference, AllocatesNothing) {
+    const TimecodeRecord r = MakeRecord(At(0, 0, 0, 100, 7), At(23, 59, 59, 900, 6));
+    const testutil::AllocScope scope;
+    std::int64_t sum = 0;
+    for (int i = 0; i < 100; ++i) {
+        sum += TimeDifferenceMs(r, (i & 1) != 0);
+    }
+    EXPECT_EQ(scope.count(), 0u);
+    EXPECT_EQ(sum, 100 * 200);
+}
+
+} // namespace
