@@ -1,0 +1,332 @@
+#include "TimeFunc/ClockControl.h"
+
+#include "card/CardLink.h"
+#include "platform/Platform.h"
+#include "platform/emu/World.h"
+#include "tests/TestRecords.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+namespace {
+
+constexpr std::uint32_t kNominal = 156250;
+
+std::string Text(const plat::SystemTime& t) {
+    char s[64];
+    std::snprintf(s, sizeof s, "%04d-%02d-%02d %02d:%02d:%02d.%03d", t.Year, t.Month, t.Day, t.Hour,
+                  t.Minute, t.Second, t.Milliseconds);
+    return s;
+}
+
+plat::SystemTime Utc(std::uint16_t y, std::uint16_t mo, std::uint16_t d, std::uint16_t h,
+                     std::uint16_t mi, std::uint16_t s, std::uint16_t ms) {
+    plat::SystemTime t;
+    t.Year = y;
+    t.Month = mo;
+    t.Day = d;
+    t.Hour = h;
+    t.Minute = mi;
+    t.Second = s;
+    t.Milliseconds = ms;
+    return t;
+}
+
+plat::SystemTime SystemNow() {
+    plat::SystemTime now;
+    plat::GetSystemTime(now);
+    return now;
+}
+
+// Puts the emulated clock off its nominal rate, as a correction in progress would.
+void SlewClock(std::uint32_t adjustment) {
+    plat::Token token;
+    ASSERT_TRUE(plat::OpenProcessToken(plat::kTokenAllAccess, token));
+    plat::TokenPrivileges request;
+    request.PrivilegeCount = 1;
+    request.Attributes = plat::kSePrivilegeEnabled;
+    ASSERT_TRUE(plat::LookupPrivilegeValue(plat::kSystemtimePrivilege, request.PrivilegeLuid));
+    plat::TokenPrivileges previous;
+    ASSERT_TRUE(plat::AdjustTokenPrivileges(token, request, previous));
+    ASSERT_TRUE(plat::SetSystemTimeAdjustment(adjustment, false));
+    plat::TokenPrivileges ignored;
+    ASSERT_TRUE(plat::AdjustTokenPrivileges(token, previous, ignored));
+}
+
+class ClockControl : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        emu::ResetWorld();
+        StopLatched = false;
+        LastCardResult = 0;
+        InitDefaultTimeIncrement();
+    }
+    void TearDown() override {
+        StopLatched = false;
+        emu::ResetWorld();
+        InitDefaultTimeIncrement();
+    }
+};
+
+TEST_F(ClockControl, DefaultIncrementIsTheSystemsAtStart) {
+    EXPECT_EQ(DefaultTimeIncrement(), kNominal);
+    emu::SetIncrement(100000);
+    EXPECT_EQ(DefaultTimeIncrement(), kNominal); // fixed until read again
+    emu::InjectFailure(emu::Fail::GetSystemTimeAdjustment, 5, 1);
+    InitDefaultTimeIncrement();
+    EXPECT_EQ(DefaultTimeIncrement(), 0u);
+}
+
+TEST_F(ClockControl, RatesAreRebasedOntoTheIncrementInForce) {
+    struct Case {
+        const char* name;
+        bool defaultUnreadable;
+        std::uint32_t currentIncrement;
+        bool queryFails;
+        std::uint32_t asked;
+        std::uint32_t adjustment; // what the system is handed (ignored when disabled)
+        bool disable;
+    };
+    const Case cases[] = {
+        {"0 is the nominal rate", false, kNominal, false, 0, kNominal, true},
+        {"the nominal rate", false, kNominal, false, kNominal, kNominal, true},
+        {"slow down", false, kNominal, false, 154250, 154250, false},
+        {"speed up", false, kNominal, false, 158250, 158250, false},
+        {"re-based onto another increment", false, 100000, false, 156750, 100500, false},
+        {"nominal on another increment", false, 100000, false, kNominal, 100000, true},
+        {"query fails: used unchanged", false, kNominal, true, 154250, 154250, false},
+        {"query fails: nominal", false, kNominal, true, 0, kNominal, true},
+        {"unknown default, correction re-based", true, kNominal, false,
+         static_cast<std::uint32_t>(-740), kNominal - 740, false},
+        {"unknown default, nominal", true, kNominal, false, 0, kNominal, true},
+        // Nothing to be relative to: the bare correction would stop the clock or race it.
+        {"unknown default and query fails", true, kNominal, true, static_cast<std::uint32_t>(-740),
+         static_cast<std::uint32_t>(-740), true},
+        {"unknown default and query fails, speed-up", true, kNominal, true, 740, 740, true},
+    };
+    for (const auto& c : cases) {
+        emu::ResetWorld();
+        if (c.defaultUnreadable) {
+            emu::InjectFailure(emu::Fail::GetSystemTimeAdjustment, 5, 1);
+        }
+        InitDefaultTimeIncrement();
+        emu::SetIncrement(c.currentIncrement);
+        SlewClock(12345); // something else in force before
+        if (c.queryFails) {
+            emu::InjectFailure(emu::Fail::GetSystemTimeAdjustment, 5, 1);
+        }
+        EXPECT_EQ(SetClockRate(c.asked), ClockOk) << c.name;
+        const emu::ClockState clock = emu::Clock();
+        EXPECT_EQ(clock.RegulationDisabled, c.disable) << c.name;
+        if (!c.disable) {
+            EXPECT_EQ(clock.Adjustment, c.adjustment) << c.name;
+        }
+        EXPECT_EQ(clock.AdjustmentCalls, 2u) << c.name;
+        EXPECT_FALSE(emu::PrivilegeEnabled()) << c.name;
+        EXPECT_EQ(emu::OpenTokens(), 0) << c.name;
+    }
+}
+
+TEST_F(ClockControl, EachFailingStepIsReported) {
+    struct Case {
+        emu::Fail step;
+        std::uint32_t error;
+        ClockResult result;
+    };
+    const Case cases[] = {
+        {emu::Fail::OpenProcessToken, 5, ClockTokenFailed},
+        {emu::Fail::LookupPrivilegeValue, 1313, ClockLookupFailed},
+        {emu::Fail::AdjustTokenPrivileges, 6, ClockEnableFailed},
+        {emu::Fail::SetSystemTimeAdjustment, 87, ClockAdjustFailed},
+    };
+    for (const auto& c : cases) {
+        emu::ResetWorld();
+        LastCardResult = -99;
+        int tokensOpenAtFailure = -1;
+        const char* failingCall =
+            c.step == emu::Fail::OpenProcessToken        ? "OpenProcessToken"
+            : c.step == emu::Fail::LookupPrivilegeValue  ? "LookupPrivilegeValue"
+            : c.step == emu::Fail::AdjustTokenPrivileges ? "AdjustTokenPrivileges"
+                                                         : "SetSystemTimeAdjustment";
+        emu::SetCallHook([&](const char* call) {
+            if (std::string(call) == failingCall) {
+                tokensOpenAtFailure = emu::OpenTokens();
+            }
+        });
+        emu::InjectFailure(c.step, c.error, 1);
+        EXPECT_EQ(SetClockRate(154250), c.result);
+        emu::SetCallHook(nullptr);
+        EXPECT_EQ(LastCardResult, static_cast<std::int32_t>(c.error));
+        // The token was open from the lookup on, and is closed whatever failed.
+        EXPECT_EQ(tokensOpenAtFailure, c.step == emu::Fail::OpenProcessToken ? 0 : 1);
+        EXPECT_EQ(emu::OpenTokens(), 0);
+        EXPECT_FALSE(emu::PrivilegeEnabled());
+        EXPECT_EQ(emu::Clock().AdjustmentCalls, 0u);
+        EXPECT_TRUE(emu::Clock().RegulationDisabled);
+    }
+}
+
+TEST_F(ClockControl, MissingPrivilegeShowsAsAFailedAdjustment) {
+    emu::SetPrivilegeHeld(false);
+    EXPECT_EQ(SetClockRate(154250), ClockAdjustFailed);
+    EXPECT_EQ(LastCardResult, static_cast<std::int32_t>(plat::kErrorPrivilegeNotHeld));
+    EXPECT_EQ(emu::OpenTokens(), 0);
+}
+
+TEST_F(ClockControl, PrivilegeFoundEnabledStaysEnabled) {
+    plat::Token own;
+    ASSERT_TRUE(plat::OpenProcessToken(plat::kTokenAllAccess, own));
+    plat::TokenPrivileges request;
+    request.PrivilegeCount = 1;
+    request.Attributes = plat::kSePrivilegeEnabled;
+    ASSERT_TRUE(plat::LookupPrivilegeValue(plat::kSystemtimePrivilege, request.PrivilegeLuid));
+    plat::TokenPrivileges previous;
+    ASSERT_TRUE(plat::AdjustTokenPrivileges(own, request, previous));
+
+    EXPECT_EQ(SetClockRate(154250), ClockOk);
+    EXPECT_TRUE(emu::PrivilegeEnabled());
+    HardSetSystemTime(TimecodeRecord{}, false);
+    EXPECT_TRUE(emu::PrivilegeEnabled());
+    EXPECT_EQ(emu::OpenTokens(), 1); // only the test's own
+}
+
+TEST_F(ClockControl, AfterTheStopOnlyTheNominalRateIsSet) {
+    StopLatched = true;
+    EXPECT_EQ(SetClockRate(154250), ClockOk);
+    EXPECT_TRUE(emu::Clock().RegulationDisabled);
+    EXPECT_EQ(emu::Clock().AdjustmentCalls, 1u);
+
+    TimecodeRecord r;
+    r.LtcHour = 3;
+    HardSetSystemTime(r, false);
+    EXPECT_EQ(emu::Clock().SetTimeCalls, 0u);
+    EXPECT_EQ(Text(SystemNow()), "2026-12-06 12:00:00.000");
+}
+
+TEST_F(ClockControl, ClockCallsHoldTheDeviceLock) {
+    int checked = 0;
+    emu::SetCallHook([&checked](const char* call) {
+        const std::string name = call;
+        if (name != "SetSystemTimeAdjustment" && name != "SetSystemTime") {
+            return;
+        }
+        bool free = false;
+        std::thread probe([&free] {
+            free = DeviceLock().try_lock();
+            if (free) {
+                DeviceLock().unlock();
+            }
+        });
+        probe.join();
+        EXPECT_FALSE(free) << name;
+        ++checked;
+    });
+    SetClockRate(154250);
+    TimecodeRecord r;
+    r.LtcHour = 12;
+    r.LtcSecond = 5;
+    HardSetSystemTime(r, false);
+    emu::SetCallHook(nullptr);
+    EXPECT_EQ(checked, 3); // one rate, then hand-back and set
+}
+
+TEST_F(ClockControl, HardSetTakesTheTimecodeTimeOfDay) {
+    struct Case {
+        const char* name;
+        plat::SystemTime now;
+        testutil::Moment ltc;
+        bool dateFlag;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"same day",
+         Utc(2026, 12, 6, 12, 0, 0, 0),
+         {2026, 12, 6, 12, 0, 5, 500},
+         false,
+         "2026-12-06 12:00:05.500"},
+        {"timecode date ignored without the flag",
+         Utc(2026, 12, 6, 8, 0, 0, 0),
+         {1999, 1, 1, 9, 0, 0, 0},
+         false,
+         "2026-12-06 09:00:00.000"},
+        // Without a date, the day is the one that puts the time nearest to the clock.
+        {"clock just past midnight, timecode before",
+         Utc(2026, 12, 7, 0, 0, 0, 200),
+         {0, 0, 0, 23, 59, 59, 900},
+         false,
+         "2026-12-06 23:59:59.900"},
+        {"clock just before midnight, timecode after",
+         Utc(2026, 12, 6, 23, 59, 59, 900),
+         {0, 0, 0, 0, 0, 0, 100},
+         false,
+         "2026-12-07 00:00:00.100"},
+        {"into the new year",
+         Utc(2026, 12, 31, 23, 59, 59, 900),
+         {0, 0, 0, 0, 0, 0, 100},
+         false,
+         "2027-01-01 00:00:00.100"},
+        {"back over a month end",
+         Utc(2027, 3, 1, 0, 0, 0, 100),
+         {0, 0, 0, 23, 59, 59, 0},
+         false,
+         "2027-02-28 23:59:59.000"},
+        {"back into a leap day",
+         Utc(2028, 3, 1, 0, 0, 0, 100),
+         {0, 0, 0, 23, 59, 59, 0},
+         false,
+         "2028-02-29 23:59:59.000"},
+        {"exactly twelve hours stays on the day",
+         Utc(2026, 12, 6, 0, 0, 0, 0),
+         {0, 0, 0, 12, 0, 0, 0},
+         false,
+         "2026-12-06 12:00:00.000"},
+        {"with date",
+         Utc(2026, 12, 6, 12, 0, 0, 0),
+         {2026, 12, 24, 18, 30, 0, 0},
+         true,
+         "2026-12-24 18:30:00.000"},
+        {"with date across midnight taken as given",
+         Utc(2026, 12, 7, 0, 0, 0, 200),
+         {2026, 12, 7, 23, 59, 59, 900},
+         true,
+         "2026-12-07 23:59:59.900"},
+    };
+    for (const auto& c : cases) {
+        emu::ResetWorld();
+        emu::SetTrueTimeUtc(c.now);
+        SlewClock(154250);
+        TimecodeRecord r;
+        testutil::SetLtc(r, c.ltc);
+        HardSetSystemTime(r, c.dateFlag);
+        EXPECT_EQ(Text(SystemNow()), c.expected) << c.name;
+        EXPECT_EQ(emu::Clock().SetTimeCalls, 1u) << c.name;
+        EXPECT_TRUE(emu::Clock().RegulationDisabled) << c.name; // handed back before the set
+        EXPECT_FALSE(emu::PrivilegeEnabled()) << c.name;
+        EXPECT_EQ(emu::OpenTokens(), 0) << c.name;
+    }
+}
+
+TEST_F(ClockControl, HardSetSetsNothingWhenAStepFails) {
+    const emu::Fail steps[] = {emu::Fail::OpenProcessToken, emu::Fail::LookupPrivilegeValue,
+                               emu::Fail::AdjustTokenPrivileges,
+                               emu::Fail::SetSystemTimeAdjustment};
+    for (const auto step : steps) {
+        emu::ResetWorld();
+        LastCardResult = 17;
+        emu::InjectFailure(step, 5, 1);
+        TimecodeRecord r;
+        r.LtcHour = 3;
+        HardSetSystemTime(r, false);
+        EXPECT_EQ(emu::Clock().SetTimeCalls, 0u);
+        EXPECT_EQ(Text(SystemNow()), "2026-12-06 12:00:00.000");
+        EXPECT_EQ(emu::OpenTokens(), 0);
+        EXPECT_FALSE(emu::PrivilegeEnabled()); // restored also when the hand-back failed
+        EXPECT_EQ(LastCardResult, 17);         // a hard set reports nothing
+    }
+}
+
+} // namespace
