@@ -84,6 +84,11 @@ std::uint8_t OpenCard(std::uint16_t portId) {
     }
     plat::Sleep(1);
 
+    if (StopLatched.load()) {
+        // The stop closed the card while it was being identified: a read on the closed handle
+        // failing is no fault of the card, and the start is called off, not failed.
+        return 1;
+    }
     if (LastCardResult.load() < 0) {
         WriteEventLog("tecOpen failed: " + CardErrorText(), kEventError);
         return 1;
