@@ -65,7 +65,6 @@ bool HandClockToSystem() {
     return plat::SetSystemTimeAdjustment(DefaultTimeIncrement(), true);
 }
 
-constexpr std::int64_t kDayMs = 86400000;
 constexpr std::int64_t kHalfDayMs = 43200000;
 
 std::int64_t MsOfDay(const plat::SystemTime& t) {
@@ -151,10 +150,10 @@ ClockResult SetClockRate(std::uint32_t adjustment) {
     return result;
 }
 
-void HardSetSystemTime(const TimecodeRecord& record, bool dateFlag) {
+bool HardSetSystemTime(const TimecodeRecord& record, bool dateFlag) {
     const std::lock_guard lock(DeviceLock());
     if (StopLatched) {
-        return;
+        return false;
     }
     plat::SystemTime now;
     plat::GetSystemTime(now);
@@ -172,10 +171,11 @@ void HardSetSystemTime(const TimecodeRecord& record, bool dateFlag) {
     }
     TimePrivilege privilege;
     if (EnableTimePrivilege(privilege) != ClockOk) {
-        return;
+        return true;
     }
     if (!HandClockToSystem()) {
-        return;
+        return true;
     }
     plat::SetSystemTime(target);
+    return true;
 }

@@ -24,5 +24,6 @@ void InitDefaultTimeIncrement();
 // Sets the clock's rate; 0 or DefaultTimeIncrement() hands the clock back to the system.
 ClockResult SetClockRate(std::uint32_t adjustment);
 
-// Sets the system time from the record's Ltc group (UTC).
-void HardSetSystemTime(const TimecodeRecord& record, bool dateFlag);
+// Sets the system time from the record's Ltc group (UTC). False only when the service's stop
+// came first and nothing was touched; a failing platform call is not told apart.
+bool HardSetSystemTime(const TimecodeRecord& record, bool dateFlag);

@@ -25,6 +25,9 @@ std::set<std::string> UnwritableValues;
 std::string UnclearedSyncText;
 bool SyncClearFailed = false;
 
+// The text of the last request consumed, to put back if it cannot be carried out.
+std::string ConsumedSyncText;
+
 void NoteReadFailure(const std::string& name, const RegistryError& error) {
     if (UnreadableValues.insert(name).second) {
         WriteEventLog("Registry value \"" + name + "\" ignored, default used: " + error.what(),
@@ -71,6 +74,9 @@ bool ConsumeSyncRequest() {
     if (SyncClearFailed && text == UnclearedSyncText) {
         requested = false; // the request standing there was honoured already
     }
+    if (requested) {
+        ConsumedSyncText = text;
+    }
     try {
         if (!SettingsRegistry) {
             throw RegistryError("no settings key for value \"Sync\"");
@@ -99,6 +105,13 @@ void ResetSettingsToStart() {
     UnwritableValues.clear();
     UnclearedSyncText.clear();
     SyncClearFailed = false;
+    ConsumedSyncText.clear();
+}
+
+void RestoreSyncRequest() {
+    if (!ConsumedSyncText.empty()) {
+        WriteStatus("Sync", ConsumedSyncText);
+    }
 }
 
 void ReloadSettings() {

@@ -33,6 +33,10 @@ void ResetSettingsToStart();
 // Refreshes Settings and SyncRequested from SettingsRegistry; never throws.
 void ReloadSettings();
 
+// Puts the last "Sync" request that a reload consumed back into the registry, for a request
+// that could not be carried out (the service stopped first); the next start honours it.
+void RestoreSyncRequest();
+
 // Reads "PopUps" (default 1) afresh; never throws.
 bool PopUpsWanted();
 

@@ -273,10 +273,18 @@ bool HandleGoodRecord(LoopState& s) {
 }
 
 void HardSet(LoopState& s) {
+    const bool requested = SyncRequested;
     SyncRequested = false;
     SetNominalRate();
     s.AppliedCorrection = kNoCorrection;
-    HardSetSystemTime(s.Record, Settings.DateExpected);
+    if (!HardSetSystemTime(s.Record, Settings.DateExpected)) {
+        // The service is stopping and the clock was left alone: saying it was set would be
+        // false, and a request from the tool stands for the next start instead of being lost.
+        if (requested) {
+            RestoreSyncRequest();
+        }
+        return;
+    }
 
     const std::string diff = DiffText(s.LastDifference);
     Notify("System time is hard set.    Diff: " + diff + " ms",
