@@ -1,0 +1,102 @@
+// A fresh machine and process for the fault, race and soak tests, and the checks they share:
+// where the clock, the card and the machine's handles are left.
+#pragma once
+
+#include "TimeFunc/ClockControl.h"
+#include "card/CardLink.h"
+#include "engine/Settings.h"
+#include "platform/emu/World.h"
+#include "service/ServiceLifecycle.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace faultworld {
+
+constexpr const char* kKey = "SOFTWARE\\Tecora";
+constexpr const char* kSimKey = "SOFTWARE\\TecoraSim";
+
+// Everything a new process would start with: the world, and the module state of the program.
+inline void FreshProcess() {
+    emu::JoinServiceThreads();
+    emu::ResetWorld();
+    InitDefaultTimeIncrement();
+    ResetSettingsToStart();
+    SettingsRegistry.reset();
+    ServiceStatus = {};
+    ServiceStatusHandle = 0;
+    StopEvent.reset();
+    CardLink.Handle = 0;
+    CardLink.IsOpen = false;
+    LastCardResult = 0;
+    StopLatched = false;
+}
+
+// The clock as the system leaves it to itself: regulation on, at its own increment.
+inline bool ClockWithSystem() {
+    const emu::ClockState clock = emu::Clock();
+    return clock.RegulationDisabled && clock.Adjustment == clock.Increment &&
+           clock.Increment == DefaultTimeIncrement();
+}
+
+// Event-log texts without the leading line break every entry carries.
+inline std::vector<std::string> EventTexts() {
+    std::vector<std::string> texts;
+    for (const std::string& text : emu::EventLogTexts()) {
+        texts.push_back(text.rfind("\r\n", 0) == 0 ? text.substr(2) : text);
+    }
+    return texts;
+}
+
+// Card handles the library gave out and nobody closed.
+inline std::vector<std::int32_t> CardHandlesLeftOpen() {
+    std::vector<std::int32_t> open;
+    for (const emu::TecCall& call : emu::TecCalls()) {
+        if (call.Fn == emu::TecFn::Open && call.Result == 0) {
+            open.push_back(call.Handle);
+        } else if (call.Fn == emu::TecFn::Close && call.Result == 0) {
+            std::erase(open, call.Handle);
+        }
+    }
+    return open;
+}
+
+// Handles of every kind the emulated machine counts, summed: keys, events, tokens, event
+// sources, service handles.
+struct Handles {
+    int Keys = 0;
+    int Events = 0;
+    int Tokens = 0;
+    int EventSources = 0;
+    int Services = 0;
+    bool operator==(const Handles&) const = default;
+};
+inline Handles OpenHandles() {
+    return {emu::RegOpenKeys(), emu::OpenEvents(), emu::OpenTokens(), emu::OpenEventSources(),
+            emu::OpenServiceHandles()};
+}
+
+// Runs the service as the controller would, this thread being the process's main thread.
+// onServiceCall sees every platform call of the service thread, numbered from 1. atProcessEnd
+// runs when the dispatcher has returned, the moment the real process would end; then the
+// service thread is waited for.
+inline void RunService(const std::function<void(std::size_t, const char*)>& onServiceCall,
+                       const std::function<void()>& atProcessEnd = {}) {
+    emu::SetStartedByController(true);
+    std::size_t calls = 0; // touched by the service thread only
+    emu::SetCallHook([&](const char* call) {
+        if (emu::IsServiceThread()) {
+            onServiceCall(++calls, call);
+        }
+    });
+    RunServiceDispatcher();
+    if (atProcessEnd) {
+        atProcessEnd();
+    }
+    emu::JoinServiceThreads();
+    emu::SetCallHook(nullptr);
+}
+
+} // namespace faultworld

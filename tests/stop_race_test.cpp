@@ -1,0 +1,303 @@
+// Stops and shutdowns delivered at random points of the service's life: while the card is
+// being opened with retries, identified, during the start-up reads, anywhere in a cycle and
+// during a hard set; some pinned to a platform call (the handler runs to its end before the
+// service thread goes on), the rest racing the service thread freely. Whatever the point,
+// the controller sees STOP_PENDING then STOPPED, the clock is with the system, the card is
+// closed, nothing is left open, no request is lost and nothing false is logged.
+#include "FaultWorld.h"
+
+#include "card/CardLink.h"
+#include "platform/emu/World.h"
+#include "simcard/SimCard.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using faultworld::ClockWithSystem;
+using faultworld::EventTexts;
+using faultworld::kKey;
+using faultworld::kSimKey;
+
+struct Scenario {
+    const char* Name;
+    std::function<void()> Arrange;
+    // The window of service-thread calls (numbered from 1) to stop in, found from the calls
+    // of an undisturbed reference run.
+    std::function<bool(const std::vector<std::string>&, std::size_t&, std::size_t&)> Window;
+};
+
+std::size_t FindNth(const std::vector<std::string>& calls, const std::string& name, int nth,
+                    std::size_t from = 0) {
+    for (std::size_t i = from; i < calls.size(); ++i) {
+        if (calls[i] == name && --nth == 0) {
+            return i + 1;
+        }
+    }
+    return 0;
+}
+
+// A card library whose first `count` calls of one kind fail before the simulated card
+// answers.
+void FailFirstOpens(int count, std::int32_t code) {
+    auto left = std::make_shared<std::atomic<int>>(count);
+    emu::SetTecOpen([left, code](std::int32_t* handle, std::uint32_t port) {
+        if (left->fetch_sub(1) > 0) {
+            return code;
+        }
+        return tecOpen(handle, port);
+    });
+}
+void NoDataForFirstReads(int count) {
+    auto left = std::make_shared<std::atomic<int>>(count);
+    emu::SetTecReadTime([left](std::int32_t handle, void* record) {
+        if (left->fetch_sub(1) > 0) {
+            return 1;
+        }
+        return tecReadTime(handle, record);
+    });
+}
+
+// A clock that is off and drifts, so that cycles change the rate often.
+void DriftingClock() {
+    emu::RegSetDword(kSimKey, "OffsetMs", 40);
+    emu::SetDriftPpm(60);
+    emu::RegSetDword(kKey, "PopUps", 0);
+}
+
+std::vector<Scenario> Scenarios() {
+    return {
+        {"open retries",
+         [] {
+             DriftingClock();
+             FailFirstOpens(40, -2);
+         },
+         [](const auto& calls, std::size_t& first, std::size_t& last) {
+             first = FindNth(calls, "TecOpen", 1);
+             last = FindNth(calls, "TecGetVersion", 1);
+             return first > 0 && last > first;
+         }},
+        {"identification",
+         [] { DriftingClock(); },
+         [](const auto& calls, std::size_t& first, std::size_t& last) {
+             first = FindNth(calls, "TecGetVersion", 1);
+             last = FindNth(calls, "TecSetRealtimeMode", 1);
+             return first > 0 && last > first;
+         }},
+        {"start-up reads",
+         [] {
+             DriftingClock();
+             NoDataForFirstReads(30);
+         },
+         [](const auto& calls, std::size_t& first, std::size_t& last) {
+             first = FindNth(calls, "TecSetRealtimeMode", 1);
+             last = FindNth(calls, "WaitForSingleObject", 1);
+             return first > 0 && last > first;
+         }},
+        {"cycles",
+         [] { DriftingClock(); },
+         [](const auto& calls, std::size_t& first, std::size_t& last) {
+             first = FindNth(calls, "WaitForSingleObject", 1);
+             last = FindNth(calls, "WaitForSingleObject", 8);
+             return first > 0 && last > first;
+         }},
+        {"hard set",
+         [] {
+             DriftingClock();
+             emu::RegSetDword(kSimKey, "OffsetMs", 2500);
+             emu::RegSetString(kKey, "Sync", "now");
+         },
+         [](const auto& calls, std::size_t& first, std::size_t& last) {
+             const std::size_t set = FindNth(calls, "SetSystemTime", 1);
+             first = set > 20 ? set - 20 : 1;
+             last = FindNth(calls, "WaitForSingleObject", 1, set);
+             return set > 0 && last > first;
+         }},
+    };
+}
+
+// Whether the caller could wait for a handler now: the handler takes the device lock, and the
+// status lock around its reports, and would wait for a service thread that holds either.
+bool HandlerCouldRun(const char* call) {
+    const std::string name = call;
+    if (name == "SetServiceStatus" || name == "CreateEvent") {
+        return false;
+    }
+    bool free = false;
+    std::thread probe([&] {
+        if (DeviceLock().try_lock()) {
+            free = true;
+            DeviceLock().unlock();
+        }
+    });
+    probe.join();
+    return free;
+}
+
+// Waits in real time until the handler has reported STOPPED; false after the bound (a hang).
+bool AwaitStopped() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (emu::CurrentServiceStatus().CurrentState != plat::kServiceStopped) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+struct Outcome {
+    bool Delivered = false;
+    bool Pinned = false;
+    bool Hung = false;
+    std::string At;
+    bool ClockWithSystemAtEnd = false;
+    bool CardOpenAtEnd = true;
+};
+
+Outcome StopOnce(const Scenario& scenario, std::size_t at, std::uint32_t control, bool pin) {
+    faultworld::FreshProcess();
+    scenario.Arrange();
+    Outcome out;
+    faultworld::RunService(
+        [&](std::size_t n, const char* call) {
+            if (out.Delivered || n < at ||
+                emu::CurrentServiceStatus().CurrentState != plat::kServiceRunning) {
+                return; // the controller holds a stop back until RUNNING
+            }
+            if (emu::PostControl(control) != 0) {
+                return;
+            }
+            out.Delivered = true;
+            out.At = call;
+            out.Pinned = pin && HandlerCouldRun(call);
+            if (out.Pinned) {
+                out.Hung = !AwaitStopped();
+            }
+        },
+        [&] {
+            out.ClockWithSystemAtEnd = ClockWithSystem();
+            out.CardOpenAtEnd = CardLink.IsOpen.load();
+        });
+    return out;
+}
+
+std::vector<std::string> ReferenceCalls(const Scenario& scenario) {
+    faultworld::FreshProcess();
+    scenario.Arrange();
+    std::vector<std::string> calls;
+    int waits = 0;
+    faultworld::RunService([&](std::size_t, const char* call) {
+        calls.emplace_back(call);
+        if (calls.back() == "WaitForSingleObject" && ++waits == 12) {
+            EXPECT_EQ(emu::PostControl(plat::kServiceControlStop), 0u);
+        }
+    });
+    return calls;
+}
+
+unsigned Seed() {
+    const char* text = std::getenv("CHRONEL_STOP_RACE_SEED");
+    return text != nullptr ? static_cast<unsigned>(std::strtoul(text, nullptr, 10)) : 20261206u;
+}
+
+int StopsPerScenario() {
+    const char* text = std::getenv("CHRONEL_STOP_RACE_STOPS");
+    return text != nullptr ? std::atoi(text) : 220;
+}
+
+TEST(StopRace, AStopAtAnyStageLeavesTheClockWithTheSystemAndTheCardClosed) {
+    const unsigned seed = Seed();
+    std::mt19937 random(seed);
+    int stops = 0;
+    int pinned = 0;
+    std::map<std::string, int> stoppedAt;
+    for (const Scenario& scenario : Scenarios()) {
+        const std::vector<std::string> calls = ReferenceCalls(scenario);
+        std::size_t first = 0;
+        std::size_t last = 0;
+        ASSERT_TRUE(scenario.Window(calls, first, last)) << scenario.Name;
+        std::uniform_int_distribution<std::size_t> point(first, last);
+        for (int i = 0; i < StopsPerScenario(); ++i) {
+            const std::size_t at = point(random);
+            const std::uint32_t control =
+                random() % 2 == 0 ? plat::kServiceControlStop : plat::kServiceControlShutdown;
+            const bool pin = random() % 2 == 0;
+            SCOPED_TRACE(std::string(scenario.Name) + ", call " + std::to_string(at) +
+                         ", control " + std::to_string(control) + (pin ? ", pinned" : ", racing") +
+                         ", seed " + std::to_string(seed));
+
+            const Outcome out = StopOnce(scenario, at, control, pin);
+            ASSERT_TRUE(out.Delivered);
+            ASSERT_FALSE(out.Hung);
+            ++stops;
+            pinned += out.Pinned ? 1 : 0;
+            ++stoppedAt[out.At];
+
+            EXPECT_TRUE(out.ClockWithSystemAtEnd);
+            EXPECT_FALSE(out.CardOpenAtEnd);
+            EXPECT_TRUE(ClockWithSystem());
+            EXPECT_FALSE(emu::PrivilegeEnabled());
+            EXPECT_TRUE(faultworld::CardHandlesLeftOpen().empty());
+            EXPECT_EQ(faultworld::OpenHandles(), faultworld::Handles{});
+
+            std::vector<std::uint32_t> states;
+            for (const emu::StatusReport& report : emu::StatusReports()) {
+                EXPECT_TRUE(report.Succeeded);
+                states.push_back(report.Status.CurrentState);
+            }
+            const std::vector<std::uint32_t> expected = {
+                plat::kServiceStartPending, plat::kServiceRunning, plat::kServiceStopPending,
+                plat::kServiceStopped};
+            EXPECT_EQ(states, expected);
+            EXPECT_EQ(emu::CurrentServiceStatus().Win32ExitCode, 0u);
+
+            // Nothing but the run's own start and stop, and a hard set only if one happened.
+            const std::vector<std::string> texts = EventTexts();
+            bool started = false;
+            bool stopped = false;
+            for (const std::string& text : texts) {
+                if (text == "START") {
+                    started = true;
+                } else if (text == "STOP") {
+                    stopped = true;
+                } else if (text.rfind("System time is hard set.", 0) == 0) {
+                    EXPECT_GE(emu::Clock().SetTimeCalls, 1u) << "hard set logged, none made";
+                } else {
+                    ADD_FAILURE() << "unexpected entry: " << text;
+                }
+            }
+            EXPECT_EQ(started, stopped);
+
+            // A "Sync" request is honoured or still standing for the next start.
+            if (std::string(scenario.Name) == "hard set" && emu::Clock().SetTimeCalls == 0) {
+                EXPECT_NE(emu::RegGetString(kKey, "Sync").value_or(""), "");
+            }
+            if (::testing::Test::HasFailure()) {
+                return;
+            }
+        }
+    }
+    const std::vector<std::string> inCycle = {"TecReadTime", "SetSystemTimeAdjustment",
+                                              "SetSystemTime", "TecOpen", "TecGetVersion"};
+    for (const std::string& name : inCycle) {
+        EXPECT_GT(stoppedAt[name], 0) << "no stop landed at " << name;
+    }
+    std::cout << "[ stops    ] " << stops << " stops survived (" << pinned
+              << " pinned to a call, the rest racing), seed " << seed << "\n";
+    EXPECT_GE(stops, 1000);
+}
+
+} // namespace
