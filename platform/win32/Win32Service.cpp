@@ -1,0 +1,150 @@
+// Service controller, service dispatcher and event log on Win32.
+#include "platform/Platform.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstring>
+
+namespace plat {
+
+static_assert(sizeof(SERVICE_STATUS) == sizeof(ServiceStatusRecord));
+
+namespace {
+
+SC_HANDLE AsService(OsHandle h) { return reinterpret_cast<SC_HANDLE>(h); }
+OsHandle AsOs(SC_HANDLE h) { return reinterpret_cast<OsHandle>(h); }
+
+SERVICE_STATUS ToWin(const ServiceStatusRecord& r) {
+    SERVICE_STATUS s;
+    s.dwServiceType = r.ServiceType;
+    s.dwCurrentState = r.CurrentState;
+    s.dwControlsAccepted = r.ControlsAccepted;
+    s.dwWin32ExitCode = r.Win32ExitCode;
+    s.dwServiceSpecificExitCode = r.ServiceSpecificExitCode;
+    s.dwCheckPoint = r.CheckPoint;
+    s.dwWaitHint = r.WaitHint;
+    return s;
+}
+
+ServiceStatusRecord FromWin(const SERVICE_STATUS& s) {
+    ServiceStatusRecord r;
+    r.ServiceType = s.dwServiceType;
+    r.CurrentState = s.dwCurrentState;
+    r.ControlsAccepted = s.dwControlsAccepted;
+    r.Win32ExitCode = s.dwWin32ExitCode;
+    r.ServiceSpecificExitCode = s.dwServiceSpecificExitCode;
+    r.CheckPoint = s.dwCheckPoint;
+    r.WaitHint = s.dwWaitHint;
+    return r;
+}
+
+// The dispatcher and the controller call back through fixed-signature entries; these hold
+// the functions the program registered.
+std::atomic<ServiceMainFn> RegisteredMain{nullptr};
+std::atomic<ServiceHandlerFn> RegisteredHandler{nullptr};
+
+void WINAPI ServiceMainEntry(DWORD argc, LPSTR* argv) {
+    if (ServiceMainFn main = RegisteredMain.load(); main != nullptr) {
+        main(argc, argv);
+    }
+}
+
+void WINAPI ServiceHandlerEntry(DWORD control) {
+    if (ServiceHandlerFn handler = RegisteredHandler.load(); handler != nullptr) {
+        handler(control);
+    }
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Event log
+
+OsHandle RegisterEventSource(const char* sourceName) {
+    return reinterpret_cast<OsHandle>(::RegisterEventSourceA(nullptr, sourceName));
+}
+
+bool ReportEvent(OsHandle source, std::uint16_t type, std::uint16_t category,
+                 std::uint32_t eventId, const char* text) {
+    const char* strings[1] = {text};
+    return ::ReportEventA(reinterpret_cast<HANDLE>(source), type, category, eventId, nullptr, 1, 0,
+                          strings, nullptr) != FALSE;
+}
+
+bool DeregisterEventSource(OsHandle source) {
+    return ::DeregisterEventSource(reinterpret_cast<HANDLE>(source)) != FALSE;
+}
+
+// ---------------------------------------------------------------------------
+// Service dispatcher and status
+
+bool StartServiceCtrlDispatcher(const char* serviceName, ServiceMainFn main) {
+    static char name[257];
+    static SERVICE_TABLE_ENTRYA table[2];
+    std::strncpy(name, serviceName, sizeof name - 1);
+    RegisteredMain.store(main);
+    table[0].lpServiceName = name;
+    table[0].lpServiceProc = ServiceMainEntry;
+    table[1].lpServiceName = nullptr;
+    table[1].lpServiceProc = nullptr;
+    return ::StartServiceCtrlDispatcherA(table) != FALSE;
+}
+
+OsHandle RegisterServiceCtrlHandler(const char* serviceName, ServiceHandlerFn handler) {
+    RegisteredHandler.store(handler);
+    return reinterpret_cast<OsHandle>(::RegisterServiceCtrlHandlerA(serviceName,
+                                                                    ServiceHandlerEntry));
+}
+
+bool SetServiceStatus(OsHandle statusHandle, const ServiceStatusRecord& status) {
+    SERVICE_STATUS s = ToWin(status);
+    return ::SetServiceStatus(reinterpret_cast<SERVICE_STATUS_HANDLE>(statusHandle), &s) !=
+           FALSE;
+}
+
+// ---------------------------------------------------------------------------
+// Service controller
+
+OsHandle OpenSCManager(std::uint32_t access) {
+    return AsOs(::OpenSCManagerA(nullptr, SERVICES_ACTIVE_DATABASEA, access));
+}
+
+OsHandle CreateService(OsHandle scm, const ServiceConfig& config) {
+    return AsOs(::CreateServiceA(AsService(scm), config.Name.c_str(), config.DisplayName.c_str(),
+                                 config.DesiredAccess, config.ServiceType, config.StartType,
+                                 config.ErrorControl, config.BinaryPath.c_str(), nullptr,
+                                 nullptr, nullptr, nullptr, nullptr));
+}
+
+bool StartService(OsHandle service) {
+    return ::StartServiceA(AsService(service), 0, nullptr) != FALSE;
+}
+
+OsHandle OpenService(OsHandle scm, const char* name, std::uint32_t access) {
+    return AsOs(::OpenServiceA(AsService(scm), name, access));
+}
+
+bool ControlService(OsHandle service, std::uint32_t control, ServiceStatusRecord& status) {
+    // The system writes into the caller's record as it sees fit, also on some failures.
+    SERVICE_STATUS s = ToWin(status);
+    const BOOL ok = ::ControlService(AsService(service), control, &s);
+    status = FromWin(s);
+    return ok != FALSE;
+}
+
+bool QueryServiceStatus(OsHandle service, ServiceStatusRecord& status) {
+    // The system writes into the caller's record as it sees fit, also on some failures.
+    SERVICE_STATUS s = ToWin(status);
+    const BOOL ok = ::QueryServiceStatus(AsService(service), &s);
+    status = FromWin(s);
+    return ok != FALSE;
+}
+
+bool DeleteService(OsHandle service) { return ::DeleteService(AsService(service)) != FALSE; }
+
+bool CloseServiceHandle(OsHandle handle) {
+    return ::CloseServiceHandle(AsService(handle)) != FALSE;
+}
+
+} // namespace plat

@@ -1,0 +1,266 @@
+// Time, privileges, waiting, events and threads on Win32.
+#include "platform/Platform.h"
+
+#include <windows.h>
+
+#include <memory>
+#include <mutex>
+#include <random>
+
+namespace plat {
+
+static_assert(sizeof(SYSTEMTIME) == sizeof(SystemTime));
+static_assert(sizeof(TOKEN_PRIVILEGES) == sizeof(TokenPrivileges));
+
+namespace {
+
+HANDLE AsHandle(OsHandle h) { return reinterpret_cast<HANDLE>(h); }
+OsHandle AsOs(HANDLE h) { return reinterpret_cast<OsHandle>(h); }
+
+SYSTEMTIME ToWin(const SystemTime& t) {
+    SYSTEMTIME st;
+    st.wYear = t.Year;
+    st.wMonth = t.Month;
+    st.wDayOfWeek = t.DayOfWeek;
+    st.wDay = t.Day;
+    st.wHour = t.Hour;
+    st.wMinute = t.Minute;
+    st.wSecond = t.Second;
+    st.wMilliseconds = t.Milliseconds;
+    return st;
+}
+
+SystemTime FromWin(const SYSTEMTIME& st) {
+    SystemTime t;
+    t.Year = st.wYear;
+    t.Month = st.wMonth;
+    t.DayOfWeek = st.wDayOfWeek;
+    t.Day = st.wDay;
+    t.Hour = st.wHour;
+    t.Minute = st.wMinute;
+    t.Second = st.wSecond;
+    t.Milliseconds = st.wMilliseconds;
+    return t;
+}
+
+TIME_ZONE_INFORMATION ToWin(const TimeZoneInfo& tz) {
+    TIME_ZONE_INFORMATION w{};
+    w.Bias = tz.Bias;
+    w.StandardDate = ToWin(tz.StandardDate);
+    w.StandardBias = tz.StandardBias;
+    w.DaylightDate = ToWin(tz.DaylightDate);
+    w.DaylightBias = tz.DaylightBias;
+    return w;
+}
+
+} // namespace
+
+std::uint32_t GetLastError() { return ::GetLastError(); }
+void SetLastError(std::uint32_t code) { ::SetLastError(code); }
+
+// ---------------------------------------------------------------------------
+// Time
+
+void GetSystemTime(SystemTime& utc) {
+    SYSTEMTIME st;
+    ::GetSystemTime(&st);
+    utc = FromWin(st);
+}
+
+void GetLocalTime(SystemTime& local) {
+    SYSTEMTIME st;
+    ::GetLocalTime(&st);
+    local = FromWin(st);
+}
+
+bool SetSystemTime(const SystemTime& utc) {
+    const SYSTEMTIME st = ToWin(utc);
+    return ::SetSystemTime(&st) != FALSE;
+}
+
+std::uint32_t GetTimeZoneInformation(TimeZoneInfo& tz) {
+    TIME_ZONE_INFORMATION w{};
+    const DWORD id = ::GetTimeZoneInformation(&w);
+    tz.Bias = w.Bias;
+    tz.StandardDate = FromWin(w.StandardDate);
+    tz.StandardBias = w.StandardBias;
+    tz.DaylightDate = FromWin(w.DaylightDate);
+    tz.DaylightBias = w.DaylightBias;
+    return id;
+}
+
+bool SystemTimeToTzSpecificLocalTime(const TimeZoneInfo& tz, const SystemTime& utc,
+                                     SystemTime& local) {
+    const TIME_ZONE_INFORMATION w = ToWin(tz);
+    const SYSTEMTIME u = ToWin(utc);
+    SYSTEMTIME l{};
+    if (::SystemTimeToTzSpecificLocalTime(&w, &u, &l) == FALSE) {
+        return false;
+    }
+    local = FromWin(l);
+    return true;
+}
+
+bool GetSystemTimeAdjustment(std::uint32_t& adjustment, std::uint32_t& increment,
+                             bool& regulationDisabled) {
+    DWORD adj = 0;
+    DWORD inc = 0;
+    BOOL disabled = FALSE;
+    if (::GetSystemTimeAdjustment(&adj, &inc, &disabled) == FALSE) {
+        return false;
+    }
+    adjustment = adj;
+    increment = inc;
+    regulationDisabled = disabled != FALSE;
+    return true;
+}
+
+bool SetSystemTimeAdjustment(std::uint32_t adjustment, bool disableRegulation) {
+    return ::SetSystemTimeAdjustment(adjustment, disableRegulation ? TRUE : FALSE) != FALSE;
+}
+
+void ReferenceFrameTimes(std::uint32_t framesPerSecond, SystemTime& referenceUtc,
+                         SystemTime& pcUtc) {
+    SYSTEMTIME st;
+    ::GetSystemTime(&st);
+    if (framesPerSecond > 0) {
+        // The moment, to the millisecond, at which the frame under way began. Here the
+        // reference is the PC clock itself, so both times are that moment.
+        const std::uint32_t frame = st.wMilliseconds * framesPerSecond / 1000u;
+        st.wMilliseconds = static_cast<WORD>(frame * 1000u / framesPerSecond);
+    }
+    referenceUtc = FromWin(st);
+    pcUtc = referenceUtc;
+}
+
+// ---------------------------------------------------------------------------
+// Process token and privileges
+
+Token& Token::operator=(Token&& other) noexcept {
+    if (this != &other) {
+        if (handle_ != 0) {
+            ::CloseHandle(AsHandle(handle_));
+        }
+        handle_ = other.release();
+    }
+    return *this;
+}
+
+Token::~Token() {
+    if (handle_ != 0) {
+        ::CloseHandle(AsHandle(handle_));
+    }
+}
+
+bool OpenProcessToken(std::uint32_t access, Token& token) {
+    HANDLE h = nullptr;
+    if (::OpenProcessToken(::GetCurrentProcess(), access, &h) == FALSE) {
+        return false;
+    }
+    token = Token(AsOs(h));
+    return true;
+}
+
+bool LookupPrivilegeValue(const char* name, Luid& luid) {
+    LUID l{};
+    if (::LookupPrivilegeValueA(nullptr, name, &l) == FALSE) {
+        return false;
+    }
+    luid.LowPart = l.LowPart;
+    luid.HighPart = l.HighPart;
+    return true;
+}
+
+bool AdjustTokenPrivileges(const Token& token, const TokenPrivileges& newState,
+                           TokenPrivileges& previous) {
+    TOKEN_PRIVILEGES next{};
+    next.PrivilegeCount = newState.PrivilegeCount;
+    next.Privileges[0].Luid.LowPart = newState.PrivilegeLuid.LowPart;
+    next.Privileges[0].Luid.HighPart = newState.PrivilegeLuid.HighPart;
+    next.Privileges[0].Attributes = newState.Attributes;
+    TOKEN_PRIVILEGES prior{};
+    DWORD returned = 0;
+    if (::AdjustTokenPrivileges(AsHandle(token.get()), FALSE, &next, sizeof prior, &prior,
+                                &returned) == FALSE) {
+        return false;
+    }
+    previous.PrivilegeCount = prior.PrivilegeCount;
+    previous.PrivilegeLuid.LowPart = prior.Privileges[0].Luid.LowPart;
+    previous.PrivilegeLuid.HighPart = prior.Privileges[0].Luid.HighPart;
+    previous.Attributes = prior.Privileges[0].Attributes;
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Waiting, events and threads
+
+void Sleep(std::uint32_t milliseconds) { ::Sleep(milliseconds); }
+
+std::uint32_t RandomBelow(std::uint32_t bound) {
+    if (bound == 0) {
+        return 0;
+    }
+    static std::mutex lock;
+    static std::minstd_rand engine(static_cast<std::minstd_rand::result_type>(
+        ::GetTickCount() ^ (::GetCurrentProcessId() << 16)));
+    const std::lock_guard<std::mutex> guard(lock);
+    std::uniform_int_distribution<std::uint32_t> pick(0, bound - 1);
+    return pick(engine);
+}
+
+Event& Event::operator=(Event&& other) noexcept {
+    if (this != &other) {
+        reset();
+        handle_ = other.release();
+    }
+    return *this;
+}
+
+Event::~Event() { reset(); }
+
+void Event::reset() {
+    if (handle_ != 0) {
+        ::CloseHandle(AsHandle(handle_));
+        handle_ = 0;
+    }
+}
+
+Event CreateEvent(bool manualReset, bool initiallySignalled) {
+    HANDLE h = ::CreateEventA(nullptr, manualReset ? TRUE : FALSE,
+                              initiallySignalled ? TRUE : FALSE, nullptr);
+    return Event(AsOs(h));
+}
+
+bool SetEvent(OsHandle event) { return ::SetEvent(AsHandle(event)) != FALSE; }
+
+std::uint32_t WaitForSingleObject(OsHandle object, std::uint32_t milliseconds) {
+    return ::WaitForSingleObject(AsHandle(object), milliseconds);
+}
+
+namespace {
+
+struct ThreadStart {
+    void (*work)(void*);
+    void* context;
+};
+
+DWORD WINAPI ThreadEntry(LPVOID parameter) {
+    const std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(parameter));
+    start->work(start->context);
+    return 0;
+}
+
+} // namespace
+
+bool StartDetachedThread(void (*work)(void* context), void* context) {
+    auto start = std::make_unique<ThreadStart>(ThreadStart{work, context});
+    HANDLE thread = ::CreateThread(nullptr, 0, ThreadEntry, start.get(), 0, nullptr);
+    if (thread == nullptr) {
+        return false;
+    }
+    start.release(); // the thread owns it now
+    ::CloseHandle(thread);
+    return true;
+}
+
+} // namespace plat

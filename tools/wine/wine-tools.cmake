@@ -1,0 +1,12 @@
+# Small Windows programs that the Wine tests run beside chronel.exe: a service query tool and
+# a probe of the card library bound by ordinal. Not shipped.
+add_executable(svcquery ${CMAKE_SOURCE_DIR}/tools/wine/svcquery.cpp)
+target_link_libraries(svcquery PRIVATE advapi32)
+target_link_options(svcquery PRIVATE -static -static-libgcc -static-libstdc++)
+set_target_properties(svcquery PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/wine)
+
+add_executable(cardprobe ${CMAKE_SOURCE_DIR}/tests/wine/cardprobe.cpp)
+target_include_directories(cardprobe PRIVATE ${CMAKE_SOURCE_DIR})
+target_link_libraries(cardprobe PRIVATE chronel_platform)
+target_link_options(cardprobe PRIVATE -static -static-libgcc -static-libstdc++)
+set_target_properties(cardprobe PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/wine)
