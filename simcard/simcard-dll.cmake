@@ -13,7 +13,7 @@ set_target_properties(tecora32 PROPERTIES OUTPUT_NAME TECORA32 PREFIX "" SUFFIX 
                                           IMPORT_PREFIX "lib" IMPORT_SUFFIX "-sim.dll.a")
 target_include_directories(tecora32 PRIVATE ${CMAKE_SOURCE_DIR})
 target_link_libraries(tecora32 PRIVATE chronel_platform)
-target_link_options(tecora32 PRIVATE -static -static-libgcc -static-libstdc++)
+target_link_options(tecora32 PRIVATE -static -static-libgcc -static-libstdc++ $<$<CONFIG:Release>:-s>)
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
   # The 32-bit functions are stdcall; their export entries must not carry the decoration.
   target_link_options(tecora32 PRIVATE -Wl,--kill-at)

@@ -1,7 +1,7 @@
 // Registry keys and values under HKEY_LOCAL_MACHINE on Win32.
 #include "platform/Platform.h"
 
-#include <windows.h>
+#include "platform/win32/Win32Api.h"
 
 namespace plat {
 

@@ -1,10 +1,12 @@
 // Service controller, service dispatcher and event log on Win32.
 #include "platform/Platform.h"
 
-#include <windows.h>
+#include "platform/win32/Win32Api.h"
 
+#include <array>
 #include <atomic>
 #include <cstring>
+#include <mutex>
 
 namespace plat {
 
@@ -61,19 +63,74 @@ void WINAPI ServiceHandlerEntry(DWORD control) {
 // ---------------------------------------------------------------------------
 // Event log
 
+// The program takes an event-source handle for valid only when it is positive as a signed
+// 32-bit number. The system's handles need not be: some systems hand out values in the upper
+// half, and a 64-bit handle cut to 32 bits can look like anything. So the program is given a
+// small positive number standing for the system's handle, and the real handle never leaves
+// this file.
+namespace {
+
+constexpr std::size_t kMaxEventSources = 64;
+constexpr OsHandle kFirstSourceNumber = 0x100;
+
+std::mutex SourcesLock;
+std::array<HANDLE, kMaxEventSources> Sources{};
+
+HANDLE SourceFor(OsHandle number) {
+    const OsHandle index = number - kFirstSourceNumber;
+    if (index < 0 || index >= static_cast<OsHandle>(kMaxEventSources)) {
+        return nullptr;
+    }
+    const std::lock_guard<std::mutex> guard(SourcesLock);
+    return Sources[static_cast<std::size_t>(index)];
+}
+
+} // namespace
+
 OsHandle RegisterEventSource(const char* sourceName) {
-    return reinterpret_cast<OsHandle>(::RegisterEventSourceA(nullptr, sourceName));
+    HANDLE source = ::RegisterEventSourceA(nullptr, sourceName);
+    if (source == nullptr) {
+        return 0;
+    }
+    {
+        const std::lock_guard<std::mutex> guard(SourcesLock);
+        for (std::size_t i = 0; i < kMaxEventSources; ++i) {
+            if (Sources[i] == nullptr) {
+                Sources[i] = source;
+                return kFirstSourceNumber + static_cast<OsHandle>(i);
+            }
+        }
+    }
+    ::DeregisterEventSource(source);
+    ::SetLastError(ERROR_TOO_MANY_OPEN_FILES);
+    return 0;
 }
 
 bool ReportEvent(OsHandle source, std::uint16_t type, std::uint16_t category,
                  std::uint32_t eventId, const char* text) {
+    HANDLE handle = SourceFor(source);
+    if (handle == nullptr) {
+        ::SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
     const char* strings[1] = {text};
-    return ::ReportEventA(reinterpret_cast<HANDLE>(source), type, category, eventId, nullptr, 1, 0,
-                          strings, nullptr) != FALSE;
+    return ::ReportEventA(handle, type, category, eventId, nullptr, 1, 0, strings, nullptr) !=
+           FALSE;
 }
 
 bool DeregisterEventSource(OsHandle source) {
-    return ::DeregisterEventSource(reinterpret_cast<HANDLE>(source)) != FALSE;
+    HANDLE handle = nullptr;
+    const OsHandle index = source - kFirstSourceNumber;
+    if (index >= 0 && index < static_cast<OsHandle>(kMaxEventSources)) {
+        const std::lock_guard<std::mutex> guard(SourcesLock);
+        handle = Sources[static_cast<std::size_t>(index)];
+        Sources[static_cast<std::size_t>(index)] = nullptr;
+    }
+    if (handle == nullptr) {
+        ::SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    return ::DeregisterEventSource(handle) != FALSE;
 }
 
 // ---------------------------------------------------------------------------

@@ -1,7 +1,7 @@
 // User interface, version resources, process services, console and locale on Win32.
 #include "platform/Platform.h"
 
-#include <windows.h>
+#include "platform/win32/Win32Api.h"
 
 #include <cstdio>
 

@@ -1,7 +1,7 @@
 // Time, privileges, waiting, events and threads on Win32.
 #include "platform/Platform.h"
 
-#include <windows.h>
+#include "platform/win32/Win32Api.h"
 
 #include <memory>
 #include <mutex>

@@ -25,5 +25,3 @@ target_link_libraries(tecora32_import INTERFACE ${TECORA32_IMPLIB})
 add_dependencies(tecora32_import tecora32_implib)
 
 target_link_libraries(chronel_platform PUBLIC tecora32_import advapi32 user32 version kernel32)
-# Keep <windows.h> lean and free of min/max macros.
-target_compile_definitions(chronel_platform PRIVATE WIN32_LEAN_AND_MEAN NOMINMAX)
