@@ -7,8 +7,6 @@
 #include "engine/Settings.h"
 #include "platform/Platform.h"
 
-#include <array>
-
 namespace {
 
 constexpr int kOpenAttempts = 100;
@@ -18,7 +16,7 @@ constexpr std::uint32_t kModeCheckPauseMs = 10;
 constexpr std::uint16_t kDefaultPortId = 4097;
 constexpr std::uint16_t kLastPortId = 4106;
 
-constexpr std::array<const char*, 18> kResultTexts = {
+const char* const kResultTexts[] = {
     "Can't open device driver",           // -16
     "Unknown command",                    // -15
     "Function not supported",             // -14
@@ -44,7 +42,8 @@ const char* ResultText(std::int32_t code) {
     if (code < kFirstTextCode || code > 1) {
         return "(Unknown)";
     }
-    return kResultTexts[static_cast<std::size_t>(code - kFirstTextCode)];
+    const char* const text = kResultTexts[code - kFirstTextCode];
+    return text;
 }
 
 } // namespace

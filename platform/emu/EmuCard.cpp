@@ -50,7 +50,7 @@ void ResetCard() {
     simcard::Reset();
 }
 
-const detail::ResetRegistration kReset(&ResetCard);
+const detail::ResetRegistration kReset(&ResetCard); // NOLINT(cert-err58-cpp)
 
 // The entry to call, copied so that a test may replace it while a call is running.
 template <typename Fn> Fn Entry(Fn CardTable::*member) {

@@ -109,7 +109,7 @@ void ResetAll() {
     }
 }
 
-const detail::ResetRegistration kReset(&ResetAll);
+const detail::ResetRegistration kReset(&ResetAll); // NOLINT(cert-err58-cpp)
 
 // The version buffer that the emulated GetFileVersionInfo hands out: a marker, then the two
 // product version words.

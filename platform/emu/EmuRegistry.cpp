@@ -87,7 +87,7 @@ void ResetRegistry() {
     ResetUnlocked(s);
 }
 
-const detail::ResetRegistration kReset(&ResetRegistry);
+const detail::ResetRegistration kReset(&ResetRegistry); // NOLINT(cert-err58-cpp)
 
 void CreatePathUnlocked(RegistryState& s, const std::string& key) {
     std::size_t pos = 0;

@@ -1,0 +1,253 @@
+#include "CardWorld.h"
+
+#include "TimeFunc/TimecodeRecord.h"
+#include "simcard/SimCard.h"
+
+#include <cstring>
+#include <functional>
+
+namespace {
+
+class SimCardTest : public CardWorld {
+  protected:
+    void SetUp() override {
+        CardWorld::SetUp();
+        SetUtc(2026, 12, 6, 8, 5, 3, 0);
+    }
+    static void SetUtc(int y, int mo, int d, int h, int mi, int s, int ms) {
+        plat::SystemTime t;
+        t.Year = static_cast<std::uint16_t>(y);
+        t.Month = static_cast<std::uint16_t>(mo);
+        t.Day = static_cast<std::uint16_t>(d);
+        t.Hour = static_cast<std::uint16_t>(h);
+        t.Minute = static_cast<std::uint16_t>(mi);
+        t.Second = static_cast<std::uint16_t>(s);
+        t.Milliseconds = static_cast<std::uint16_t>(ms);
+        emu::SetTrueTimeUtc(t);
+    }
+    static std::int32_t Open() {
+        std::int32_t h = 0;
+        EXPECT_EQ(plat::TecOpen(&h, 4097), 0);
+        return h;
+    }
+    static std::int32_t Read(std::int32_t h, TimecodeRecord& r) { return plat::TecReadTime(h, &r); }
+    static void Set(const char* name, std::int32_t v) {
+        emu::RegSetDword(kSimKey, name, static_cast<std::uint32_t>(v));
+    }
+    struct Hms {
+        int h, m, s, ms;
+        bool operator==(const Hms&) const = default;
+    };
+    static Hms Ltc(const TimecodeRecord& r) {
+        return {r.LtcHour, r.LtcMinute, r.LtcSecond, r.LtcMilliseconds};
+    }
+    static Hms Sys(const TimecodeRecord& r) {
+        return {r.SystemHour, r.SystemMinute, r.SystemSecond, r.SystemMilliseconds};
+    }
+};
+
+TEST_F(SimCardTest, HandlesAndPortsAreChecked) {
+    std::int32_t h = 0;
+    EXPECT_EQ(plat::TecOpen(&h, 4096), -1);
+    EXPECT_EQ(plat::TecOpen(&h, 4107), -1);
+    EXPECT_EQ(plat::TecOpen(nullptr, 4097), -6);
+    std::int32_t handles[4] = {};
+    for (auto& each : handles) {
+        EXPECT_EQ(plat::TecOpen(&each, 4106), 0);
+        EXPECT_GT(each, 0);
+    }
+    EXPECT_EQ(plat::TecOpen(&h, 4097), -3);
+    EXPECT_EQ(plat::TecClose(handles[2]), 0);
+    EXPECT_EQ(plat::TecClose(handles[2]), -5);
+    TimecodeRecord r;
+    std::uint32_t a = 0;
+    std::uint32_t b = 0;
+    std::uint32_t c = 0;
+    for (std::int32_t bad : {0, -1, 99}) {
+        EXPECT_EQ(plat::TecClose(bad), -4);
+        EXPECT_EQ(Read(bad, r), -4);
+        EXPECT_EQ(plat::TecSetRealtimeMode(bad, 1), -4);
+        EXPECT_EQ(plat::TecGetVersion(bad, &a, &b, &c), -4);
+        EXPECT_EQ(plat::TecGetCardInfo(bad, &a, &b, &c), -4);
+    }
+    EXPECT_EQ(Read(handles[2], r), -5);
+    EXPECT_EQ(plat::TecSetRealtimeMode(handles[2], 1), -5);
+    EXPECT_EQ(plat::TecGetVersion(handles[2], &a, &b, &c), -5);
+    EXPECT_NE(std::string(plat::TecGetErrorText()), "");
+    EXPECT_EQ(plat::TecOpen(&h, 4097), 0) << "a closed handle is free again";
+
+    Set("Present", 0);
+    EXPECT_EQ(plat::TecOpen(&h, 4097), -2);
+}
+
+TEST_F(SimCardTest, VersionAndCardInfoComeFromTheRegistry) {
+    const std::int32_t h = Open();
+    std::uint32_t state = 0;
+    std::uint32_t fw = 0;
+    std::uint32_t lib = 0;
+    ASSERT_EQ(plat::TecGetVersion(h, &state, &fw, &lib), 0);
+    EXPECT_EQ(state, 1u);
+    EXPECT_EQ(fw, 9u);
+    EXPECT_EQ(lib, 517u);
+    std::uint32_t units = 0;
+    std::uint32_t tens = 0;
+    std::uint32_t letter = 0;
+    ASSERT_EQ(plat::TecGetCardInfo(h, &units, &tens, &letter), 0);
+    EXPECT_EQ(tens, static_cast<std::uint32_t>('1'));
+    EXPECT_EQ(units, static_cast<std::uint32_t>('7'));
+    EXPECT_EQ(letter, static_cast<std::uint32_t>('t'));
+
+    Set("CardState", 0);
+    Set("FirmwareWord", 74);
+    Set("LibraryVersion", 0x1234);
+    emu::RegSetString(kSimKey, "FirmwareMinor", "a");
+    emu::RegSetString(kSimKey, "TypeLetter", "Qx");
+    emu::AdvanceMs(1000); // the card looks at its settings once a second
+    ASSERT_EQ(plat::TecGetVersion(h, &state, &fw, &lib), 0);
+    EXPECT_EQ(state, 0u);
+    EXPECT_EQ(fw, 74u);
+    EXPECT_EQ(lib, 0x1234u);
+    ASSERT_EQ(plat::TecGetCardInfo(h, &units, &tens, &letter), 0);
+    EXPECT_EQ(tens, static_cast<std::uint32_t>('a'));
+    EXPECT_EQ(units, static_cast<std::uint32_t>(' '));
+    EXPECT_EQ(letter, static_cast<std::uint32_t>('Q'));
+}
+
+TEST_F(SimCardTest, RecordCarriesTheTimecodeAndThePcTimeOfOneFrame) {
+    struct Case {
+        const char* name;
+        std::function<void()> script;
+        Hms ltc;
+        std::uint16_t zone;
+    };
+    const Case cases[] = {
+        {"PC local time in UTC zone", [] {}, {8, 5, 3, 0}, 3},
+        {"UTC, PC 250 ms ahead",
+         [] {
+             Set("TimecodeZone", 2);
+             Set("OffsetMs", 250);
+         },
+         {8, 5, 2, 750},
+         3},
+        {"UTC, PC 200 ms behind",
+         [] {
+             Set("TimecodeZone", 2);
+             Set("OffsetMs", -200);
+         },
+         {8, 5, 3, 200},
+         3},
+        {"carried zone 10",
+         [] {
+             Set("TimecodeZone", 0);
+             Set("LtcZone", 10);
+         },
+         {18, 5, 3, 0},
+         10},
+        {"carried zone 3 is UTC",
+         [] {
+             Set("TimecodeZone", 0);
+             Set("LtcZone", 3);
+         },
+         {8, 5, 3, 0},
+         3},
+        {"PC local time in central Europe",
+         [] { emu::SetTimeZone(emu::CentralEuropeanZone()); },
+         {9, 5, 3, 0},
+         3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ResetAll();
+        SetUtc(2026, 12, 6, 8, 5, 3, 0);
+        c.script();
+        const std::int32_t h = Open();
+        TimecodeRecord r;
+        ASSERT_EQ(Read(h, r), 0);
+        EXPECT_TRUE(Ltc(r) == c.ltc)
+            << r.LtcHour << ":" << r.LtcMinute << ":" << r.LtcSecond << "." << r.LtcMilliseconds;
+        EXPECT_TRUE(Sys(r) == (Hms{8, 5, 3, 0}));
+        EXPECT_EQ(r.SystemDay, 6);
+        EXPECT_EQ(r.SystemMonth, 12);
+        EXPECT_EQ(r.SystemYear, 2026);
+        EXPECT_EQ(r.LtcZone, c.zone);
+        EXPECT_EQ(r.Flags, FlagLtcSync);
+    }
+}
+
+TEST_F(SimCardTest, ThePcClockIsStampedAsItIs) {
+    emu::SetClockOffsetMs(300);
+    const std::int32_t h = Open();
+    TimecodeRecord r;
+    ASSERT_EQ(Read(h, r), 0);
+    EXPECT_TRUE(Ltc(r) == (Hms{8, 5, 3, 0}));
+    EXPECT_TRUE(Sys(r) == (Hms{8, 5, 3, 300}));
+}
+
+TEST_F(SimCardTest, DateAndFlagsFollowTheModeAndTheSettings) {
+    SetUtc(2026, 12, 31, 23, 30, 0, 0);
+    Set("TimecodeZone", 0);
+    Set("LtcZone", 1);
+    const std::int32_t h = Open();
+    TimecodeRecord r;
+    ASSERT_EQ(Read(h, r), 0);
+    EXPECT_EQ(r.Flags, FlagLtcSync) << "no date before a real-time mode is set";
+    EXPECT_EQ(r.LtcYear, 0);
+
+    ASSERT_EQ(plat::TecSetRealtimeMode(h, 2), 0);
+    emu::AdvanceMs(40);
+    ASSERT_EQ(Read(h, r), 0);
+    EXPECT_EQ(r.Flags, FlagLtcSync | FlagDateValid);
+    EXPECT_TRUE(Ltc(r) == (Hms{0, 30, 0, 40}));
+    EXPECT_EQ(r.LtcDay, 1);
+    EXPECT_EQ(r.LtcMonth, 1);
+    EXPECT_EQ(r.LtcYear, 2027);
+    EXPECT_EQ(r.SystemYear, 2026);
+
+    Set("SyncFlag", 0);
+    Set("DateValid", 0);
+    emu::AdvanceMs(1000);
+    ASSERT_EQ(Read(h, r), 0);
+    EXPECT_EQ(r.Flags, 0u);
+
+    Set("DateValid", 1);
+    ASSERT_EQ(plat::TecSetRealtimeMode(h, 0), 0);
+    emu::AdvanceMs(1000);
+    ASSERT_EQ(Read(h, r), 0);
+    EXPECT_EQ(r.Flags, 0u);
+}
+
+TEST_F(SimCardTest, AReadWithinTheSameFrameHasNoNewData) {
+    const std::int32_t h = Open();
+    TimecodeRecord r;
+    EXPECT_EQ(Read(h, r), 0);
+    r.LtcHour = 99;
+    EXPECT_EQ(Read(h, r), 1);
+    EXPECT_EQ(r.LtcHour, 99) << "no data, no write";
+    emu::AdvanceMs(39);
+    EXPECT_EQ(Read(h, r), 1);
+    emu::AdvanceMs(1);
+    EXPECT_EQ(Read(h, r), 0);
+    EXPECT_EQ(r.LtcMilliseconds, 40);
+    const std::int32_t other = Open(); // each handle has its own last frame
+    EXPECT_EQ(Read(other, r), 0);
+}
+
+TEST_F(SimCardTest, AScriptedReadResultReplacesTheRecordWithinASecond) {
+    const std::int32_t h = Open();
+    TimecodeRecord r;
+    EXPECT_EQ(Read(h, r), 0);
+    Set("ReadResult", -7);
+    emu::AdvanceMs(1000);
+    r.LtcHour = 99;
+    EXPECT_EQ(Read(h, r), -7);
+    EXPECT_EQ(r.LtcHour, 99);
+    EXPECT_STRNE(plat::TecGetErrorText(), "");
+    Set("ReadResult", 1);
+    emu::AdvanceMs(1000);
+    EXPECT_EQ(Read(h, r), 1);
+    Set("ReadResult", 0);
+    emu::AdvanceMs(1000);
+    EXPECT_EQ(Read(h, r), 0);
+}
+
+} // namespace
