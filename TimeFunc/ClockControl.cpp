@@ -13,7 +13,8 @@ namespace {
 std::atomic<std::uint32_t> defaultIncrement{0};
 
 // Read before any service code runs, as the nominal rate everything else is measured against.
-const bool kIncrementRead = [] {
+// A failure to start the process here is as good as anywhere.
+const bool kIncrementRead = [] { // NOLINT(cert-err58-cpp)
     InitDefaultTimeIncrement();
     return true;
 }();

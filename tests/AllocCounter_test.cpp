@@ -20,7 +20,7 @@ thread_local std::size_t allocations = 0;
 
 [[maybe_unused]] void* Allocate(std::size_t size) {
     ++allocations;
-    if (void* p = std::malloc(size == 0 ? 1 : size)) {
+    if (void* p = std::malloc(size == 0 ? 1 : size)) { // NOLINT
         return p;
     }
     throw std::bad_alloc();

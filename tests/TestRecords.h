@@ -1,9 +1,12 @@
-// Building timecode records for tests.
+// Building timecode records and date-times for tests.
 #pragma once
 
 #include "TimeFunc/TimecodeRecord.h"
+#include "platform/Platform.h"
 
 #include <cstdint>
+#include <cstdio>
+#include <string>
 
 namespace testutil {
 
@@ -42,6 +45,27 @@ inline TimecodeRecord MakeRecord(const Moment& system, const Moment& ltc) {
     SetSystem(r, system);
     SetLtc(r, ltc);
     return r;
+}
+
+constexpr plat::SystemTime Utc(std::uint16_t y, std::uint16_t mo, std::uint16_t d, std::uint16_t h,
+                               std::uint16_t mi = 0, std::uint16_t s = 0, std::uint16_t ms = 0) {
+    plat::SystemTime t;
+    t.Year = y;
+    t.Month = mo;
+    t.Day = d;
+    t.Hour = h;
+    t.Minute = mi;
+    t.Second = s;
+    t.Milliseconds = ms;
+    return t;
+}
+
+// "YYYY-MM-DD hh:mm:ss.mmm", for comparing date-times in one readable piece.
+inline std::string Text(const plat::SystemTime& t) {
+    char s[64];
+    std::snprintf(s, sizeof s, "%04d-%02d-%02d %02d:%02d:%02d.%03d", t.Year, t.Month, t.Day, t.Hour,
+                  t.Minute, t.Second, t.Milliseconds);
+    return s;
 }
 
 } // namespace testutil

@@ -14,27 +14,10 @@
 
 namespace {
 
+using testutil::Text;
+using testutil::Utc;
+
 constexpr std::uint32_t kNominal = 156250;
-
-std::string Text(const plat::SystemTime& t) {
-    char s[64];
-    std::snprintf(s, sizeof s, "%04d-%02d-%02d %02d:%02d:%02d.%03d", t.Year, t.Month, t.Day, t.Hour,
-                  t.Minute, t.Second, t.Milliseconds);
-    return s;
-}
-
-plat::SystemTime Utc(std::uint16_t y, std::uint16_t mo, std::uint16_t d, std::uint16_t h,
-                     std::uint16_t mi, std::uint16_t s, std::uint16_t ms) {
-    plat::SystemTime t;
-    t.Year = y;
-    t.Month = mo;
-    t.Day = d;
-    t.Hour = h;
-    t.Minute = mi;
-    t.Second = s;
-    t.Milliseconds = ms;
-    return t;
-}
 
 plat::SystemTime SystemNow() {
     plat::SystemTime now;

@@ -2,6 +2,8 @@
 #include "platform/Platform.h"
 #include "platform/emu/World.h"
 
+#include "tests/TestRecords.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -13,27 +15,10 @@
 
 namespace {
 
+using testutil::Text;
+using testutil::Utc;
+
 constexpr std::int64_t kMs = 10000; // 100-ns units
-
-plat::SystemTime Utc(std::uint16_t y, std::uint16_t mo, std::uint16_t d, std::uint16_t h,
-                     std::uint16_t mi = 0, std::uint16_t s = 0, std::uint16_t ms = 0) {
-    plat::SystemTime t;
-    t.Year = y;
-    t.Month = mo;
-    t.Day = d;
-    t.Hour = h;
-    t.Minute = mi;
-    t.Second = s;
-    t.Milliseconds = ms;
-    return t;
-}
-
-std::string Text(const plat::SystemTime& t) {
-    char s[64];
-    std::snprintf(s, sizeof s, "%04d-%02d-%02d %02d:%02d:%02d.%03d", t.Year, t.Month, t.Day, t.Hour,
-                  t.Minute, t.Second, t.Milliseconds);
-    return s;
-}
 
 class EmuTime : public ::testing::Test {
   protected:
@@ -367,16 +352,6 @@ TEST_F(EmuTime, CallHookSeesEveryCallAndKeepsTheLastError) {
     emu::SetCallHook(nullptr);
     plat::Sleep(10);
     EXPECT_EQ(calls, (std::vector<std::string>{"OpenProcessToken", "Sleep"}));
-}
-
-TEST_F(EmuTime, LastErrorBelongsToTheThread) {
-    plat::SetLastError(42);
-    std::thread other([] {
-        EXPECT_EQ(plat::GetLastError(), 0u);
-        plat::SetLastError(7);
-    });
-    other.join();
-    EXPECT_EQ(plat::GetLastError(), 42u);
 }
 
 TEST_F(EmuTime, RandomIsDeterministicAfterReset) {

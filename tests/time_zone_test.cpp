@@ -12,20 +12,9 @@
 
 namespace {
 
-using testutil::Moment;
+using testutil::Utc;
 
-plat::SystemTime Utc(std::uint16_t y, std::uint16_t mo, std::uint16_t d, std::uint16_t h,
-                     std::uint16_t mi = 0, std::uint16_t s = 0, std::uint16_t ms = 0) {
-    plat::SystemTime t;
-    t.Year = y;
-    t.Month = mo;
-    t.Day = d;
-    t.Hour = h;
-    t.Minute = mi;
-    t.Second = s;
-    t.Milliseconds = ms;
-    return t;
-}
+using testutil::Moment;
 
 plat::TimeZoneInfo FixedZone(std::int32_t bias) {
     plat::TimeZoneInfo tz;
@@ -33,8 +22,8 @@ plat::TimeZoneInfo FixedZone(std::int32_t bias) {
     return tz;
 }
 
-const plat::SystemTime kWinter = Utc(2026, 12, 6, 12);
-const plat::SystemTime kSummer = Utc(2026, 7, 15, 12);
+constexpr plat::SystemTime kWinter = Utc(2026, 12, 6, 12);
+constexpr plat::SystemTime kSummer = Utc(2026, 7, 15, 12);
 
 enum class Machine : std::uint8_t { Utc, Cet, PlusOne, MinusFive, PlusTen };
 

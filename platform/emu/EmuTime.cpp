@@ -16,8 +16,8 @@ namespace emu {
 namespace {
 
 constexpr std::int64_t kUnitsPerMs = 10000;
-constexpr std::int64_t kUnitsPerMinute = 60 * 1000 * kUnitsPerMs;
-constexpr std::int64_t kUnitsPerDay = 24 * 60 * kUnitsPerMinute;
+constexpr std::int64_t kUnitsPerMinute = std::int64_t{60} * 1000 * kUnitsPerMs;
+constexpr std::int64_t kUnitsPerDay = std::int64_t{24} * 60 * kUnitsPerMinute;
 constexpr std::uint32_t kNominalIncrement = 156250;
 // The oscillator's phase is kept in billionths of a 100-ns unit so that a drift of a
 // fraction of a ppm still accumulates exactly in integers.
@@ -229,7 +229,7 @@ void ResetAll() {
     plat::SetLastError(0);
 }
 
-const detail::ResetRegistration kRegistration{&ResetAll};
+const detail::ResetRegistration kRegistration{&ResetAll}; // NOLINT(cert-err58-cpp)
 
 } // namespace
 
