@@ -115,19 +115,6 @@ TEST_F(TimeDifference, DifferencesBeyond32BitsSaturate) {
     }
 }
 
-TEST_F(TimeDifference, IgnoresFlagsZoneAndReservedBytes) {
-    TimecodeRecord plain = MakeRecord(At(10, 0, 0, 37), At(10, 0, 0, 0));
-    TimecodeRecord noisy = plain;
-    noisy.Flags = 0xFFFFFFFFu;
-    noisy.LtcZone = 7;
-    std::memset(noisy.Reserved1, 0xAB, sizeof noisy.Reserved1);
-    std::memset(noisy.Reserved2, 0xCD, sizeof noisy.Reserved2);
-    for (const bool dateFlag : {false, true}) {
-        EXPECT_EQ(TimeDifferenceMs(noisy, dateFlag), TimeDifferenceMs(plain, dateFlag));
-        EXPECT_EQ(TimeDifferenceMs(noisy, dateFlag), 37);
-    }
-}
-
 TEST_F(TimeDifference, AllocatesNothing) {
     const TimecodeRecord r = MakeRecord(At(0, 0, 0, 100, 7), At(23, 59, 59, 900, 6));
     const testutil::AllocScope scope;

@@ -12,9 +12,8 @@
 
 namespace {
 
-using testutil::Utc;
-
 using testutil::Moment;
+using testutil::Utc;
 
 plat::TimeZoneInfo FixedZone(std::int32_t bias) {
     plat::TimeZoneInfo tz;
@@ -397,24 +396,6 @@ TEST_F(TimeZone, FormatLocalNow) {
         Place(c.machine, c.now);
         EXPECT_EQ(FormatLocalNow(), c.text);
     }
-}
-
-TEST_F(TimeZone, OneZoneQueryPerCall) {
-    Place(Machine::Cet, kSummer);
-    int queries = 0;
-    emu::SetCallHook([&queries](const char* call) {
-        queries += std::strcmp(call, "GetTimeZoneInformation") == 0 ? 1 : 0;
-    });
-    TimecodeRecord r;
-    testutil::SetLtc(r, Moment{2026, 7, 15, 12, 0, 0, 0});
-    testutil::SetSystem(r, Moment{2026, 7, 15, 12, 0, 0, 0});
-    ConvertTimecodeZone(r, true, 1);
-    EXPECT_EQ(queries, 1);
-    FormatTimecode(r, true, true, 1);
-    EXPECT_EQ(queries, 2);
-    FormatTimecode(r, false, false, 1);
-    EXPECT_EQ(queries, 3);
-    emu::SetCallHook(nullptr);
 }
 
 TEST_F(TimeZone, FailingZoneQueryCountsAsNoZone) {
