@@ -1,0 +1,277 @@
+#include "sim/ClosedLoop.h"
+
+#include "TimeFunc/ClockControl.h"
+#include "TimeFunc/TimeDifference.h"
+#include "TimeFunc/TimeZone.h"
+#include "TimeFunc/TimecodeRecord.h"
+#include "card/CardLink.h"
+#include "engine/Settings.h"
+#include "platform/emu/World.h"
+#include "service/CommandLine.h"
+#include "simcard/SimCard.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <mutex>
+
+namespace sim {
+namespace {
+
+constexpr const char* kServiceKey = "SOFTWARE\\Tecora";
+constexpr std::int64_t kUnitsPerMs = 10000;
+constexpr std::array<const char*, 5> kStatusNames = {"MonitorVersion", "MonitorSystem",
+                                                     "MonitorLtc", "LastSync", "LastSet"};
+
+bool ParseInteger(const std::string& text, std::int64_t& value) {
+    const char* end = text.data() + text.size();
+    const auto [ptr, ec] = std::from_chars(text.data(), end, value);
+    return ec == std::errc() && ptr == end && !text.empty();
+}
+
+bool SameName(const std::string& a, const char* b) {
+    const std::size_t n = std::strlen(b);
+    if (a.size() != n) {
+        return false;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void ApplySetting(const std::string& name, const std::string& value) {
+    std::int64_t number = 0;
+    if (SameName(name, "Sync") || !ParseInteger(value, number)) {
+        emu::RegSetString(kServiceKey, name, value);
+    } else {
+        emu::RegSetDword(kServiceKey, name, static_cast<std::uint32_t>(number));
+    }
+}
+
+// Everything the run observes, shared between the service thread (the hook and the tick
+// observer run there) and the thread that started the run.
+class Recorder {
+  public:
+    Recorder(const Scenario& scenario, Observer* observer)
+        : observer_(observer), sampleUnits_(std::llround(scenario.SampleEveryMs * kUnitsPerMs)),
+          start_(emu::TrueTime100ns()),
+          end_(start_ + std::llround(scenario.DurationS * 1000.0) * kUnitsPerMs) {
+        prevTrue_ = start_;
+        prevSystem_ = emu::SmoothSystemTime100ns();
+        nextSample_ = start_;
+        samples_.reserve(static_cast<std::size_t>(
+            (end_ - start_) / std::max<std::int64_t>(sampleUnits_, 1) + 1000));
+    }
+
+    // The system clock moves at its ticks and in a straight line between them, so the error
+    // at any moment in between is the straight line between the two ticks.
+    void Tick(std::int64_t trueTime, std::int64_t systemTime) {
+        const std::lock_guard<std::recursive_mutex> guard(lock_);
+        if (nextSample_ <= trueTime && nextSample_ <= end_) {
+            const emu::ClockState clock = emu::Clock();
+            const std::int32_t correction =
+                clock.RegulationDisabled
+                    ? 0
+                    : static_cast<std::int32_t>(static_cast<std::int64_t>(clock.Adjustment) -
+                                                DefaultTimeIncrement());
+            const double span = static_cast<double>(trueTime - prevTrue_);
+            while (nextSample_ <= trueTime && nextSample_ <= end_) {
+                const double f =
+                    span > 0 ? static_cast<double>(nextSample_ - prevTrue_) / span : 1.0;
+                const double system = static_cast<double>(prevSystem_) +
+                                      f * static_cast<double>(systemTime - prevSystem_);
+                Sample s;
+                s.TimeS = static_cast<double>(nextSample_ - start_) / 1e7;
+                s.ErrorMs = (system - static_cast<double>(nextSample_)) / kUnitsPerMs;
+                s.MeasuredMs = measured_.load();
+                s.Correction = correction;
+                samples_.push_back(s);
+                nextSample_ += sampleUnits_;
+            }
+        }
+        prevTrue_ = trueTime;
+        prevSystem_ = systemTime;
+    }
+
+    void Call(const char* call) {
+        if (std::strcmp(call, "SetSystemTimeAdjustment") == 0) {
+            ++adjustmentCalls_;
+        } else if (std::strcmp(call, "SetSystemTime") == 0) {
+            ++setTimeCalls_;
+        }
+        if (!emu::IsServiceThread()) {
+            return;
+        }
+        const bool wait = std::strcmp(call, "WaitForSingleObject") == 0;
+        if (wait || std::strcmp(call, "Sleep") == 0) {
+            Poll();
+        }
+        if (wait) {
+            ++cycles_;
+            if (!stopping_ && emu::TrueTime100ns() >= end_) {
+                // As the controller would: the handler runs on the dispatcher's thread, and
+                // this cycle's wait then finds the event signalled.
+                stopping_ = true;
+                emu::PostControl(plat::kServiceControlStop, true);
+            }
+        }
+    }
+
+    // What the card delivered, measured as the loop measures it (service thread).
+    void Measured(const TimecodeRecord& record) {
+        const TimecodeRecord utc =
+            ConvertTimecodeZone(record, Settings.DateExpected, Settings.SelectTimezone);
+        measured_ = TimeDifferenceMs(utc, Settings.DateExpected);
+    }
+
+    // Reports new event-log entries and changed status values. Only the service thread polls
+    // while the service runs, and the starting thread once it has ended.
+    void Poll() {
+        if (observer_ == nullptr) {
+            return;
+        }
+        const std::vector<emu::EventEntry> entries = emu::EventLogEntries();
+        for (std::size_t i = eventsSeen_; i < entries.size(); ++i) {
+            std::string text = entries[i].Text;
+            if (text.rfind("\r\n", 0) == 0) {
+                text.erase(0, 2);
+            }
+            observer_->EventLogged(Seconds(entries[i].At100ns), entries[i].Type, text);
+        }
+        eventsSeen_ = std::max(eventsSeen_, entries.size());
+        for (std::size_t i = 0; i < kStatusNames.size(); ++i) {
+            const std::uint64_t writes = emu::RegWriteCount(kServiceKey, kStatusNames[i]);
+            if (writes == statusWrites_[i]) {
+                continue;
+            }
+            statusWrites_[i] = writes;
+            const std::string text = emu::RegGetString(kServiceKey, kStatusNames[i]).value_or("");
+            if (writes == 1 || text != statusTexts_[i] || i == 4) {
+                statusTexts_[i] = text;
+                observer_->StatusChanged(Seconds(emu::TrueTime100ns()), kStatusNames[i], text,
+                                         emu::ClockErrorMs());
+            }
+        }
+    }
+
+    std::vector<Sample> TakeSamples() {
+        const std::lock_guard<std::recursive_mutex> guard(lock_);
+        return std::move(samples_);
+    }
+    [[nodiscard]] std::uint64_t AdjustmentCalls() const { return adjustmentCalls_; }
+    [[nodiscard]] std::uint64_t SetTimeCalls() const { return setTimeCalls_; }
+    [[nodiscard]] std::uint64_t Cycles() const { return cycles_; }
+
+  private:
+    [[nodiscard]] double Seconds(std::int64_t at) const {
+        return static_cast<double>(at - start_) / 1e7;
+    }
+
+    Observer* observer_;
+    std::recursive_mutex lock_;
+    std::int64_t sampleUnits_;
+    std::int64_t start_;
+    std::int64_t end_;
+    std::int64_t prevTrue_ = 0;
+    std::int64_t prevSystem_ = 0;
+    std::int64_t nextSample_ = 0;
+    std::vector<Sample> samples_;
+    std::atomic<std::int32_t> measured_{0};
+    std::atomic<std::uint64_t> adjustmentCalls_{0};
+    std::atomic<std::uint64_t> setTimeCalls_{0};
+    std::uint64_t cycles_ = 0;
+    bool stopping_ = false;
+    std::size_t eventsSeen_ = 0;
+    std::array<std::uint64_t, kStatusNames.size()> statusWrites_{};
+    std::array<std::string, kStatusNames.size()> statusTexts_{};
+};
+
+// The process as the service controller starts it: no argument, so the command line hands
+// the main thread to the dispatcher, which runs the service until it reports STOPPED.
+void RunServiceProcess() {
+    emu::SetStartedByController(true);
+    static char program[] = "chronel.exe";
+    std::array<char*, 2> argv{program, nullptr};
+    try {
+        ProcessCommandLine(1, argv.data());
+    } catch (const emu::ProcessExit&) {
+        // The dispatcher could not start; the event log says so.
+    }
+    emu::JoinServiceThreads(); // the loop's last steps after STOPPED
+}
+
+} // namespace
+
+RunResult RunClosedLoop(const Scenario& scenario, Observer* observer) {
+    emu::ResetWorld();
+    ResetSettingsToStart();
+    StopLatched = false;
+    emu::SetClockOffsetMs(scenario.OffsetMs);
+    emu::SetDriftPpm(scenario.DriftPpm);
+    InitDefaultTimeIncrement();
+    for (const auto& [name, value] : scenario.Settings) {
+        ApplySetting(name, value);
+    }
+
+    Recorder recorder(scenario, observer);
+    emu::SetTickObserver([&recorder](std::int64_t t, std::int64_t s) { recorder.Tick(t, s); });
+    emu::SetCallHook([&recorder](const char* call) { recorder.Call(call); });
+    emu::SetTecReadTime([&recorder](std::int32_t handle, void* record44) {
+        const std::int32_t result = tecReadTime(handle, record44);
+        if (result == 0) {
+            TimecodeRecord record;
+            std::memcpy(&record, record44, sizeof record);
+            recorder.Measured(record);
+        }
+        return result;
+    });
+
+    RunServiceProcess();
+
+    emu::SetCallHook({});
+    emu::SetTickObserver({});
+    emu::UseSimulatedCard();
+    recorder.Poll();
+
+    RunResult result;
+    result.Samples = recorder.TakeSamples();
+    result.Figures = ComputeLock(result.Samples, kLockBandMs);
+    result.Figures.HardSets = recorder.SetTimeCalls();
+    result.Figures.RateChanges = recorder.AdjustmentCalls() - recorder.SetTimeCalls();
+    result.Cycles = recorder.Cycles();
+    return result;
+}
+
+LockFigures ComputeLock(const std::vector<Sample>& samples, double bandMs) {
+    LockFigures f;
+    if (samples.empty()) {
+        return f;
+    }
+    // The first sample of the last stretch that stays inside the band.
+    std::size_t first = samples.size();
+    while (first > 0 && std::fabs(samples[first - 1].ErrorMs) <= bandMs) {
+        --first;
+    }
+    if (first == samples.size()) {
+        return f;
+    }
+    f.ConvergedS = samples[first].TimeS;
+    double sumSquares = 0;
+    f.MaxAbsMs = 0;
+    for (std::size_t i = first; i < samples.size(); ++i) {
+        f.MaxAbsMs = std::max(f.MaxAbsMs, std::fabs(samples[i].ErrorMs));
+        sumSquares += samples[i].ErrorMs * samples[i].ErrorMs;
+    }
+    f.RmsMs = std::sqrt(sumSquares / static_cast<double>(samples.size() - first));
+    return f;
+}
+
+} // namespace sim

@@ -1,0 +1,62 @@
+// The closed loop: the service's own code disciplining the emulated PC clock against the
+// simulated card, in virtual time.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace sim {
+
+struct Scenario {
+    double OffsetMs = 250.0;  // initial error of the system clock, positive = ahead
+    double DriftPpm = 40.0;   // the clock's oscillator, positive = fast
+    double DurationS = 600.0; // simulated seconds
+    // Registry values of the service ("DifSys", "500"); "Sync" and non-numbers are strings.
+    std::vector<std::pair<std::string, std::string>> Settings;
+    double SampleEveryMs = 10.0;
+};
+
+// The clock at one moment of the run.
+struct Sample {
+    double TimeS = 0;            // simulated seconds since the start
+    double ErrorMs = 0;          // system clock minus true time
+    std::int32_t MeasuredMs = 0; // the difference in the latest record the card delivered
+    std::int32_t Correction = 0; // the clock's adjustment minus its nominal increment (100 ns
+                                 // per tick); 0 while the system regulates
+};
+
+struct LockFigures {
+    double ConvergedS = -1;        // from then on |error| <= band to the end; -1: never
+    double MaxAbsMs = -1;          // after convergence
+    double RmsMs = -1;             // after convergence
+    std::uint64_t RateChanges = 0; // SetClockRate calls
+    std::uint64_t HardSets = 0;
+};
+
+// What the service wrote, as it happens.
+class Observer {
+  public:
+    virtual ~Observer() = default;
+    virtual void EventLogged(double timeS, std::uint16_t type, const std::string& text) = 0;
+    virtual void StatusChanged(double timeS, const std::string& name, const std::string& text,
+                               double errorMs) = 0;
+};
+
+struct RunResult {
+    std::vector<Sample> Samples;
+    LockFigures Figures;
+    std::uint64_t Cycles = 0; // cycles of the loop
+};
+
+// Runs the service from its start to its stop at the end of the scenario's duration.
+// Resets the emulated world first; observer may be null.
+RunResult RunClosedLoop(const Scenario& scenario, Observer* observer);
+
+// The convergence figures of an error trace against a band of +-bandMs.
+LockFigures ComputeLock(const std::vector<Sample>& samples, double bandMs);
+
+constexpr double kLockBandMs = 2.0;
+
+} // namespace sim

@@ -1,0 +1,625 @@
+// The synchronisation loop against a scripted card in virtual time: each test lays out what
+// the card delivers cycle by cycle and stops the loop at the end of a chosen cycle.
+#include "TimeFunc/ClockControl.h"
+#include "TimeFunc/TimecodeRecord.h"
+#include "card/CardLink.h"
+#include "engine/EventLog.h"
+#include "engine/Settings.h"
+#include "engine/SyncLoop.h"
+#include "platform/emu/World.h"
+#include "service/ServiceLifecycle.h"
+#include "tests/AllocCounter.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr const char* kKey = "SOFTWARE\\Tecora";
+
+// What the card delivers in one cycle.
+//   G  a good record, the system clock D ms ahead of the timecode
+//   F  "no new data" (the buffer is left alone)
+//   E  a library error (-7)
+//   U  a record in the wrong user format: no date although one is expected (DateFormat 2)
+//   I  an impossible record (milliseconds 1000)
+struct Cycle {
+    char Kind = 'G';
+    std::int32_t D = 0;
+    bool Sync = false;
+};
+
+struct Run {
+    char Kind;
+    int Count;
+    std::int32_t D = 0;
+    bool Sync = false;
+};
+
+std::vector<Cycle> Script(std::initializer_list<Run> runs) {
+    std::vector<Cycle> cycles;
+    for (const Run& r : runs) {
+        cycles.insert(cycles.end(), static_cast<std::size_t>(r.Count), Cycle{r.Kind, r.D, r.Sync});
+    }
+    return cycles;
+}
+
+void SetFields(std::int64_t msOfDay, std::uint16_t& ms, std::uint16_t& s, std::uint16_t& m,
+               std::uint16_t& h) {
+    ms = static_cast<std::uint16_t>(msOfDay % 1000);
+    s = static_cast<std::uint16_t>(msOfDay / 1000 % 60);
+    m = static_cast<std::uint16_t>(msOfDay / 60000 % 60);
+    h = static_cast<std::uint16_t>(msOfDay / 3600000 % 24);
+}
+
+// Cycle n's record: the PC stamp runs on from 10:00:00.000 on 6 Dec 2026 in steps of 50 ms,
+// so its second changes every 20 cycles; the timecode is d ms behind it.
+TimecodeRecord MakeRecord(int n, std::int32_t d, bool sync, bool dateValid) {
+    TimecodeRecord r;
+    const std::int64_t system = 10LL * 3600000 + std::int64_t{n} * 50;
+    SetFields(system, r.SystemMilliseconds, r.SystemSecond, r.SystemMinute, r.SystemHour);
+    SetFields(system - d, r.LtcMilliseconds, r.LtcSecond, r.LtcMinute, r.LtcHour);
+    r.SystemDay = r.LtcDay = 6;
+    r.SystemMonth = r.LtcMonth = 12;
+    r.SystemYear = r.LtcYear = 2026;
+    r.LtcZone = LtcZoneNone;
+    r.Flags = (sync ? FlagLtcSync : 0U) | (dateValid ? FlagDateValid : 0U);
+    return r;
+}
+
+bool EndsWith(const std::string& text, const std::string& tail) {
+    return text.size() >= tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// Test names from the cases' own names.
+struct {
+    template <class Case> std::string operator()(const ::testing::TestParamInfo<Case>& p) const {
+        return p.param.Name;
+    }
+} const NameOf;
+
+struct Snapshot {
+    std::uint64_t AdjustmentCalls = 0;
+    std::uint32_t Adjustment = 0;
+    bool RegulationOn = true;
+    std::uint64_t SetTimeCalls = 0;
+    std::size_t Allocations = 0; // by the loop's thread so far
+};
+
+class SyncLoopTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        emu::ResetWorld();
+        InitDefaultTimeIncrement();
+        ResetSettingsToStart();
+        SyncRequested = false;
+        ReloadCountdown = 0;
+        SyncSeen = false;
+        InSync = false;
+        StopEvent = plat::CreateEvent(true, false);
+        SettingsRegistry = std::make_unique<TRegistryDefault>();
+        SettingsRegistry->SetRootKeyLocalMachine();
+        SettingsRegistry->OpenKey(kSettingsKeyPath, true);
+        emu::RegSetDword(kKey, "PopUps", 0);
+        StopLatched = false;
+        CardLink.Handle = 1;
+        CardLink.IsOpen = true;
+
+        emu::SetTecGetVersion(
+            [this](std::int32_t, std::uint32_t* state, std::uint32_t* fw, std::uint32_t* lib) {
+                if (identificationFails_) {
+                    return -4;
+                }
+                *state = 1;
+                *fw = 9;
+                *lib = 0x205;
+                return 0;
+            });
+        emu::SetTecGetCardInfo(
+            [this](std::int32_t, std::uint32_t* units, std::uint32_t* tens, std::uint32_t* letter) {
+                *units = '7';
+                *tens = '1';
+                *letter = 't';
+                checkReadNext_ = true;
+                return 0;
+            });
+        emu::SetTecSetRealtimeMode([this](std::int32_t, std::uint32_t mode) {
+            modes_.push_back(mode);
+            inCycles_ = true;
+            checkReadNext_ = true;
+            return 0;
+        });
+        emu::SetTecReadTime([this](std::int32_t, void* buffer) { return Read(buffer); });
+        emu::SetCallHook([this](const char* call) { Hook(call); });
+    }
+
+    void TearDown() override {
+        emu::SetCallHook({});
+        emu::UseSimulatedCard();
+        SettingsRegistry.reset();
+        StopEvent.reset();
+        CardLink.IsOpen = false;
+        CardLink.Handle = 0;
+    }
+
+    // Runs the loop over the script and stops it at the end of its last cycle.
+    void RunLoop(std::vector<Cycle> script) {
+        script_ = std::move(script);
+        ASSERT_FALSE(script_.empty());
+        snapshots_.reserve(script_.size() + 1);
+        SyncLoop();
+        EXPECT_EQ(ended_, static_cast<int>(script_.size()));
+    }
+
+    std::int32_t Read(void* buffer) {
+        if (checkReadNext_ || !inCycles_) {
+            // Identification, mode checks and start-up reads: a plain good record.
+            checkReadNext_ = false;
+            const TimecodeRecord r = MakeRecord(0, 0, false, true);
+            std::memcpy(buffer, &r, sizeof r);
+            return 0;
+        }
+        const int n = std::min(ended_ + 1, static_cast<int>(script_.size()));
+        const Cycle& c = script_[static_cast<std::size_t>(n - 1)];
+        switch (c.Kind) {
+        case 'F':
+            return 1;
+        case 'E':
+            return -7;
+        default:
+            break;
+        }
+        TimecodeRecord r = MakeRecord(n, c.D, c.Sync, c.Kind != 'U');
+        if (c.Kind == 'I') {
+            r.LtcMilliseconds = 1000;
+        }
+        std::memcpy(buffer, &r, sizeof r);
+        return 0;
+    }
+
+    void Hook(const char* call) {
+        if (inHook_) {
+            return;
+        }
+        inHook_ = true;
+        // The loop waits once per cycle, at its end, and nowhere else.
+        if (std::strcmp(call, "WaitForSingleObject") == 0) {
+            ++ended_;
+            const emu::ClockState c = emu::Clock();
+            // RegulationDisabled keeps the platform's name: true while the system regulates.
+            snapshots_.push_back({c.AdjustmentCalls, c.Adjustment, c.RegulationDisabled,
+                                  c.SetTimeCalls, testutil::ThreadAllocations()});
+            if (onCycleEnd_) {
+                onCycleEnd_(ended_);
+            }
+            if (ended_ >= static_cast<int>(script_.size())) {
+                plat::SetEvent(StopEvent.get());
+            }
+        }
+        inHook_ = false;
+    }
+
+    // Entries of this text (the log stores it after a line break).
+    static int CountOf(const std::string& text) {
+        const auto texts = emu::EventLogTexts();
+        return static_cast<int>(std::count(texts.begin(), texts.end(), "\r\n" + text));
+    }
+    static std::string Status(const char* name) {
+        return emu::RegGetString(kKey, name).value_or("<absent>");
+    }
+    static std::int64_t Delta(const Snapshot& s) {
+        return static_cast<std::int64_t>(s.Adjustment) - DefaultTimeIncrement();
+    }
+
+    std::vector<Cycle> script_;
+    int ended_ = 0;
+    bool inCycles_ = false;
+    bool checkReadNext_ = false;
+    bool inHook_ = false;
+    bool identificationFails_ = false;
+    std::vector<std::uint32_t> modes_;
+    std::vector<Snapshot> snapshots_;
+    std::function<void(int)> onCycleEnd_;
+};
+
+// --- notification hold-offs ----------------------------------------------------------------
+
+struct NoticeCase {
+    const char* Name;
+    std::vector<Cycle> Cycles;
+    int Expected;
+};
+
+class SourceFailureNotice : public SyncLoopTest,
+                            public ::testing::WithParamInterface<NoticeCase> {};
+
+TEST_P(SourceFailureNotice, FiresOnTheFiftyFirstFailureInARun) {
+    emu::RegSetDword(kKey, "DateFormat", 2);
+    RunLoop(GetParam().Cycles);
+    EXPECT_EQ(CountOf("LTC source failure"), GetParam().Expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, SourceFailureNotice,
+    ::testing::Values(
+        NoticeCase{"Fifty", Script({{'F', 50}}), 0}, NoticeCase{"FiftyOne", Script({{'F', 51}}), 1},
+        NoticeCase{"Many", Script({{'F', 300}}), 1},
+        NoticeCase{"LibraryErrorsCountToo", Script({{'E', 25}, {'F', 26}}), 1},
+        NoticeCase{"GoodRecordRearms", Script({{'F', 51}, {'G', 1}, {'F', 51}}), 2},
+        NoticeCase{"GoodRecordResets", Script({{'F', 50}, {'G', 1}, {'F', 50}}), 0},
+        NoticeCase{"FormatErrorNeitherCountsNorResets", Script({{'F', 30}, {'U', 5}, {'F', 21}}),
+                   1},
+        NoticeCase{"FormatErrorDoesNotRearm", Script({{'F', 51}, {'U', 1}, {'F', 60}}), 1},
+        NoticeCase{"InvalidRecordLeavesNoTrace", Script({{'F', 50}, {'I', 10}, {'F', 1}}), 1}),
+    NameOf);
+
+class FormatErrorNotice : public SyncLoopTest, public ::testing::WithParamInterface<NoticeCase> {};
+
+TEST_P(FormatErrorNotice, FiresOnTheSixHundredthSinceTheLastGoodRecord) {
+    emu::RegSetDword(kKey, "DateFormat", 2);
+    RunLoop(GetParam().Cycles);
+    EXPECT_EQ(CountOf("LTC user format error"), GetParam().Expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, FormatErrorNotice,
+    ::testing::Values(
+        NoticeCase{"FiveHundredNinetyNine", Script({{'U', 599}}), 0},
+        NoticeCase{"SixHundred", Script({{'U', 600}}), 1},
+        NoticeCase{"SilentAfterwards", Script({{'U', 1300}}), 1},
+        NoticeCase{"GoodRecordRearms", Script({{'U', 600}, {'G', 1}, {'U', 600}}), 2},
+        NoticeCase{"GoodRecordRestartsCount", Script({{'U', 300}, {'G', 1}, {'U', 300}}), 0},
+        NoticeCase{"FailuresDoNotReset", Script({{'U', 300}, {'F', 60}, {'U', 300}}), 1},
+        NoticeCase{"InvalidRecordsDoNotCount", Script({{'U', 599}, {'I', 5}, {'U', 1}}), 1}),
+    NameOf);
+
+class OutOfLimitsNotice : public SyncLoopTest, public ::testing::WithParamInterface<NoticeCase> {};
+
+TEST_P(OutOfLimitsNotice, FiresAtOnceThenEveryFiveThousandGoodCycles) {
+    emu::RegSetDword(kKey, "DifErr", 100);
+    RunLoop(GetParam().Cycles);
+    EXPECT_EQ(CountOf("LTC is out of limits"), GetParam().Expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, OutOfLimitsNotice,
+    ::testing::Values(
+        NoticeCase{"AtOnce", Script({{'G', 1, 500}}), 1},
+        NoticeCase{"NotAgainWithinFiveThousand", Script({{'G', 5000, 500}}), 1},
+        NoticeCase{"AgainAfterFiveThousand", Script({{'G', 5001, 500}}), 2},
+        NoticeCase{"ExactlyTheLimitIsWithin", Script({{'G', 3, 100}, {'G', 3, -100}}), 0},
+        NoticeCase{"WithinLimitsRearms", Script({{'G', 1, 500}, {'G', 1, 5}, {'G', 1, -500}}), 2},
+        NoticeCase{"FailuresDoNotRearm", Script({{'G', 1, 500}, {'F', 10}, {'G', 1, 500}}), 1},
+        NoticeCase{"OnlyGoodCyclesCount", Script({{'G', 4990, 500}, {'F', 100}, {'G', 10, 500}}),
+                   1}),
+    NameOf);
+
+TEST_F(SyncLoopTest, OutOfLimitsNoticeIsEventTypeThreeAndResetsTheRate) {
+    emu::RegSetDword(kKey, "DifErr", 100);
+    RunLoop(Script({{'G', 3, 50}, {'G', 3, 500}}));
+    const auto entries = emu::EventLogEntries();
+    const auto it = std::find_if(entries.begin(), entries.end(), [](const auto& e) {
+        return e.Text == "\r\nLTC is out of limits";
+    });
+    ASSERT_NE(it, entries.end());
+    EXPECT_EQ(it->Type, 3);
+    // Slewing at 50 ms, then the notice hands the clock back; the next two out-of-limits
+    // cycles leave it there.
+    EXPECT_EQ(Delta(snapshots_[2]), -1000);
+    EXPECT_TRUE(snapshots_[3].RegulationOn);
+    EXPECT_EQ(snapshots_[5].AdjustmentCalls, snapshots_[3].AdjustmentCalls);
+}
+
+TEST_F(SyncLoopTest, DifErrZeroNeverNotifiesAndKeepsCorrecting) {
+    emu::RegSetDword(kKey, "DifErr", 0);
+    emu::RegSetDword(kKey, "DifSys", 0); // else the default would hard-set at this distance
+    RunLoop(Script({{'G', 30, 400000}}));
+    EXPECT_EQ(CountOf("LTC is out of limits"), 0);
+    EXPECT_EQ(Delta(snapshots_.back()), -2000);
+    EXPECT_EQ(Status("MonitorSystem").substr(Status("MonitorSystem").find("Diff:")),
+              "Diff: 400,000 ms");
+}
+
+// --- the invalid record ----------------------------------------------------------------------
+
+TEST_F(SyncLoopTest, InvalidRecordLeavesTextsCountersAndRateAlone) {
+    RunLoop(Script({{'G', 25, 7}, {'I', 60}}));
+    // The record's stamp moved on, so the texts were published again, unchanged.
+    EXPECT_GE(emu::RegWriteCount(kKey, "MonitorSystem"), 3U);
+    EXPECT_NE(Status("MonitorSystem").find("Diff: 7 ms"), std::string::npos);
+    EXPECT_EQ(snapshots_.back().AdjustmentCalls, snapshots_[24].AdjustmentCalls);
+    EXPECT_EQ(Delta(snapshots_.back()), -140);
+}
+
+// --- the rate and the LastSync cadence -------------------------------------------------------
+
+TEST_F(SyncLoopTest, SteadyDifferenceSetsTheRateOnceThenAtEachLastSync) {
+    RunLoop(Script({{'G', 402, 10}}));
+    // ReloadCountdown is 200, 150, 100, 50, 0 in cycles 1, 51, 101, 151, 201 and again after the
+    // reload of cycle 202: each of those re-applies the unchanged correction.
+    std::vector<int> rateCycles;
+    for (std::size_t i = 1; i < snapshots_.size(); ++i) {
+        if (snapshots_[i].AdjustmentCalls != snapshots_[i - 1].AdjustmentCalls) {
+            rateCycles.push_back(static_cast<int>(i) + 1);
+        }
+    }
+    EXPECT_EQ(rateCycles, (std::vector<int>{51, 101, 151, 201, 202, 252, 302, 352, 402}));
+    EXPECT_EQ(Delta(snapshots_.back()), -200);
+    EXPECT_FALSE(snapshots_.back().RegulationOn);
+    EXPECT_EQ(emu::RegWriteCount(kKey, "LastSync"), 10U);
+    EXPECT_EQ(Status("LastSync"), ""); // no sync flag carried: written empty
+}
+
+TEST_F(SyncLoopTest, SlewFollowsTheLawAndZeroHandsTheClockBack) {
+    RunLoop(Script({{'G', 3, 37}, {'G', 3, -37}, {'G', 3, 250}, {'G', 3, -250}, {'G', 3, 0}}));
+    EXPECT_EQ(Delta(snapshots_[2]), -740);
+    EXPECT_EQ(Delta(snapshots_[5]), 740);
+    EXPECT_EQ(Delta(snapshots_[8]), -2000);
+    EXPECT_EQ(Delta(snapshots_[11]), 2000);
+    EXPECT_TRUE(snapshots_[14].RegulationOn);
+    // Each change reaches the clock once.
+    EXPECT_EQ(snapshots_[14].AdjustmentCalls - snapshots_[0].AdjustmentCalls, 4U);
+}
+
+TEST_F(SyncLoopTest, ReadFailureResetsTheRateAndForgetsTheCorrection) {
+    RunLoop(Script({{'G', 3, 10}, {'F', 3}, {'G', 3, 10}}));
+    EXPECT_EQ(Delta(snapshots_[2]), -200);
+    EXPECT_TRUE(snapshots_[3].RegulationOn);
+    // Forgotten: the same correction is applied again by the first good cycle.
+    EXPECT_EQ(Delta(snapshots_[6]), -200);
+    EXPECT_FALSE(snapshots_[6].RegulationOn);
+}
+
+TEST_F(SyncLoopTest, FormatErrorResetsTheRateButKeepsTheCorrection) {
+    emu::RegSetDword(kKey, "DateFormat", 2);
+    RunLoop(Script({{'G', 3, 10}, {'U', 20}, {'G', 3, 10}}));
+    EXPECT_TRUE(snapshots_[5].RegulationOn);
+    // Remembered as applied, so an unchanged correction waits for the next LastSync cycle.
+    EXPECT_TRUE(snapshots_[25].RegulationOn);
+    EXPECT_NE(Status("MonitorLtc").find("    LTC user format error"), std::string::npos);
+}
+
+// --- hard sets ---------------------------------------------------------------------------
+
+TEST_F(SyncLoopTest, SyncRequestInAFailedCycleReportsTheLastGoodDifference) {
+    onCycleEnd_ = [](int n) {
+        if (n == 150) {
+            emu::RegSetString(kKey, "Sync", "1");
+        }
+    };
+    RunLoop(Script({{'G', 100, -1234}, {'F', 110}}));
+    EXPECT_EQ(CountOf("System time is hard set.  Diff: -1,234 ms"), 1);
+    EXPECT_EQ(snapshots_[200].SetTimeCalls, snapshots_[0].SetTimeCalls);
+    EXPECT_EQ(snapshots_[201].SetTimeCalls, snapshots_[0].SetTimeCalls + 1); // reload cycle 202
+    EXPECT_TRUE(EndsWith(Status("LastSet"), "    Diff: -1,234 ms")) << Status("LastSet");
+    EXPECT_EQ(Status("Sync"), "");
+}
+
+TEST_F(SyncLoopTest, SyncRequestBeforeAnyGoodCycleShowsZero) {
+    emu::RegSetString(kKey, "Sync", "0");
+    RunLoop(Script({{'F', 2}}));
+    EXPECT_EQ(CountOf("System time is hard set.  Diff: 0 ms"), 1);
+    EXPECT_FALSE(SyncRequested);
+}
+
+struct HardSetCase {
+    const char* Name;
+    std::int32_t DifSys;
+    std::int32_t D;
+    bool Requested;
+    int Expected;
+};
+
+class HardSetRule : public SyncLoopTest, public ::testing::WithParamInterface<HardSetCase> {};
+
+TEST_P(HardSetRule, HappensWhenDueOrRequested) {
+    const HardSetCase& c = GetParam();
+    emu::RegSetDword(kKey, "DifSys", static_cast<std::uint32_t>(c.DifSys));
+    if (c.Requested) {
+        emu::RegSetString(kKey, "Sync", "yes");
+    }
+    RunLoop(Script({{'G', 3, c.D}}));
+    EXPECT_EQ(emu::Clock().SetTimeCalls, static_cast<std::uint64_t>(c.Expected));
+    EXPECT_EQ(static_cast<int>(emu::RegWriteCount(kKey, "LastSet")), c.Expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, HardSetRule,
+    ::testing::Values(HardSetCase{"BeyondDifSys", 500, 600, false, 3},
+                      HardSetCase{"AtDifSys", 500, 500, false, 0},
+                      HardSetCase{"BehindBeyondDifSys", 500, -501, false, 3},
+                      HardSetCase{"DifSysZeroNeverAutomatic", 0, 9000, false, 0},
+                      HardSetCase{"DifSysZeroStillHonoursARequest", 0, 10, true, 1}),
+    NameOf);
+
+// --- sync gating -----------------------------------------------------------------------------
+
+struct GatingCase {
+    const char* Name;
+    std::uint32_t DateFormat;
+    std::uint32_t SyncLtc;
+    std::vector<Cycle> Cycles;
+    bool RegulationOn; // at the end
+    std::int64_t Delta;
+    const char* LtcSuffix;
+};
+
+class SyncGating : public SyncLoopTest, public ::testing::WithParamInterface<GatingCase> {};
+
+TEST_P(SyncGating, DecidesWhetherTheClockIsCorrected) {
+    const GatingCase& c = GetParam();
+    emu::RegSetDword(kKey, "DateFormat", c.DateFormat);
+    emu::RegSetDword(kKey, "SyncLTC", c.SyncLtc);
+    RunLoop(c.Cycles);
+    EXPECT_EQ(snapshots_.back().RegulationOn, c.RegulationOn);
+    if (!c.RegulationOn) {
+        EXPECT_EQ(Delta(snapshots_.back()), c.Delta);
+    }
+    EXPECT_TRUE(EndsWith(Status("MonitorLtc"), c.LtcSuffix)) << Status("MonitorLtc");
+    EXPECT_NE(Status("MonitorSystem").find("Diff: "), std::string::npos);
+    EXPECT_EQ(modes_.back(), c.DateFormat);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, SyncGating,
+    ::testing::Values(
+        GatingCase{"Mode2StopsWithoutFlagButKeepsRate", 1, 2,
+                   Script({{'G', 30, 10, true}, {'G', 30, 20, false}}), false, -200,
+                   "    Not sync"},
+        GatingCase{"Mode2CorrectsWhileFlagged", 3, 2, Script({{'G', 30, 20, true}}), false, -400,
+                   "    Sync"},
+        GatingCase{"Mode1WaitsForTheFirstFlag", 1, 1, Script({{'G', 30, 10, false}}), true, 0,
+                   "    Not sync"},
+        GatingCase{"Mode1NeverStopsOnceSeen", 1, 1,
+                   Script({{'G', 5, 10, false}, {'G', 5, 10, true}, {'G', 30, 20, false}}), false,
+                   -400, "    Not sync"},
+        GatingCase{"Mode3NeverCorrects", 3, 3, Script({{'G', 30, 20, true}}), true, 0, "    Sync"},
+        GatingCase{"NoSyncFormatIgnoresMode", 2, 2, Script({{'G', 30, 20, false}}), false, -400,
+                   "2026"},
+        GatingCase{"NoDateIgnoresMode", 0, 3, Script({{'G', 30, 20, false}}), false, -400, "0:00"}),
+    NameOf);
+
+TEST_F(SyncLoopTest, LastSyncCarriesTheTimecodeWhileInSync) {
+    emu::RegSetDword(kKey, "DateFormat", 1);
+    RunLoop(Script({{'G', 51, 0, true}}));
+    EXPECT_EQ(emu::RegWriteCount(kKey, "LastSync"), 2U);
+    EXPECT_EQ(Status("LastSync").rfind("10:00:02.550", 0), 0U) << Status("LastSync");
+    EXPECT_TRUE(SyncSeen);
+}
+
+// --- publishing ------------------------------------------------------------------------------
+
+TEST_F(SyncLoopTest, PublishesOnlyWhenTheStampsSecondChanges) {
+    RunLoop(Script({{'G', 100, 3}}));
+    // Seconds 0 to 5 of the stamp over cycles 1 to 100: cycles 1 to 19 still show second 0,
+    // which start-up remembered; the change to 1 to 5 is published at the start of the next.
+    EXPECT_EQ(emu::RegWriteCount(kKey, "MonitorSystem"), 4U);
+    EXPECT_EQ(emu::RegWriteCount(kKey, "MonitorLtc"), 4U);
+    EXPECT_EQ(Status("MonitorSystem"), "10:00:04.000  +0:00    06.12.2026    Diff: 3 ms");
+    EXPECT_EQ(Status("MonitorLtc"), "10:00:03.997  +0:00");
+}
+
+TEST_F(SyncLoopTest, ReadsThatLeaveTheRecordAlonePublishNothing) {
+    RunLoop(Script({{'F', 120}}));
+    EXPECT_EQ(emu::RegWriteCount(kKey, "MonitorSystem"), 0U);
+    EXPECT_EQ(emu::RegWriteCount(kKey, "MonitorLtc"), 0U);
+    EXPECT_EQ(CountOf("LTC source failure"), 1);
+}
+
+// --- start and stop --------------------------------------------------------------------------
+
+TEST_F(SyncLoopTest, StartAndStopAreLoggedAndTheRateEndsNominal) {
+    RunLoop(Script({{'G', 5, 30}}));
+    const auto entries = emu::EventLogEntries();
+    ASSERT_GE(entries.size(), 2U);
+    EXPECT_NE(entries.front().Text.find("START"), std::string::npos);
+    EXPECT_EQ(entries.front().Type, 3);
+    EXPECT_NE(entries.back().Text.find("STOP"), std::string::npos);
+    EXPECT_EQ(entries.back().Type, 3);
+    EXPECT_TRUE(emu::Clock().RegulationDisabled); // handed back to the system
+    EXPECT_EQ(modes_.front(), 0U);
+}
+
+struct VersionCase {
+    const char* Name;
+    bool IdentificationFails;
+    const char* Expected;
+};
+
+class MonitorVersion : public SyncLoopTest, public ::testing::WithParamInterface<VersionCase> {};
+
+TEST_P(MonitorVersion, IsWrittenAtStart) {
+    identificationFails_ = GetParam().IdentificationFails;
+    RunLoop(Script({{'G', 1}}));
+    EXPECT_EQ(Status("MonitorVersion"), GetParam().Expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, MonitorVersion,
+    ::testing::Values(
+        VersionCase{"Identified", false,
+                    "Firmware: 9.17    Card: PCIe RX    DLL: 2.05    Service: 1.0.0.1"},
+        VersionCase{"NotIdentified", true, "(not available)"}),
+    NameOf);
+
+// --- cost -----------------------------------------------------------------------------------
+
+TEST_F(SyncLoopTest, SteadyCyclesAllocateOnlyWhenTheyPublish) {
+    RunLoop(Script({{'G', 150, 10}}));
+    // Cycles 102 to 150: no reload and no LastSync; cycles 121 and 141 publish.
+    std::size_t quiet = 0;
+    std::size_t publishing = 0;
+    for (std::size_t i = 101; i < 150; ++i) {
+        const std::size_t n = snapshots_[i].Allocations - snapshots_[i - 1].Allocations;
+        const std::size_t cycle = i + 1;
+        (cycle == 121 || cycle == 141 ? publishing : quiet) += n;
+    }
+    // The emulated card logs its calls in a deque, which takes a new block every 21 reads;
+    // the loop itself allocates nothing in a cycle that does not publish.
+    EXPECT_LE(quiet, 2U);
+    EXPECT_GT(publishing, 0U);
+    EXPECT_LE(publishing, 12U);
+}
+
+// --- containment ---------------------------------------------------------------------------
+
+TEST_F(SyncLoopTest, RegistryFailuresDoNotStopTheLoop) {
+    emu::RegSetString(kKey, "SyncM", "not a number");
+    emu::InjectRegFailure(emu::RegOp::Set, plat::kErrorAccessDenied);
+    RunLoop(Script({{'G', 250, 10}}));
+    EXPECT_EQ(snapshots_.size(), 250U);
+    EXPECT_FALSE(snapshots_.back().RegulationOn); // still correcting
+    EXPECT_EQ(CountOf("STOP"), 1);
+}
+
+TEST_F(SyncLoopTest, PopupsFollowTheSettingAtTheMomentOfEachNotice) {
+    emu::RegSetDword(kKey, "DifErr", 100);
+    emu::RegSetDword(kKey, "PopUps", 1);
+    onCycleEnd_ = [](int n) {
+        if (n == 2) {
+            emu::RegSetDword(kKey, "PopUps", 0);
+        }
+    };
+    RunLoop(Script({{'G', 1, 500}, {'G', 1, 5}, {'G', 1, 500}}));
+    ASSERT_TRUE(emu::WaitForPopups(1));
+    EXPECT_EQ(CountOf("LTC is out of limits"), 2);
+    const auto popups = emu::Popups();
+    ASSERT_EQ(popups.size(), 1U);
+    EXPECT_NE(popups[0].Text.find("LTC is out of limits"), std::string::npos);
+}
+
+// --- the difference as text ------------------------------------------------------------------
+
+TEST(DiffText, GroupsThousandsAsTheLocaleDoes) {
+    emu::ResetWorld();
+    const std::map<std::int32_t, std::string> cases = {
+        {0, "0"},
+        {999, "999"},
+        {1000, "1,000"},
+        {-1234, "-1,234"},
+        {300000, "300,000"},
+        {-999999, "-999,999"},
+        {2147483647, "2,147,483,647"},
+        {-2147483647 - 1, "-2,147,483,648"},
+    };
+    for (const auto& [value, text] : cases) {
+        EXPECT_EQ(DiffText(value), text) << value;
+    }
+    emu::SetThousandsSeparator(".");
+    EXPECT_EQ(DiffText(-1234567), "-1.234.567");
+    emu::SetThousandsSeparator("");
+    EXPECT_EQ(DiffText(1234567), "1234567");
+    emu::ResetWorld();
+    EXPECT_EQ(DiffText(1234567), "1,234,567");
+}
+
+} // namespace
