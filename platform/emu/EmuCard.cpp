@@ -3,8 +3,8 @@
 #include "platform/emu/World.h"
 #include "simcard/SimCard.h"
 
+#include <algorithm>
 #include <array>
-#include <deque>
 #include <mutex>
 
 namespace emu {
@@ -31,7 +31,10 @@ struct CardState {
     std::mutex Lock;
     CardTable Table = SimulatedTable();
     std::array<std::uint64_t, 7> Counts{};
-    std::deque<TecCall> Calls;
+    // A ring of the latest calls, allocated once, so that a call allocates nothing.
+    std::vector<TecCall> Calls = std::vector<TecCall>(kKeptCalls);
+    std::size_t Next = 0;   // where the next call goes
+    std::size_t Stored = 0; // how many of the ring hold calls
 };
 
 CardState& State() {
@@ -45,7 +48,8 @@ void ResetCard() {
         std::lock_guard<std::mutex> lock(s.Lock);
         s.Table = SimulatedTable();
         s.Counts.fill(0);
-        s.Calls.clear();
+        s.Next = 0;
+        s.Stored = 0;
     }
     simcard::Reset();
 }
@@ -70,10 +74,9 @@ void Record(TecFn fn, std::int32_t handle, std::uint32_t arg, std::int32_t resul
     auto& s = State();
     std::lock_guard<std::mutex> lock(s.Lock);
     ++s.Counts[static_cast<std::size_t>(fn)];
-    s.Calls.push_back(TecCall{fn, handle, arg, result, at});
-    if (s.Calls.size() > kKeptCalls) {
-        s.Calls.pop_front();
-    }
+    s.Calls[s.Next] = TecCall{fn, handle, arg, result, at};
+    s.Next = (s.Next + 1) % kKeptCalls;
+    s.Stored = std::min(s.Stored + 1, kKeptCalls);
 }
 
 } // namespace
@@ -116,7 +119,12 @@ std::uint64_t TecCallCount(TecFn fn) {
 std::vector<TecCall> TecCalls() {
     auto& s = State();
     std::lock_guard<std::mutex> lock(s.Lock);
-    return {s.Calls.begin(), s.Calls.end()};
+    std::vector<TecCall> out;
+    out.reserve(s.Stored);
+    for (std::size_t i = 0; i < s.Stored; ++i) {
+        out.push_back(s.Calls[(s.Next + kKeptCalls - s.Stored + i) % kKeptCalls]);
+    }
+    return out;
 }
 
 std::vector<TecCall> TecCalls(TecFn fn) {
@@ -133,7 +141,8 @@ void ClearTecCalls() {
     auto& s = State();
     std::lock_guard<std::mutex> lock(s.Lock);
     s.Counts.fill(0);
-    s.Calls.clear();
+    s.Next = 0;
+    s.Stored = 0;
 }
 
 } // namespace emu
