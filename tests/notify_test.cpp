@@ -116,7 +116,9 @@ TEST_F(NotifyTest, APopupThatCannotStartOrShowIsLostQuietly) {
     EXPECT_EQ(emu::Beeps().size(), 2u);
     const auto popups = emu::Popups();
     ASSERT_EQ(popups.size(), 1u);
-    EXPECT_EQ(popups[0].Text.substr(0, 7), "third\n\n");
+    // The two popup threads race for the one box that fails; either may lose.
+    const std::string shown = popups[0].Text.substr(0, popups[0].Text.find('\n'));
+    EXPECT_TRUE(shown == "second" || shown == "third") << shown;
     EXPECT_TRUE(emu::EventLogEntries().empty());
 }
 
