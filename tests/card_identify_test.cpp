@@ -123,13 +123,6 @@ TEST_F(IdentifyTest, TheSimulatedCardIsAcceptedAndAClosedLinkIsNot) {
     EXPECT_EQ(text, "error");
 }
 
-TEST(FirmwareNumberTest, MajorTimesHundredPlusMinorDigits) {
-    EXPECT_EQ(FirmwareNumber(9, '1', '7'), 917);
-    EXPECT_EQ(FirmwareNumber(74, '0', '0'), 1000);
-    EXPECT_EQ(FirmwareNumber(0xFFFFFFC9u, '1', '6'), 916);
-    EXPECT_EQ(FirmwareNumber(63, '9', '9'), 6399);
-}
-
 TEST(VersionTextTest, ComposesFirmwareCardLibraryAndService) {
     struct Case {
         bool identified;
