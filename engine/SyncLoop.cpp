@@ -332,6 +332,7 @@ void RunCycle(LoopState& s) {
 
     const std::uint8_t outcome = ReadTimecode(s.Record);
     InSync = false;
+    bool good = false;
     bool hardSetDue = false;
     if (outcome == ReadRecordInvalid) {
         // An impossible reading: leave every counter, text and the rate as they are.
@@ -340,10 +341,14 @@ void RunCycle(LoopState& s) {
     } else if (UserFormatWrong(s.Record)) {
         HandleUserFormatError(s);
     } else {
+        good = true;
         hardSetDue = HandleGoodRecord(s);
     }
 
-    if (SyncRequested || hardSetDue) {
+    // Only a good record may set the clock: after a failed read the buffer holds a stale
+    // reading, or whatever the library left in it, and a record in the wrong format or with
+    // impossible milliseconds is no time to set. A requested set waits for the next good one.
+    if (hardSetDue || (SyncRequested && good)) {
         HardSet(s);
     }
 }

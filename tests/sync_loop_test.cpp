@@ -391,25 +391,34 @@ TEST_F(SyncLoopTest, FormatErrorResetsTheRateButKeepsTheCorrection) {
 
 // --- hard sets ---------------------------------------------------------------------------
 
-TEST_F(SyncLoopTest, SyncRequestInAFailedCycleReportsTheLastGoodDifference) {
+TEST_F(SyncLoopTest, SyncRequestWaitsForAGoodRecord) {
     onCycleEnd_ = [](int n) {
         if (n == 150) {
             emu::RegSetString(kKey, "Sync", "1");
         }
     };
-    RunLoop(Script({{'G', 100, -1234}, {'F', 110}}));
-    EXPECT_EQ(CountOf("System time is hard set.  Diff: -1,234 ms"), 1);
-    EXPECT_EQ(snapshots_[200].SetTimeCalls, snapshots_[0].SetTimeCalls);
-    EXPECT_EQ(snapshots_[201].SetTimeCalls, snapshots_[0].SetTimeCalls + 1); // reload cycle 202
-    EXPECT_TRUE(EndsWith(Status("LastSet"), "    Diff: -1,234 ms")) << Status("LastSet");
+    // The request is read in the reload of cycle 202, whose read fails; so do the reads up to
+    // cycle 206, 207 is in the wrong format and 208 impossible: none of these records may set
+    // the clock. The first good record (cycle 209) does.
+    emu::RegSetDword(kKey, "DateFormat", 2);
+    RunLoop(Script({{'G', 100, 7}, {'F', 105}, {'E', 1}, {'U', 1}, {'I', 1}, {'G', 3, -1234}}));
     EXPECT_EQ(Status("Sync"), "");
+    EXPECT_EQ(snapshots_[207].SetTimeCalls, snapshots_[0].SetTimeCalls);
+    EXPECT_EQ(snapshots_[208].SetTimeCalls, snapshots_[0].SetTimeCalls + 1);
+    EXPECT_EQ(emu::Clock().SetTimeCalls, snapshots_[0].SetTimeCalls + 1); // once only
+    EXPECT_EQ(CountOf("System time is hard set.  Diff: -1,234 ms"), 1);
+    EXPECT_TRUE(EndsWith(Status("LastSet"), "    Diff: -1,234 ms")) << Status("LastSet");
+    EXPECT_FALSE(SyncRequested);
 }
 
-TEST_F(SyncLoopTest, SyncRequestBeforeAnyGoodCycleShowsZero) {
-    emu::RegSetString(kKey, "Sync", "0");
-    RunLoop(Script({{'F', 2}}));
-    EXPECT_EQ(CountOf("System time is hard set.  Diff: 0 ms"), 1);
-    EXPECT_FALSE(SyncRequested);
+TEST_F(SyncLoopTest, SyncRequestWithoutAnyGoodRecordSetsNothing) {
+    emu::RegSetString(kKey, "Sync", "0"); // any text is a request
+    emu::RegSetDword(kKey, "DateFormat", 2);
+    RunLoop(Script({{'F', 2}, {'U', 2}, {'I', 2}}));
+    EXPECT_EQ(emu::Clock().SetTimeCalls, 0U);
+    EXPECT_EQ(emu::RegWriteCount(kKey, "LastSet"), 0U);
+    EXPECT_TRUE(SyncRequested); // still pending
+    EXPECT_EQ(Status("Sync"), "");
 }
 
 struct HardSetCase {
