@@ -200,7 +200,7 @@ void RunHandler(plat::ServiceHandlerFn handler, std::uint32_t control) {
 }
 
 // Runs a service process's entry the way a process runs main: an ExitProcess ends it.
-void RunServiceProcess(std::function<void()> entry, std::string key) {
+void RunServiceProcess(const std::function<void()>& entry, const std::string& key) {
     tlsStartedByController = true;
     try {
         entry();

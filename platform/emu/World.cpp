@@ -11,7 +11,9 @@ std::vector<void (*)()>& Resets() {
 }
 } // namespace
 
-detail::ResetRegistration::ResetRegistration(void (*reset)()) { Resets().push_back(reset); }
+detail::ResetRegistration::ResetRegistration(void (*reset)()) noexcept {
+    Resets().push_back(reset);
+}
 
 void ResetWorld() {
     for (auto* reset : Resets()) {

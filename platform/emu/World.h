@@ -21,7 +21,8 @@ void ResetWorld();
 namespace detail {
 // Each area registers its reset once, at static initialisation.
 struct ResetRegistration {
-    explicit ResetRegistration(void (*reset)());
+    // At static initialisation nothing could catch a failure anyway: it ends the program.
+    explicit ResetRegistration(void (*reset)()) noexcept;
 };
 } // namespace detail
 
