@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -308,7 +309,7 @@ std::uint32_t SendControl(std::uint32_t control, bool force) {
     return 0;
 }
 
-std::uint32_t PostControl(std::uint32_t control, bool waitHandled) {
+std::uint32_t PostControl(std::uint32_t control, int waitHandledMs) {
     State& s = S();
     std::unique_lock<std::mutex> lock(s.Lock);
     if (!s.DispatcherActive) {
@@ -320,8 +321,10 @@ std::uint32_t PostControl(std::uint32_t control, bool waitHandled) {
     auto done = std::make_shared<bool>(false);
     s.Posted.push_back(PostedControl{control, done});
     s.Changed.notify_all();
-    if (waitHandled) {
+    if (waitHandledMs < 0) {
         s.Changed.wait(lock, [&] { return *done; });
+    } else if (waitHandledMs > 0) {
+        s.Changed.wait_for(lock, std::chrono::milliseconds(waitHandledMs), [&] { return *done; });
     }
     return 0;
 }

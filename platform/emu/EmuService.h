@@ -86,10 +86,10 @@ plat::ServiceStatusRecord CurrentServiceStatus();
 // START_PENDING accepts no control, 1052 for a control the service does not accept.
 // Interrogate is always accepted. force skips these checks (not the missing handler).
 std::uint32_t SendControl(std::uint32_t control, bool force = false);
-// The same checks, but the handler runs on the dispatcher's thread. With waitHandled the call
-// returns once the handler has returned; otherwise at once.
-std::uint32_t PostControl(std::uint32_t control, bool waitHandled = false);
-
+// The same checks, but the handler runs on the dispatcher's thread. The call waits up to
+// waitHandledMs of real time for the handler to return (0: not at all, < 0: without limit)
+// and returns once the control is queued, whether it has been handled or not.
+std::uint32_t PostControl(std::uint32_t control, int waitHandledMs = 0);
 bool DispatcherRunning();
 int DispatcherCalls(); // StartServiceCtrlDispatcher calls since the reset
 // True on a thread that runs ServiceMain for the emulated dispatcher.

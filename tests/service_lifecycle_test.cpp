@@ -1,0 +1,319 @@
+// The service under the emulated controller: what the controller sees, what the log says,
+// and where the card and the clock are left, for a normal life, each failed start, and a stop
+// arriving at every point of the start and the loop.
+#include "ServiceWorld.h"
+
+#include "card/CardLink.h"
+#include "platform/emu/World.h"
+#include "service/ServiceLifecycle.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+namespace {
+
+using servicetest::ClockWithSystem;
+using servicetest::EventTexts;
+using servicetest::GoodReports;
+
+constexpr std::uint32_t kStopped = plat::kServiceStopped;
+constexpr std::uint32_t kStartPending = plat::kServiceStartPending;
+constexpr std::uint32_t kStopPending = plat::kServiceStopPending;
+constexpr std::uint32_t kRunning = plat::kServiceRunning;
+constexpr std::uint32_t kStop = plat::kServiceControlStop;
+constexpr std::uint32_t kShutdown = plat::kServiceControlShutdown;
+constexpr std::uint32_t kInterrogate = plat::kServiceControlInterrogate;
+constexpr const char* kSimKey = "SOFTWARE\\TecoraSim";
+
+// state, check point, wait hint, controls accepted, exit code
+using Row = std::tuple<std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t>;
+
+std::vector<Row> Rows(const std::vector<plat::ServiceStatusRecord>& reports) {
+    std::vector<Row> rows;
+    for (const auto& r : reports) {
+        EXPECT_EQ(r.ServiceType, plat::kServiceWin32OwnProcess);
+        EXPECT_EQ(r.ServiceSpecificExitCode, 0u);
+        rows.emplace_back(r.CurrentState, r.CheckPoint, r.WaitHint, r.ControlsAccepted,
+                          r.Win32ExitCode);
+    }
+    return rows;
+}
+
+// What the world looked like the moment the dispatcher returned, when the real process ends.
+struct AtProcessEnd {
+    bool ClockWithSystem = false;
+    bool CardOpen = true;
+};
+
+// Runs the service as the controller would, this thread being the process's main thread.
+// onServiceCall sees every platform call of the service thread, numbered from 1.
+AtProcessEnd RunService(const std::function<void(int, const char*)>& onServiceCall) {
+    emu::SetStartedByController(true);
+    int calls = 0; // touched by the service thread only
+    emu::SetCallHook([&](const char* call) {
+        if (emu::IsServiceThread()) {
+            onServiceCall(++calls, call);
+        }
+    });
+    RunServiceDispatcher();
+    AtProcessEnd end;
+    end.ClockWithSystem = ClockWithSystem();
+    end.CardOpen = CardLink.IsOpen.load();
+    emu::JoinServiceThreads();
+    emu::SetCallHook(nullptr);
+    return end;
+}
+
+// True when no thread but the caller's could take DeviceLock now, i.e. the caller does not
+// hold it. The handler of a stop would block on it until the caller lets go.
+bool DeviceLockFree() {
+    bool free = false;
+    std::thread probe([&] {
+        if (DeviceLock().try_lock()) {
+            free = true;
+            DeviceLock().unlock();
+        }
+    });
+    probe.join();
+    return free;
+}
+
+// Which lock the service thread holds inside a platform call is known: the device lock around
+// card and clock calls, the status lock around its own reports, the event lock around the
+// event's creation. Elsewhere the stop runs to its end before the service thread goes on,
+// which pins the moment of the stop to the call; where a lock is held it runs as soon as the
+// lock is let go, a true race.
+void DeliverStop(const char* call) {
+    const std::string name = call;
+    const bool free = DeviceLockFree() && name != "SetServiceStatus" && name != "CreateEvent";
+    ASSERT_EQ(emu::PostControl(kStop, free ? 5000 : 0), 0u);
+}
+
+class ServiceLifecycle : public servicetest::ServiceHostTest {};
+
+struct ControlStep {
+    std::uint32_t Control;
+    bool Force; // delivered although the controller would refuse it
+};
+
+struct LifeCase {
+    const char* Name;
+    std::vector<ControlStep> Controls; // one per loop cycle, from the second cycle on
+    bool InterrogateWhileStopping;
+    std::vector<Row> Expected;
+};
+
+TEST_F(ServiceLifecycle, ReportsAndLeavesTheMachineCleanThroughANormalLife) {
+    const Row startPending{kStartPending, 1, 3000, 0, 0};
+    const Row running{kRunning, 0, 0, 5, 0};
+    const Row stopPending{kStopPending, 1, 0, 5, 0};
+    const Row stopped{kStopped, 0, 0, 5, 0};
+    const std::vector<LifeCase> cases = {
+        {"stop", {{kStop, false}}, false, {startPending, running, stopPending, stopped}},
+        {"shutdown", {{kShutdown, false}}, false, {startPending, running, stopPending, stopped}},
+        {"interrogate while running",
+         {{kInterrogate, false}, {kStop, false}},
+         false,
+         {startPending, running, running, stopPending, stopped}},
+        {"unknown control while running",
+         {{128, true}, {kShutdown, false}},
+         false,
+         {startPending, running, running, stopPending, stopped}},
+        {"interrogate while stopping",
+         {{kStop, false}},
+         true,
+         {startPending, running, stopPending, {kStopPending, 2, 0, 5, 0}, stopped}},
+    };
+    for (const LifeCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        servicetest::FreshProcess();
+        emu::RegSetDword("SOFTWARE\\Tecora", "DateFormat", 1);
+        std::size_t waits = 0;
+        const AtProcessEnd end = RunService([&](int, const char* call) {
+            if (std::string(call) != "WaitForSingleObject" || ++waits < 2 ||
+                waits - 2 >= c.Controls.size()) {
+                return;
+            }
+            const ControlStep step = c.Controls[waits - 2];
+            if (c.InterrogateWhileStopping) {
+                // Pause the stop between its STOP_PENDING report and its end.
+                emu::SetCallHook([](const char* inner) {
+                    if (!emu::IsServiceThread() && std::string(inner) == "SetEvent") {
+                        EXPECT_EQ(emu::SendControl(kInterrogate), 0u);
+                    }
+                });
+            }
+            if (step.Force) {
+                EXPECT_EQ(emu::SendControl(step.Control, true), 0u);
+            } else {
+                EXPECT_EQ(emu::PostControl(step.Control, -1), 0u);
+            }
+        });
+        EXPECT_EQ(Rows(GoodReports()), c.Expected);
+        EXPECT_EQ(GoodReports().size(), emu::StatusReports().size()); // none failed
+        EXPECT_TRUE(end.ClockWithSystem);
+        EXPECT_FALSE(end.CardOpen);
+        EXPECT_TRUE(ClockWithSystem());
+        EXPECT_EQ(EventTexts(), (std::vector<std::string>{"START", "STOP"}));
+        EXPECT_EQ(emu::OpenEvents(), 0);
+        EXPECT_EQ(emu::RegOpenKeys(), 0);
+        EXPECT_EQ(SettingsRegistry, nullptr);
+        // The start sets the card's mode with the start value; the first cycle with the
+        // configured one.
+        const auto modes = emu::TecCalls(emu::TecFn::SetRealtimeMode);
+        ASSERT_GE(modes.size(), 2u);
+        EXPECT_EQ(modes[0].Arg, 0u);
+        EXPECT_EQ(modes[1].Arg, 1u);
+    }
+}
+
+struct Report {
+    std::uint32_t State;
+    std::uint32_t ExitCode;
+    bool Succeeded;
+    bool operator==(const Report&) const = default;
+};
+
+struct FailCase {
+    const char* Name;
+    std::function<void()> Arrange;
+    std::vector<Report> Expected;
+    std::vector<std::string> EventPrefixes;
+    bool CardTouched;
+};
+
+TEST_F(ServiceLifecycle, EachFailedStartIsLoggedAndReportedStopped) {
+    const std::vector<FailCase> cases = {
+        {"handler registration",
+         [] { emu::InjectServiceFailure(emu::ServiceFail::RegisterHandler, 5); },
+         {{kStopped, 5, false}},
+         {"SetServiceStauts"},
+         false},
+        {"START_PENDING report",
+         [] { emu::FailStatusReportAt(0, 87); },
+         {{kStartPending, 0, false}, {kStopped, 87, true}},
+         {"SetServiceStauts"},
+         false},
+        {"stop event",
+         [] { emu::InjectFailure(emu::Fail::CreateEvent, 8, 1); },
+         {{kStartPending, 0, true}, {kStopped, 1062, true}},
+         {"CreateEvent"},
+         false},
+        {"RUNNING report",
+         [] { emu::FailStatusReportAt(1, 87); },
+         {{kStartPending, 0, true}, {kRunning, 0, false}, {kStopped, 1062, true}},
+         {"SetServiceStauts"},
+         false},
+        {"no card",
+         [] { emu::RegSetDword(kSimKey, "Present", 0); },
+         {{kStartPending, 0, true}, {kRunning, 0, true}, {kStopped, 1062, true}},
+         {"tecOpen failed: PC RX hardware not found\r\n",
+          "Servicestart fails. 1, -2, PC RX hardware not found\r\n"},
+         true},
+        {"firmware refused",
+         [] { emu::RegSetString(kSimKey, "FirmwareMinor", "16"); },
+         {{kStartPending, 0, true}, {kRunning, 0, true}, {kStopped, 1062, true}},
+         {"Wrong firmware version, can't start!"},
+         true},
+        {"real-time mode",
+         [] { emu::SetTecSetRealtimeMode([](std::int32_t, std::uint32_t) { return -10; }); },
+         {{kStartPending, 0, true}, {kRunning, 0, true}, {kStopped, 1062, true}},
+         {"tecSetRealtimeMode failed: Parameter out of range\r\n",
+          "Servicestart fails. 3, -10, Parameter out of range\r\n"},
+         true},
+    };
+    for (const FailCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        servicetest::FreshProcess();
+        c.Arrange();
+        RunService([](int, const char*) {});
+        std::vector<Report> reports;
+        for (const auto& r : emu::StatusReports()) {
+            reports.push_back({r.Status.CurrentState, r.Status.Win32ExitCode, r.Succeeded});
+        }
+        EXPECT_EQ(reports, c.Expected);
+        const auto texts = EventTexts();
+        ASSERT_EQ(texts.size(), c.EventPrefixes.size());
+        for (std::size_t i = 0; i < texts.size(); ++i) {
+            EXPECT_EQ(texts[i].rfind(c.EventPrefixes[i], 0), 0u) << texts[i];
+        }
+        EXPECT_EQ(emu::TecCallCount(emu::TecFn::Open) > 0, c.CardTouched);
+        EXPECT_EQ(emu::RegKeyExists("SOFTWARE\\Tecora"), c.CardTouched);
+        EXPECT_EQ(emu::Clock().AdjustmentCalls, 0u);
+        EXPECT_EQ(emu::OpenEvents(), 0);
+        EXPECT_EQ(emu::RegOpenKeys(), 0);
+        EXPECT_EQ(SettingsRegistry, nullptr);
+    }
+}
+
+// A stop can come at any point after RUNNING: while the card is opened, identified, switched,
+// in the loop's start-up, in any cycle. Whatever the point, the controller sees STOP_PENDING
+// and then a clean STOPPED, no failure is logged, the clock is with the system and the card
+// closed when the process ends, and nothing is left open once the service thread is done.
+TEST_F(ServiceLifecycle, AStopAtAnyPlatformCallLeavesTheMachineClean) {
+    // How many calls the service thread makes up to its fourth cycle's stop test.
+    int reference = 0;
+    {
+        std::size_t waits = 0;
+        RunService([&](int n, const char* call) {
+            if (std::string(call) == "WaitForSingleObject" && ++waits == 4) {
+                reference = n;
+                DeliverStop(call);
+            }
+        });
+    }
+    ASSERT_GT(reference, 20);
+
+    for (int n = 1; n <= reference; ++n) {
+        SCOPED_TRACE("stop at service call " + std::to_string(n));
+        servicetest::FreshProcess();
+        bool delivered = false;
+        const AtProcessEnd end = RunService([&](int count, const char* call) {
+            if (delivered || count < n || emu::CurrentServiceStatus().CurrentState != kRunning) {
+                return; // the controller holds a stop back until RUNNING
+            }
+            delivered = true;
+            DeliverStop(call);
+        });
+        ASSERT_TRUE(delivered);
+        EXPECT_TRUE(end.ClockWithSystem);
+        EXPECT_FALSE(end.CardOpen);
+
+        const auto rows = Rows(GoodReports());
+        ASSERT_GE(rows.size(), 4u);
+        EXPECT_EQ(rows[rows.size() - 2], Row(kStopPending, 1, 0, 5, 0));
+        EXPECT_EQ(rows.back(), Row(kStopped, 0, 0, 5, 0));
+
+        EXPECT_TRUE(ClockWithSystem());
+        for (const std::string& text : EventTexts()) {
+            EXPECT_TRUE(text == "START" || text == "STOP") << text;
+        }
+        // Every handle the card library gave out has been closed again.
+        std::vector<std::int32_t> open;
+        for (const emu::TecCall& call : emu::TecCalls()) {
+            if (call.Fn == emu::TecFn::Open && call.Result == 0) {
+                open.push_back(call.Handle);
+            } else if (call.Fn == emu::TecFn::Close) {
+                std::erase(open, call.Handle);
+            }
+        }
+        EXPECT_TRUE(open.empty());
+        EXPECT_EQ(emu::OpenEvents(), 0);
+        EXPECT_EQ(emu::RegOpenKeys(), 0);
+    }
+}
+
+TEST_F(ServiceLifecycle, ReportsAreRefusedWithoutARegisteredHandle) {
+    EXPECT_FALSE(ReportServiceStatus(kRunning, 0, 0));
+    EXPECT_EQ(plat::GetLastError(), plat::kErrorInvalidHandle); // kept across the log entry
+    EXPECT_EQ(EventTexts(), std::vector<std::string>{"SetServiceStauts"});
+}
+
+} // namespace
