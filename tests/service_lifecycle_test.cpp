@@ -218,7 +218,10 @@ TEST_F(ServiceLifecycle, EachFailedStartIsLoggedAndReportedStopped) {
           "Servicestart fails. 1, -2, PC RX hardware not found\r\n"},
          true},
         {"firmware refused",
-         [] { emu::RegSetString(kSimKey, "FirmwareMinor", "16"); },
+         [] {
+             emu::RegSetString(kSimKey, "TypeLetter", "v");
+             emu::RegSetString(kSimKey, "FirmwareMinor", "16");
+         },
          {{kStartPending, 0, true}, {kRunning, 0, true}, {kStopped, 1062, true}},
          {"Wrong firmware version, can't start!"},
          true},
@@ -233,7 +236,14 @@ TEST_F(ServiceLifecycle, EachFailedStartIsLoggedAndReportedStopped) {
         SCOPED_TRACE(c.Name);
         servicetest::FreshProcess();
         c.Arrange();
-        RunService([](int, const char*) {});
+        bool looping = false;
+        RunService([&](int, const char* call) {
+            if (!looping && std::string(call) == "WaitForSingleObject") {
+                looping = true; // the start did not fail: end it rather than hang
+                DeliverStop(call);
+            }
+        });
+        EXPECT_FALSE(looping);
         std::vector<Report> reports;
         for (const auto& r : emu::StatusReports()) {
             reports.push_back({r.Status.CurrentState, r.Status.Win32ExitCode, r.Succeeded});
@@ -317,3 +327,31 @@ TEST_F(ServiceLifecycle, ReportsAreRefusedWithoutARegisteredHandle) {
 }
 
 } // namespace
+
+// The STOPPED report after a stop tells whether the clock went back to the system, not what
+// the stop's own calls left in the thread's last error.
+TEST_F(ServiceLifecycle, TheStoppedReportSaysWhetherTheStopWasClean) {
+    const struct {
+        const char* Name;
+        bool PrivilegeHeld;
+        std::uint32_t ExitCode;
+    } cases[] = {
+        {"clean", true, 0},
+        {"clock not handed back", false, plat::kErrorPrivilegeNotHeld},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        servicetest::FreshProcess();
+        emu::SetStartedByController(true);
+        std::thread mainThread([] { RunServiceDispatcher(); });
+        while (emu::CurrentServiceStatus().CurrentState != kRunning) {
+            std::this_thread::yield();
+        }
+        emu::SetPrivilegeHeld(c.PrivilegeHeld);
+        plat::SetLastError(1234); // stale, from whatever this thread did before
+        EXPECT_EQ(emu::SendControl(kStop), 0u);
+        mainThread.join();
+        emu::JoinServiceThreads();
+        EXPECT_EQ(Rows(GoodReports()).back(), Row(kStopped, 0, 0, 5, c.ExitCode));
+    }
+}

@@ -1,0 +1,336 @@
+// The executable's command line: help, install, remove and the service path, as a console
+// shows them; the operating-system class and the setup program run after a removal.
+#include "ServiceWorld.h"
+
+#include "TimeFunc/SystemInfo.h"
+#include "platform/emu/World.h"
+#include "service/CommandLine.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using servicetest::ClockWithSystem;
+using servicetest::EventTexts;
+
+constexpr std::int64_t kMs = 10000;
+constexpr const char* kNoService =
+    "The specified service does not exist as an installed service.\r\n";
+
+// Runs the program with these arguments; the exit code, or -1 when it returned from main.
+std::int64_t RunProgram(const std::vector<std::string>& args) {
+    std::vector<std::string> storage = {"chronel.exe"};
+    storage.insert(storage.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& arg : storage) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    try {
+        ProcessCommandLine(static_cast<int>(storage.size()), argv.data());
+    } catch (const emu::ProcessExit& exit) {
+        return exit.Code;
+    }
+    return -1;
+}
+
+plat::ServiceConfig OurService() {
+    plat::ServiceConfig config;
+    config.Name = "QN_Chronel";
+    config.DisplayName = "Quorlan Chronel Service";
+    config.ServiceType = 16;
+    config.StartType = 2;
+    config.ErrorControl = 1;
+    config.BinaryPath = "\"C:\\Program Files\\Quorlan\\chronel.exe\"";
+    return config;
+}
+
+class CommandLine : public servicetest::ServiceHostTest {};
+
+TEST_F(CommandLine, ChoosesThePathByTheFirstArgumentAlone) {
+    const std::string help = "------------------------------------------------\r\n"
+                             "Chronel usage help\r\n"
+                             "------------------------------------------------\r\n"
+                             "Chronel /install   to install the service\r\n"
+                             "Chronel /remove    to uninstall the service\r\n"
+                             "Chronel /?         to show this help\r\n";
+    enum Path { Help, Install, Remove, Dispatcher };
+    const struct {
+        std::vector<std::string> Args;
+        Path Expected;
+    } cases[] = {
+        {{"/?"}, Help},
+        {{"/?", "/install"}, Help},
+        {{"/install"}, Install},
+        {{"/INSTALL"}, Install},
+        {{"/InStAlL", "/remove"}, Install},
+        {{"/remove"}, Remove},
+        {{"/REMOVE"}, Remove},
+        {{"/rEmOvE"}, Remove},
+        {{}, Dispatcher},
+        {{""}, Dispatcher},
+        {{"/help"}, Dispatcher},
+        {{"-?"}, Dispatcher},
+        {{"?"}, Dispatcher},
+        {{"/??"}, Dispatcher},
+        {{"/? "}, Dispatcher},
+        {{"/installx"}, Dispatcher},
+        {{"/instal"}, Dispatcher},
+        {{"install"}, Dispatcher},
+        {{"-install"}, Dispatcher},
+        {{" /install"}, Dispatcher},
+        {{"/remov"}, Dispatcher},
+        {{"/removes"}, Dispatcher},
+        {{"/\xC4\xB1nstall"}, Dispatcher}, // a dotless i does not upper-case to I
+        {{"/r\xC3\xA9move"}, Dispatcher},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Args.empty() ? std::string("(none)") : c.Args[0]);
+        servicetest::FreshProcess();
+        const std::int64_t start = emu::TrueTime100ns();
+        EXPECT_EQ(RunProgram(c.Args), 0);
+        const std::string console = emu::ConsoleOutput();
+        const std::int64_t waitedMs = (emu::TrueTime100ns() - start) / kMs;
+        switch (c.Expected) {
+        case Help:
+            EXPECT_EQ(console, help);
+            EXPECT_EQ(waitedMs, 0);
+            break;
+        case Install:
+            EXPECT_EQ(console, "Install Ok.\r\n");
+            EXPECT_EQ(waitedMs, 1000);
+            break;
+        case Remove:
+            EXPECT_EQ(console, "OpenService fail (" + std::string(kNoService) + ").\r\n");
+            EXPECT_EQ(waitedMs, 1000);
+            break;
+        case Dispatcher:
+            EXPECT_EQ(console, "");
+            break;
+        }
+        EXPECT_EQ(emu::DispatcherCalls(), c.Expected == Dispatcher ? 1 : 0);
+        EXPECT_EQ(EventTexts(), c.Expected == Dispatcher
+                                    ? std::vector<std::string>{"StartServiceCtrlDispatcher Error!"}
+                                    : std::vector<std::string>{});
+        EXPECT_EQ(emu::OpenServiceHandles(), 0);
+    }
+}
+
+TEST_F(CommandLine, InstallRegistersAQuotedPathAndStartsTheService) {
+    EXPECT_EQ(RunProgram({"/install"}), 0);
+    const auto service = emu::FindService("QN_Chronel");
+    ASSERT_TRUE(service.has_value());
+    const plat::ServiceConfig& c = service->Config;
+    const plat::ServiceConfig expected = OurService();
+    EXPECT_EQ(c.Name, expected.Name);
+    EXPECT_EQ(c.DisplayName, expected.DisplayName);
+    EXPECT_EQ(c.DesiredAccess, 0xF01FFu);
+    EXPECT_EQ(c.ServiceType, expected.ServiceType);
+    EXPECT_EQ(c.StartType, expected.StartType);
+    EXPECT_EQ(c.ErrorControl, expected.ErrorControl);
+    EXPECT_EQ(c.BinaryPath, expected.BinaryPath);
+    EXPECT_EQ(service->Status.CurrentState, plat::kServiceRunning);
+}
+
+TEST_F(CommandLine, InstallNamesTheStepThatFailed) {
+    const struct {
+        const char* Name;
+        void (*Arrange)();
+        const char* Console;
+        bool Installed;
+    } cases[] = {
+        {"module path", [] { emu::InjectModuleFileNameFailure(); },
+         "Unable to install QN_Chronel,GetModuleFileName Fail.\r\n", false},
+        {"path cut short", [] { emu::SetModulePath("C:\\" + std::string(520, 'x') + ".exe"); },
+         "Unable to install QN_Chronel,GetModuleFileName Fail.\r\n", false},
+        {"controller", [] { emu::InjectServiceFailure(emu::ServiceFail::OpenSCManager, 5); },
+         "Unable to install QN_Chronel,OpenSCManager Fail.\r\n", false},
+        {"already there", [] { emu::AddService(OurService()); },
+         "Unable to install QN_Chronel,CreateService Fail.\r\n", true},
+        {"start refused", [] { emu::InjectServiceFailure(emu::ServiceFail::StartService, 1053); },
+         "Install Ok.\r\n", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        servicetest::FreshProcess();
+        c.Arrange();
+        EXPECT_EQ(RunProgram({"/install"}), 0);
+        EXPECT_EQ(emu::ConsoleOutput(), c.Console);
+        const auto service = emu::FindService("QN_Chronel");
+        EXPECT_EQ(service.has_value(), c.Installed);
+        if (service) {
+            EXPECT_EQ(service->Status.CurrentState, plat::kServiceStopped); // never started
+        }
+        EXPECT_EQ(emu::OpenServiceHandles(), 0);
+        EXPECT_TRUE(EventTexts().empty());
+    }
+}
+
+TEST_F(CommandLine, RemoveStopsWithADotPerSecondThenDeletes) {
+    const struct {
+        const char* Name;
+        std::uint32_t State;  // of the installed service; 0: not installed
+        std::int64_t StopMs;  // how long its stop takes
+        std::uint32_t EndsIn; // where its stop ends
+        void (*Arrange)();
+        std::string Console;
+        bool Remains;
+    } cases[] = {
+        {"not running", plat::kServiceStopped, 0, plat::kServiceStopped, [] {},
+         "Service Uninstall Ok.\r\n", false},
+        {"stops at once", plat::kServiceRunning, 0, plat::kServiceStopped, [] {},
+         "Stopping Service \r\nService Stop Now\r\nService Uninstall Ok.\r\n", false},
+        {"stops within a second", plat::kServiceRunning, 999, plat::kServiceStopped, [] {},
+         "Stopping Service \r\nService Stop Now\r\nService Uninstall Ok.\r\n", false},
+        {"stops after 2.5 s", plat::kServiceRunning, 2500, plat::kServiceStopped, [] {},
+         "Stopping Service ..\r\nService Stop Now\r\nService Uninstall Ok.\r\n", false},
+        {"stop undone", plat::kServiceRunning, 1500, plat::kServiceRunning, [] {},
+         "Stopping Service .\r\nService Stop Fail\r\n", true},
+        {"status lost", plat::kServiceRunning, 5000, plat::kServiceStopped,
+         [] { emu::InjectServiceFailure(emu::ServiceFail::QueryServiceStatus, 6); },
+         "Stopping Service \r\nService Stop Fail\r\n", true},
+        {"not installed", 0, 0, 0, [] {}, "OpenService fail (" + std::string(kNoService) + ").\r\n",
+         false},
+        {"controller refused", plat::kServiceStopped, 0, 0,
+         [] { emu::InjectServiceFailure(emu::ServiceFail::OpenSCManager, 5); },
+         "OpenSCManager fail (Access is denied.\r\n).\r\n", true},
+        {"delete refused", plat::kServiceStopped, 0, 0,
+         [] { emu::InjectServiceFailure(emu::ServiceFail::DeleteService, 1072); },
+         "DeleteService fail (The specified service has been marked for deletion.\r\n).\r\n", true},
+        {"error without text", plat::kServiceStopped, 0, 0,
+         [] { emu::InjectServiceFailure(emu::ServiceFail::OpenService, 12345); },
+         "OpenService fail (Unknown error 12345).\r\n", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        servicetest::FreshProcess();
+        if (c.State != 0) {
+            emu::AddService(OurService(), c.State);
+        }
+        emu::ScriptServiceStop(c.StopMs, c.EndsIn);
+        c.Arrange();
+        const std::int64_t start = emu::TrueTime100ns();
+        EXPECT_EQ(RunProgram({"/remove"}), 0);
+        EXPECT_EQ(emu::ConsoleOutput(), c.Console);
+        EXPECT_EQ(emu::FindService("QN_Chronel").has_value(), c.Remains);
+        EXPECT_EQ(emu::OpenServiceHandles(), 0);
+        // Each piece of the progress line shows before the second it announces.
+        for (const emu::ConsoleWrite& write : emu::ConsoleWrites()) {
+            if (write.Text == ".") {
+                EXPECT_EQ((write.TrueTime100ns - start) % (1000 * kMs), 0);
+            }
+        }
+    }
+}
+
+TEST_F(CommandLine, InstallAndRemoveRunTheRealServiceInTheirOwnProcess) {
+    emu::SetServiceProcess([] { RunProgram({}); });
+    EXPECT_EQ(RunProgram({"/install"}), 0);
+    EXPECT_EQ(emu::ConsoleOutput(), "Install Ok.\r\n");
+    // The service comes up while the installer waits its second.
+    for (int i = 0; i < 5000 && emu::CurrentServiceStatus().CurrentState != plat::kServiceRunning;
+         ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_EQ(emu::FindService("QN_Chronel")->Status.CurrentState, plat::kServiceRunning);
+
+    EXPECT_EQ(RunProgram({"/remove"}), 0);
+    EXPECT_EQ(emu::ConsoleOutput(), "Install Ok.\r\n"
+                                    "Stopping Service \r\nService Stop Now\r\n"
+                                    "Service Uninstall Ok.\r\n");
+    EXPECT_TRUE(ClockWithSystem());
+    EXPECT_FALSE(CardLink.IsOpen.load());
+    emu::JoinServiceThreads();
+    EXPECT_FALSE(emu::FindService("QN_Chronel").has_value());
+    EXPECT_EQ(EventTexts(), (std::vector<std::string>{"START", "STOP"}));
+    EXPECT_TRUE(ClockWithSystem());
+    EXPECT_EQ(emu::OpenServiceHandles(), 0);
+}
+
+TEST_F(CommandLine, SystemErrorTextKeepsTheSystemsWordsOrSaysWhichCode) {
+    plat::SetLastError(1060);
+    EXPECT_EQ(SystemErrorText(), kNoService);
+    emu::SetSystemMessage(1060, "");
+    EXPECT_EQ(SystemErrorText(), "Unknown error 1060");
+    plat::SetLastError(0xFFFFFFFFu);
+    EXPECT_EQ(SystemErrorText(), "Unknown error 4294967295");
+}
+
+TEST_F(CommandLine, OsVersionClassFollowsPlatformAndVersion) {
+    const struct {
+        std::uint32_t Platform, Major, Minor;
+        std::uint8_t Class;
+    } cases[] = {
+        {0, 3, 10, 1}, {1, 4, 0, 2},           {1, 3, 95, 2},          {1, 4, 10, 3},
+        {1, 4, 90, 3}, {1, 5, 0, 3},           {1, 4, 0xFFFFFFFFu, 2}, {1, 0x80000000u, 0, 2},
+        {2, 3, 51, 4}, {2, 4, 0, 5},           {2, 4, 99, 5},          {2, 5, 0, 6},
+        {2, 10, 0, 6}, {2, 0x80000000u, 0, 4}, {3, 10, 0, 0},          {0xFFFFFFFFu, 4, 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.Platform) + " " + std::to_string(c.Major) + "." +
+                     std::to_string(c.Minor));
+        emu::SetOsVersion({c.Major, c.Minor, 0, c.Platform});
+        EXPECT_EQ(OsVersionClass(), c.Class);
+    }
+    emu::InjectServiceFailure(emu::ServiceFail::GetVersionEx, 87);
+    EXPECT_EQ(OsVersionClass(), 0);
+}
+
+TEST_F(CommandLine, SetupRunsOnlyOnItsSystemClassAndOnlyAsAFile) {
+    const struct {
+        const char* Name;
+        std::uint32_t Major;  // on platform 2: 4 gives class 5, 5 gives class 6
+        bool File, Directory; // "setup.exe" in the current directory
+        bool Starts;
+        std::uint32_t ExitCode;
+        bool Runs, Result;
+    } cases[] = {
+        {"class 5 ends well", 4, true, false, true, 0, true, true},
+        {"class 5 ends badly", 4, true, false, true, 3, true, false},
+        {"class 5 cannot start", 4, true, false, false, 0, true, false},
+        {"class 5 no file", 4, false, false, true, 0, false, true},
+        {"class 5 a directory", 4, false, true, true, 0, false, true},
+        {"class 6", 5, true, false, true, 3, false, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        servicetest::FreshProcess();
+        emu::SetOsVersion({c.Major, 0, 1381, 2});
+        if (c.File) {
+            emu::AddFile("SETUP.EXE");
+        }
+        if (c.Directory) {
+            emu::AddDirectory("setup.exe");
+        }
+        emu::SetProcessResult(c.Starts, c.ExitCode);
+        EXPECT_EQ(RunSetup("remove"), c.Result);
+        EXPECT_EQ(emu::ProcessesRun(), c.Runs ? std::vector<std::string>{"setup.exe remove"}
+                                              : std::vector<std::string>{});
+    }
+    // After a removal, whatever became of it.
+    servicetest::FreshProcess();
+    emu::SetOsVersion({4, 0, 1381, 2});
+    emu::AddFile("setup.exe");
+    EXPECT_EQ(RunProgram({"/remove"}), 0);
+    EXPECT_EQ(emu::ProcessesRun(), std::vector<std::string>{"setup.exe remove"});
+}
+
+TEST_F(CommandLine, ADispatcherThatCannotStartEndsTheProcessQuietly) {
+    emu::SetStartedByController(true);
+    emu::InjectServiceFailure(emu::ServiceFail::Dispatcher, 1063);
+    try {
+        RunServiceDispatcher();
+        ADD_FAILURE() << "the process went on";
+    } catch (const emu::ProcessExit& exit) {
+        EXPECT_EQ(exit.Code, 0u);
+    }
+    EXPECT_EQ(EventTexts(), std::vector<std::string>{"StartServiceCtrlDispatcher Error!"});
+    EXPECT_EQ(emu::ConsoleOutput(), "");
+}
+
+} // namespace
