@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# The simulated card library under Wine, reached the way the service reaches it: by ordinal
+# from a 32-bit program, configured through the registry as a test would configure a card.
+set -uo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+. "${here}/common.sh"
+. "${here}/../../tools/wine/winelib.sh"
+
+WIN_DIST="${1:?dist directory}"
+WIN_TOOLS="${2:?tools directory}"
+require_windows_build "${WIN_DIST}/TECORA32.dll" "${WIN_TOOLS}/cardprobe.exe"
+
+wine_prefix_start || { echo "could not create a Wine prefix"; exit 1; }
+run_dir="${WINE_TMP}/probe"
+mkdir -p "${run_dir}"
+cp "${WIN_DIST}/TECORA32.dll" "${WIN_TOOLS}/cardprobe.exe" "${run_dir}/"
+
+SIM='SOFTWARE\TecoraSim'
+
+# Each case: a name, the registry values to set (NAME:TYPE:DATA, on top of a clean key), the
+# probe's port argument, and the expected "key=value" answers.
+cases=(
+  "defaults|TimecodeZone:REG_DWORD:2|4097|open=0 cardstate=1 firmware=9 library=517 version=0 info=0 tens=49 units=55 letter=116 realtime=0 read=0 flags=1 diffms=0 close=0"
+  "model and offset|TimecodeZone:REG_DWORD:2 TypeLetter:REG_SZ:T FirmwareWord:REG_DWORD:74 FirmwareMinor:REG_SZ:05 LibraryVersion:REG_DWORD:518 CardState:REG_DWORD:0 OffsetMs:REG_DWORD:250|4106|open=0 cardstate=0 firmware=74 library=518 tens=48 units=53 letter=84 read=0 diffms=250"
+  "clock behind|TimecodeZone:REG_DWORD:2 OffsetMs:REG_DWORD:4294965796 SyncFlag:REG_DWORD:0|4097|open=0 read=0 flags=0 diffms=-1500"
+  "read error|ReadResult:REG_DWORD:4294967289|4097|open=0 read=-7 close=0"
+  "no card|Present:REG_DWORD:0|4097|open=-2"
+  "port out of range|Present:REG_DWORD:1|4096|open=-1"
+)
+
+for entry in "${cases[@]}"; do
+  IFS='|' read -r name values port expected <<<"${entry}"
+  wine_reg_delete "${SIM}" || true
+  for v in ${values}; do
+    IFS=':' read -r vname vtype vdata <<<"${v}"
+    wine_reg_set "${SIM}" "${vname}" "${vtype}" "${vdata}" || fail "${name}: could not set ${vname}"
+  done
+  output="$(cd "${run_dir}" && wine_run cardprobe.exe "${port}" 2>/dev/null)"
+  status=$?
+  check_eq "${name}: probe exit code" "${status}" 0
+  for pair in ${expected}; do
+    key="${pair%%=*}"
+    check_eq "${name}: ${key}" "$(field "${output}" "${key}")" "${pair#*=}"
+  done
+  # Whatever happened, a closed handle must be refused.
+  readclosed="$(field "${output}" readclosed)"
+  check_true "${name}: read on a closed handle is refused (${readclosed})" \
+    test "${readclosed:-0}" -lt 0
+  errortext="$(field "${output}" errortext)"
+  check_true "${name}: error text present" test -n "${errortext}"
+done
+
+finish

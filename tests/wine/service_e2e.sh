@@ -1,0 +1,198 @@
+#!/usr/bin/env bash
+# chronel.exe under Wine, driven as an administrator drives it: help, install, the running
+# service with the simulated card (status values, hard set on request, source failure, out of
+# limits), remove, and a start without a card. One prefix serves the whole run.
+set -uo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+. "${here}/common.sh"
+. "${here}/../../tools/wine/winelib.sh"
+
+WIN_DIST="${1:?dist directory}"
+WIN_TOOLS="${2:?tools directory}"
+VERSION="${3:-1.0.0.1}"
+require_windows_build "${WIN_DIST}/chronel.exe" "${WIN_DIST}/TECORA32.dll" \
+  "${WIN_TOOLS}/svcquery.exe"
+
+KEY='SOFTWARE\Tecora'
+SIM='SOFTWARE\TecoraSim'
+CRLF=$'\r\n'
+
+wine_prefix_start || { echo "could not create a Wine prefix"; exit 1; }
+
+# A directory with a blank in its name, as under "Program Files": the registered path must
+# still start this executable and nothing else.
+install_dir="${WINE_TMP}/Chronel Service"
+mkdir -p "${install_dir}"
+cp "${WIN_DIST}/chronel.exe" "${WIN_DIST}/TECORA32.dll" "${install_dir}/"
+exe_path="$(winepath -w "${install_dir}/chronel.exe" 2>/dev/null | tr -d '\r')"
+
+# Runs chronel.exe with its arguments from the install directory; stdout into $out, the
+# event-log entries it wrote itself into $own_events, exit code into $rc. A Wine hang must not
+# stall the suite, hence the time limit.
+chronel() {
+  local err="${WINE_TMP}/chronel-stderr.txt"
+  out="$(cd "${install_dir}" && WINEDEBUG=-all,+eventlog timeout 120 wine chronel.exe "$@" \
+    </dev/null 2>"${err}"; rc=$?; printf x; exit "${rc}")"
+  rc=$?
+  out="${out%x}"
+  own_events="$(wine_events "${err}")"
+}
+
+svc() {
+  svc_out="$(wine "${WIN_TOOLS}/svcquery.exe" </dev/null 2>/dev/null | tr -d '\r')"
+  svc_rc=$?
+}
+
+svc_state_is() {
+  svc
+  [ "$(field "${svc_out}" state)" = "$1" ]
+}
+
+svc_absent() {
+  svc
+  [ "${svc_rc}" -eq 2 ]
+}
+
+# Entries the services wrote since the mark, "TYPE<TAB>TEXT".
+mark_events() { events_mark="$(wc -l <"${WINE_EVENTLOG}")"; }
+events_since_mark() {
+  tail -n "+$((events_mark + 1))" "${WINE_EVENTLOG}" >"${WINE_TMP}/since.txt"
+  wine_events "${WINE_TMP}/since.txt"
+}
+event_logged() { events_since_mark | grep -qx -- "$1"; }
+event_logged_like() { events_since_mark | grep -qE -- "$1"; }
+
+reg_nonempty() {
+  local v
+  v="$(wine_reg_get "${KEY}" "$1")" && [ -n "${v}" ]
+}
+
+reg_empty() {
+  local v
+  v="$(wine_reg_get "${KEY}" "$1")" && [ -z "${v}" ]
+}
+
+echo "--- command line"
+help="------------------------------------------------${CRLF}"
+help+="Chronel usage help${CRLF}"
+help+="------------------------------------------------${CRLF}"
+help+="Chronel /install   to install the service${CRLF}"
+help+="Chronel /remove    to uninstall the service${CRLF}"
+help+="Chronel /?         to show this help${CRLF}"
+chronel '/?'
+check_eq "/? exit code 0" "${rc}" 0
+check_eq "/? prints the six help lines, CR LF, nothing else" "${out}" "${help}"
+check_eq "/? logs nothing" "${own_events}" ""
+
+# Anything but the three options is the service path: started from a console, the dispatcher
+# refuses, the refusal is logged, nothing is printed and the exit code is 0. Wine takes some
+# seconds to refuse, so the cases run side by side.
+not_options=("" run /help -? install '/?x' /installx)
+for i in "${!not_options[@]}"; do
+  (
+    arg="${not_options[$i]}"
+    cd "${install_dir}" || exit 1
+    if [ -z "${arg}" ]; then set --; else set -- "${arg}"; fi
+    WINEDEBUG=-all,+eventlog timeout 120 wine chronel.exe "$@" </dev/null \
+      >"${WINE_TMP}/case${i}.out" 2>"${WINE_TMP}/case${i}.err"
+    echo $? >"${WINE_TMP}/case${i}.rc"
+  ) &
+done
+wait
+for i in "${!not_options[@]}"; do
+  name="'${not_options[$i]}'"
+  [ -n "${not_options[$i]}" ] || name="no argument"
+  check_eq "${name}: exit code 0" "$(cat "${WINE_TMP}/case${i}.rc")" 0
+  check_eq "${name}: nothing printed" "$(od -An -c "${WINE_TMP}/case${i}.out")" ""
+  check_eq "${name}: dispatcher refusal logged" "$(wine_events "${WINE_TMP}/case${i}.err")" \
+    $'1\tStartServiceCtrlDispatcher Error!'
+done
+
+echo "--- install and run with the simulated card"
+wine_reg_set "${SIM}" Present REG_DWORD 1
+mark_events
+chronel /InStAlL
+check_eq "/install (any case) reports success" "${out}" "Install Ok.${CRLF}"
+check_eq "/install logs nothing itself" "${own_events}" ""
+svc
+check_eq "registered: own process" "$(field "${svc_out}" type)" 16
+check_eq "registered: automatic start" "$(field "${svc_out}" start)" 2
+check_eq "registered: normal error control" "$(field "${svc_out}" errorcontrol)" 1
+check_eq "registered: display name" "$(field "${svc_out}" display)" "Quorlan Chronel Service"
+check_eq "registered: quoted executable path" "$(field "${svc_out}" path)" "\"${exe_path}\""
+check_true "service reaches RUNNING" wait_until 20 svc_state_is 4
+check_true "START logged (type 3)" wait_until 30 event_logged $'3\tSTART'
+check_true "MonitorVersion written" wait_until 20 reg_nonempty MonitorVersion
+check_eq "MonitorVersion text" "$(wine_reg_get "${KEY}" MonitorVersion)" \
+  "Firmware: 9.17    Card: PCIe RX    DLL: 2.05    Service: ${VERSION}"
+check_true "MonitorSystem written" wait_until 10 reg_nonempty MonitorSystem
+check_true "MonitorLtc written" wait_until 10 reg_nonempty MonitorLtc
+
+chronel /install
+check_eq "second /install refused" "${out}" "Unable to install QN_Chronel,CreateService Fail.${CRLF}"
+check_true "the service keeps running" svc_state_is 4
+
+echo "--- hard set on request"
+mark_events
+wine_reg_delete "${KEY}" LastSet || true
+# DifErr is read with the same reload that consumes the request.
+wine_reg_set "${KEY}" DifErr REG_DWORD 1000
+wine_reg_set "${KEY}" Sync REG_SZ 1
+check_true "Sync request consumed" wait_until 30 reg_empty Sync
+check_true "LastSet written" wait_until 10 reg_nonempty LastSet
+check_true "hard set logged (type 1)" \
+  wait_until 10 event_logged_like $'^1\tSystem time is hard set\\.  Diff: -?[0-9]+ ms$'
+
+echo "--- out of limits"
+mark_events
+wine_reg_set "${SIM}" OffsetMs REG_DWORD 5000
+check_true "LTC is out of limits logged (type 3)" \
+  wait_until 15 event_logged $'3\tLTC is out of limits'
+
+echo "--- source failure"
+mark_events
+wine_reg_set "${SIM}" OffsetMs REG_DWORD 0
+wine_reg_set "${SIM}" ReadResult REG_DWORD 4294967289
+check_true "LTC source failure logged (type 1) after the failed reads" \
+  wait_until 15 event_logged $'1\tLTC source failure'
+wine_reg_set "${SIM}" ReadResult REG_DWORD 0
+
+echo "--- remove"
+mark_events
+chronel /Remove
+check_true "/remove stops the service and uninstalls it" \
+  bash -c '[[ "$1" =~ ^Stopping\ Service\ \.*$'"'\r\n'"'Service\ Stop\ Now$'"'\r\n'"'Service\ Uninstall\ Ok\.$'"'\r\n'"'$ ]]' \
+  _ "${out}"
+[ "${FAILURES}" -eq 0 ] || printf '%s' "${out}" | od -c | head -n 10
+check_true "the service is gone" svc_absent
+# The process may end before the service thread has written its last entry.
+if wait_until 3 event_logged $'3\tSTOP'; then
+  echo "     (STOP logged)"
+else
+  echo "     (note: no STOP entry; the process ended before the service thread wrote it)"
+fi
+
+chronel /remove
+check_true "second /remove: OpenService fail with the system's text" \
+  bash -c '[[ "$1" == "OpenService fail ("?*")."$'"'\r\n'"' ]]' _ "${out}"
+echo "     (${out%$CRLF})"
+
+echo "--- start without a card"
+mark_events
+wine_reg_set "${SIM}" Present REG_DWORD 0
+chronel /install
+check_eq "/install without a card still installs" "${out}" "Install Ok.${CRLF}"
+check_true "tecOpen failure logged (type 1)" \
+  wait_until 30 event_logged_like $'^1\ttecOpen failed: .+'
+check_true "start failure logged with code 1 (type 1)" \
+  wait_until 10 event_logged_like $'^1\tServicestart fails\\. 1, -2, .+'
+check_true "service ends STOPPED" wait_until 10 svc_state_is 1
+check_eq "exit code 1062" "$(field "${svc_out}" exit)" 1062
+check_true "no START logged" bash -c '! grep -q "	START$" <<<"$1"' _ "$(events_since_mark)"
+chronel /remove
+check_eq "/remove of a stopped service: no stop, uninstalled" "${out}" \
+  "Service Uninstall Ok.${CRLF}"
+
+echo "--- every entry the services logged"
+wine_events | sed 's/^/     /'
+finish

@@ -1,0 +1,115 @@
+# Shell functions for running the Windows build under Wine in a private, throw-away prefix.
+# Source it from bash; it sets `set -u`-safe globals and never touches ~/.wine.
+#
+#   wine_prefix_start        new prefix in a temp dir, services up, event log captured
+#   wine_prefix_stop         ends the prefix's wineserver and deletes it (runs on EXIT)
+#   wine_reg_set KEY NAME TYPE DATA   KEY below HKLM, e.g. 'SOFTWARE\TecoraSim'
+#   wine_reg_get KEY NAME    prints the value's data (DWORDs in decimal); fails when absent
+#   wine_reg_delete KEY [NAME]
+#   wine_run ARGS...         runs a Windows program, its stdout with CR LF kept
+#   wine_events              the captured event-log entries, one "TYPE<TAB>TEXT" line each
+#   wait_until SECONDS CMD...  polls CMD until it succeeds; fails after SECONDS
+#
+# Wine keeps event-log entries nowhere; with +eventlog it prints each one on the standard
+# error of the process that logs it. Services inherit that of the service manager, which
+# wineboot starts, so the prefix is booted with its standard error going to one file.
+
+WINE_TMP=""
+WINE_EVENTLOG=""
+
+wine_prefix_stop() {
+  if [ -n "${WINEPREFIX:-}" ] && [ -d "${WINEPREFIX}" ]; then
+    wineserver -k >/dev/null 2>&1 || true
+    # wineserver -k signals; wait until the prefix is really unused before deleting it.
+    local i
+    for i in $(seq 1 50); do
+      pgrep -f "WINEPREFIX=${WINEPREFIX}" >/dev/null 2>&1 || break
+      wineserver -w >/dev/null 2>&1 && break
+      sleep 0.1
+    done
+  fi
+  if [ -n "${WINE_TMP}" ] && [ -d "${WINE_TMP}" ]; then
+    if [ "${CHRONEL_WINE_KEEP:-0}" = "1" ]; then
+      echo "wine: prefix kept in ${WINE_TMP}" >&2
+    else
+      rm -rf "${WINE_TMP}"
+    fi
+  fi
+  WINE_TMP=""
+}
+
+wine_prefix_start() {
+  command -v wine >/dev/null 2>&1 || { echo "wine is not installed" >&2; return 1; }
+  WINE_TMP="$(mktemp -d "${TMPDIR:-/tmp}/chronel-wine.XXXXXX")"
+  trap wine_prefix_stop EXIT
+  trap 'exit 130' INT TERM
+  export WINEPREFIX="${WINE_TMP}/prefix"
+  export WINEARCH=win64
+  export DISPLAY=
+  export WAYLAND_DISPLAY=
+  # No browser or .NET runtime: nothing here needs them, and installing them is slow.
+  export WINEDLLOVERRIDES="mscoree,mshtml="
+  export WINEDEBUG=-all
+  WINE_EVENTLOG="${WINE_TMP}/eventlog.txt"
+  : >"${WINE_EVENTLOG}"
+  mkdir -p "${WINEPREFIX}"
+  # Creating a prefix leaves a second service manager behind, each with a database of its
+  # own, and calls then reach either. So: create, end everything, and boot once more with
+  # the event log captured.
+  wine wineboot -i </dev/null >/dev/null 2>&1 || return 1
+  wineserver -k >/dev/null 2>&1 || true
+  wineserver -w >/dev/null 2>&1 || true
+  wineserver -p >/dev/null 2>&1 </dev/null
+  WINEDEBUG=-all,+eventlog wine wineboot </dev/null >/dev/null 2>>"${WINE_EVENTLOG}"
+}
+
+wine_reg_set() {
+  wine reg add "HKLM\\$1" /v "$2" /t "$3" /d "$4" /f /reg:32 >/dev/null 2>&1
+}
+
+wine_reg_get() {
+  local line type data
+  line="$(wine reg query "HKLM\\$1" /v "$2" /reg:32 2>/dev/null | tr -d '\r' |
+    grep -E "^[[:space:]]+$2[[:space:]]+REG_")" || return 1
+  line="${line#"${line%%[![:space:]]*}"}"
+  line="${line#"$2"}"
+  line="${line#"${line%%[![:space:]]*}"}"
+  type="${line%%[[:space:]]*}"
+  data="${line#"$type"}"
+  data="${data#"${data%%[![:space:]]*}"}"
+  if [ "$type" = "REG_DWORD" ]; then
+    printf '%d\n' "$data"
+  else
+    printf '%s\n' "$data"
+  fi
+}
+
+wine_reg_delete() {
+  if [ $# -ge 2 ]; then
+    wine reg delete "HKLM\\$1" /v "$2" /f /reg:32 >/dev/null 2>&1
+  else
+    wine reg delete "HKLM\\$1" /f /reg:32 >/dev/null 2>&1
+  fi
+}
+
+wine_run() {
+  wine "$@" </dev/null
+}
+
+# Wine prints each string as ReportEventW L"..." on the eventlog channel: err for type 1,
+# warn for type 2, trace for every other type.
+wine_events() {
+  local file="${1:-${WINE_EVENTLOG}}"
+  sed -n 's/^[0-9a-f]*:\(err\|warn\|trace\):eventlog:ReportEventW L"\(.*\)"$/\1\t\2/p' "$file" |
+    sed -e 's/^err\t/1\t/' -e 's/^warn\t/2\t/' -e 's/^trace\t/3\t/' -e 's/\t\\r\\n/\t/'
+}
+
+wait_until() {
+  local seconds="$1"
+  shift
+  local deadline=$((SECONDS + seconds))
+  while ! "$@"; do
+    [ "${SECONDS}" -ge "${deadline}" ] && return 1
+    sleep 0.3
+  done
+}
