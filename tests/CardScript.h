@@ -32,8 +32,8 @@ enum class Field : std::uint8_t {
 };
 
 struct CardBehaviour {
-    std::int32_t ReadCode = 0;  // not 0: reads return this instead of a record
-    bool SetModeFails = false;  // tecSetRealtimeMode returns ReadCode too (the card is gone)
+    std::int32_t ReadCode = 0; // not 0: reads return this instead of a record
+    bool SetModeFails = false; // tecSetRealtimeMode returns ReadCode too (the card is gone)
     Field Overwrite = Field::None;
     std::uint16_t Value = 0;
 };

@@ -31,9 +31,8 @@ void OffClock() {
 }
 
 int Count(const std::vector<std::string>& texts, const std::string& prefix) {
-    return static_cast<int>(std::count_if(texts.begin(), texts.end(), [&](const std::string& t) {
-        return t.rfind(prefix, 0) == 0;
-    }));
+    return static_cast<int>(std::count_if(
+        texts.begin(), texts.end(), [&](const std::string& t) { return t.rfind(prefix, 0) == 0; }));
 }
 
 // Cycle lengths in ms of virtual time, from the ends of consecutive cycles.
@@ -186,12 +185,18 @@ TEST_F(CardFaults, RecordsWithFieldsOutOfRangeNeverThrowTheClockOff) {
         bool Refused; // the read refuses it
     };
     std::vector<Case> cases = {
-        {Field::LtcMilliseconds, 1000, 0, 1, true}, {Field::LtcMilliseconds, 65535, 0, 1, true},
-        {Field::LtcMilliseconds, 4999, 2, 0, true}, {Field::LtcMonth, 0, 2, 2, false},
-        {Field::LtcMonth, 13, 2, 2, false},         {Field::LtcMonth, 65535, 2, 1, false},
-        {Field::LtcDay, 0, 2, 2, false},            {Field::LtcDay, 32, 2, 2, false},
-        {Field::LtcDay, 65535, 2, 1, false},        {Field::LtcYear, 0, 2, 2, false},
-        {Field::LtcYear, 65535, 2, 1, false},       {Field::LtcSecond, 60, 0, 1, false},
+        {Field::LtcMilliseconds, 1000, 0, 1, true},
+        {Field::LtcMilliseconds, 65535, 0, 1, true},
+        {Field::LtcMilliseconds, 4999, 2, 0, true},
+        {Field::LtcMonth, 0, 2, 2, false},
+        {Field::LtcMonth, 13, 2, 2, false},
+        {Field::LtcMonth, 65535, 2, 1, false},
+        {Field::LtcDay, 0, 2, 2, false},
+        {Field::LtcDay, 32, 2, 2, false},
+        {Field::LtcDay, 65535, 2, 1, false},
+        {Field::LtcYear, 0, 2, 2, false},
+        {Field::LtcYear, 65535, 2, 1, false},
+        {Field::LtcSecond, 60, 0, 1, false},
         {Field::LtcMinute, 65535, 0, 1, false},
     };
     for (std::uint32_t hour : {24u, 25u, 99u, 1000u, 65535u}) {

@@ -89,8 +89,7 @@ std::vector<Scenario> Scenarios() {
              last = FindNth(calls, "TecGetVersion", 1);
              return first > 0 && last > first;
          }},
-        {"identification",
-         [] { DriftingClock(); },
+        {"identification", [] { DriftingClock(); },
          [](const auto& calls, std::size_t& first, std::size_t& last) {
              first = FindNth(calls, "TecGetVersion", 1);
              last = FindNth(calls, "TecSetRealtimeMode", 1);
@@ -106,8 +105,7 @@ std::vector<Scenario> Scenarios() {
              last = FindNth(calls, "WaitForSingleObject", 1);
              return first > 0 && last > first;
          }},
-        {"cycles",
-         [] { DriftingClock(); },
+        {"cycles", [] { DriftingClock(); },
          [](const auto& calls, std::size_t& first, std::size_t& last) {
              first = FindNth(calls, "WaitForSingleObject", 1);
              last = FindNth(calls, "WaitForSingleObject", 8);
