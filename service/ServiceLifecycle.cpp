@@ -9,6 +9,8 @@
 #include "engine/SyncLoop.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -41,6 +43,38 @@ std::mutex& StopEventLock() {
     static std::mutex lock;
     return lock;
 }
+
+// The service thread's end. Once STOPPED is reported the dispatcher returns and the process
+// would end, tearing down module state (SettingsRegistry, StopEvent) that the service thread
+// may still be closing: the main thread gives it a short grace to finish first.
+struct ServiceThreadState {
+    std::mutex Lock;
+    std::condition_variable Ended;
+    bool Running = false;
+};
+ServiceThreadState& ServiceThread() {
+    static ServiceThreadState state;
+    return state;
+}
+constexpr std::chrono::seconds kServiceThreadGrace{5};
+
+// Marks the service thread running for the life of ServiceMain.
+class ServiceThreadMark {
+  public:
+    ServiceThreadMark() {
+        const std::lock_guard<std::mutex> lock(ServiceThread().Lock);
+        ServiceThread().Running = true;
+    }
+    ServiceThreadMark(const ServiceThreadMark&) = delete;
+    ServiceThreadMark& operator=(const ServiceThreadMark&) = delete;
+    ~ServiceThreadMark() {
+        {
+            const std::lock_guard<std::mutex> lock(ServiceThread().Lock);
+            ServiceThread().Running = false;
+        }
+        ServiceThread().Ended.notify_all();
+    }
+};
 
 // What the STOPPED report after StopService carries: 0 when the clock went back to the
 // system, otherwise the code of the failed clock operation.
@@ -108,6 +142,12 @@ void RunServiceDispatcher() {
         WriteEventLog("StartServiceCtrlDispatcher Error!", kEventError);
         plat::ExitProcess(0);
     }
+    // The stop has left the card closed and the clock with the system whatever the service
+    // thread still does (StopLatched), so the wait is bounded: a thread still in the loop's
+    // start-up reads is not worth holding the process for.
+    std::unique_lock<std::mutex> lock(ServiceThread().Lock);
+    ServiceThread().Ended.wait_for(lock, kServiceThreadGrace,
+                                   [] { return !ServiceThread().Running; });
 }
 
 bool ReportServiceStatus(std::uint32_t state, std::uint32_t exitCode, std::uint32_t waitHint) {
@@ -123,6 +163,7 @@ bool ReportServiceStatus(std::uint32_t state, std::uint32_t exitCode, std::uint3
 }
 
 void ServiceMain(std::uint32_t /*argc*/, char** /*argv*/) {
+    const ServiceThreadMark mark;
     const plat::OsHandle handle =
         plat::RegisterServiceCtrlHandler(kServiceName, &ServiceCtrlHandler);
     const std::uint32_t registerError = plat::GetLastError();

@@ -122,7 +122,7 @@ class Recorder {
                 // As the controller would: the handler runs on the dispatcher's thread, and
                 // this cycle's wait then finds the event signalled.
                 stopping_ = true;
-                emu::PostControl(plat::kServiceControlStop, true);
+                emu::PostControl(plat::kServiceControlStop, -1);
             }
         }
     }

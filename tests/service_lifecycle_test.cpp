@@ -50,6 +50,7 @@ std::vector<Row> Rows(const std::vector<plat::ServiceStatusRecord>& reports) {
 struct AtProcessEnd {
     bool ClockWithSystem = false;
     bool CardOpen = true;
+    bool ServiceThreadDone = false; // its event closed, SettingsRegistry freed
 };
 
 // Runs the service as the controller would, this thread being the process's main thread.
@@ -66,6 +67,7 @@ AtProcessEnd RunService(const std::function<void(int, const char*)>& onServiceCa
     AtProcessEnd end;
     end.ClockWithSystem = ClockWithSystem();
     end.CardOpen = CardLink.IsOpen.load();
+    end.ServiceThreadDone = emu::OpenEvents() == 0 && SettingsRegistry == nullptr;
     emu::JoinServiceThreads();
     emu::SetCallHook(nullptr);
     return end;
@@ -160,6 +162,7 @@ TEST_F(ServiceLifecycle, ReportsAndLeavesTheMachineCleanThroughANormalLife) {
         EXPECT_EQ(GoodReports().size(), emu::StatusReports().size()); // none failed
         EXPECT_TRUE(end.ClockWithSystem);
         EXPECT_FALSE(end.CardOpen);
+        EXPECT_TRUE(end.ServiceThreadDone);
         EXPECT_TRUE(ClockWithSystem());
         EXPECT_EQ(EventTexts(), (std::vector<std::string>{"START", "STOP"}));
         EXPECT_EQ(emu::OpenEvents(), 0);
@@ -237,13 +240,14 @@ TEST_F(ServiceLifecycle, EachFailedStartIsLoggedAndReportedStopped) {
         servicetest::FreshProcess();
         c.Arrange();
         bool looping = false;
-        RunService([&](int, const char* call) {
+        const AtProcessEnd end = RunService([&](int, const char* call) {
             if (!looping && std::string(call) == "WaitForSingleObject") {
                 looping = true; // the start did not fail: end it rather than hang
                 DeliverStop(call);
             }
         });
         EXPECT_FALSE(looping);
+        EXPECT_TRUE(end.ServiceThreadDone);
         std::vector<Report> reports;
         for (const auto& r : emu::StatusReports()) {
             reports.push_back({r.Status.CurrentState, r.Status.Win32ExitCode, r.Succeeded});
