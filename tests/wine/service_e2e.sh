@@ -127,6 +127,11 @@ check_eq "MonitorVersion text" "$(wine_reg_get "${KEY}" MonitorVersion)" \
   "Firmware: 9.17    Card: PCIe RX    DLL: 2.05    Service: ${VERSION}"
 check_true "MonitorSystem written" wait_until 10 reg_nonempty MonitorSystem
 check_true "MonitorLtc written" wait_until 10 reg_nonempty MonitorLtc
+svc
+check_eq "running: stop and shutdown accepted" "$(field "${svc_out}" accepted)" 5
+for v in MonitorSystem MonitorLtc; do
+  echo "     ${v}: $(wine_reg_get "${KEY}" "${v}")"
+done
 
 chronel /install
 check_eq "second /install refused" "${out}" "Unable to install QN_Chronel,CreateService Fail.${CRLF}"
@@ -142,6 +147,7 @@ check_true "Sync request consumed" wait_until 30 reg_empty Sync
 check_true "LastSet written" wait_until 10 reg_nonempty LastSet
 check_true "hard set logged (type 1)" \
   wait_until 10 event_logged_like $'^1\tSystem time is hard set\\.  Diff: -?[0-9]+ ms$'
+echo "     LastSet: $(wine_reg_get "${KEY}" LastSet)"
 
 echo "--- out of limits"
 mark_events
@@ -192,6 +198,22 @@ check_true "no START logged" bash -c '! grep -q "	START$" <<<"$1"' _ "$(events_s
 chronel /remove
 check_eq "/remove of a stopped service: no stop, uninstalled" "${out}" \
   "Service Uninstall Ok.${CRLF}"
+
+echo "--- a card whose firmware is too old"
+mark_events
+wine_reg_set "${SIM}" Present REG_DWORD 1
+wine_reg_set "${SIM}" TypeLetter REG_SZ v
+wine_reg_set "${SIM}" FirmwareMinor REG_SZ 16
+chronel /install
+check_eq "/install with an old card" "${out}" "Install Ok.${CRLF}"
+check_true "refusal logged (type 1)" \
+  wait_until 30 event_logged $'1\tWrong firmware version, can\'t start!'
+check_true "service ends STOPPED" wait_until 10 svc_state_is 1
+check_eq "exit code 1062" "$(field "${svc_out}" exit)" 1062
+check_true "no start failure entry besides the refusal" \
+  bash -c '! grep -q "Servicestart fails" <<<"$1"' _ "$(events_since_mark)"
+chronel /remove
+check_eq "/remove after the refused start" "${out}" "Service Uninstall Ok.${CRLF}"
 
 echo "--- every entry the services logged"
 wine_events | sed 's/^/     /'
