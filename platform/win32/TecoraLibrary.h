@@ -16,14 +16,14 @@
 
 extern "C" {
 std::int32_t TECORA_API tecOpen(std::int32_t* handle, std::uint32_t portId); // ordinal 2
-std::int32_t TECORA_API tecClose(std::int32_t handle);                        // ordinal 3
+std::int32_t TECORA_API tecClose(std::int32_t handle);                       // ordinal 3
 std::int32_t TECORA_API tecGetVersion(std::int32_t handle, std::uint32_t* cardState,
                                       std::uint32_t* firmwareWord,
                                       std::uint32_t* libraryVersion); // ordinal 59
 std::int32_t TECORA_API tecGetCardInfo(std::int32_t handle, std::uint32_t* unitsDigit,
                                        std::uint32_t* tensDigit,
-                                       std::uint32_t* typeLetter); // ordinal 66
-const char* TECORA_API tecGetErrorText();                          // ordinal 68
-std::int32_t TECORA_API tecReadTime(std::int32_t handle, void* record44); // ordinal 102
+                                       std::uint32_t* typeLetter);                   // ordinal 66
+const char* TECORA_API tecGetErrorText();                                            // ordinal 68
+std::int32_t TECORA_API tecReadTime(std::int32_t handle, void* record44);            // ordinal 102
 std::int32_t TECORA_API tecSetRealtimeMode(std::int32_t handle, std::uint32_t mode); // 103
 }

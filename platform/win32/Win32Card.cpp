@@ -11,7 +11,9 @@ std::int32_t TecOpen(std::int32_t* handle, std::uint32_t portId) {
     return ::tecOpen(handle, portId);
 }
 
-std::int32_t TecClose(std::int32_t handle) { return ::tecClose(handle); }
+std::int32_t TecClose(std::int32_t handle) {
+    return ::tecClose(handle);
+}
 
 std::int32_t TecGetVersion(std::int32_t handle, std::uint32_t* cardState,
                            std::uint32_t* firmwareWord, std::uint32_t* libraryVersion) {
@@ -23,7 +25,9 @@ std::int32_t TecGetCardInfo(std::int32_t handle, std::uint32_t* unitsDigit,
     return ::tecGetCardInfo(handle, unitsDigit, tensDigit, typeLetter);
 }
 
-const char* TecGetErrorText() { return ::tecGetErrorText(); }
+const char* TecGetErrorText() {
+    return ::tecGetErrorText();
+}
 
 std::int32_t TecReadTime(std::int32_t handle, void* record44) {
     return ::tecReadTime(handle, record44);

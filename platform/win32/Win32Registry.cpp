@@ -7,7 +7,9 @@ namespace plat {
 
 namespace {
 
-HKEY AsKey(OsHandle h) { return reinterpret_cast<HKEY>(h); }
+HKEY AsKey(OsHandle h) {
+    return reinterpret_cast<HKEY>(h);
+}
 
 // Callers name keys relative to the root; a leading backslash, as some write the path, is
 // not part of the name the registry expects.
@@ -29,7 +31,9 @@ RegKey& RegKey::operator=(RegKey&& other) noexcept {
     return *this;
 }
 
-RegKey::~RegKey() { reset(); }
+RegKey::~RegKey() {
+    reset();
+}
 
 void RegKey::reset() {
     if (handle_ != 0) {
@@ -41,9 +45,9 @@ void RegKey::reset() {
 long RegCreateKey(const std::string& path, RegKey& key) {
     HKEY h = nullptr;
     DWORD disposition = 0;
-    const LONG rc = ::RegCreateKeyExA(HKEY_LOCAL_MACHINE, RelativePath(path), 0, nullptr,
-                                      REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &h,
-                                      &disposition);
+    const LONG rc =
+        ::RegCreateKeyExA(HKEY_LOCAL_MACHINE, RelativePath(path), 0, nullptr,
+                          REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &h, &disposition);
     if (rc == ERROR_SUCCESS) {
         key = RegKey(reinterpret_cast<OsHandle>(h));
     }
@@ -65,8 +69,8 @@ long RegQueryValue(const RegKey& key, const std::string& name, RegType& type,
     for (;;) {
         DWORD kind = 0;
         DWORD size = 0;
-        LONG rc = ::RegQueryValueExA(AsKey(key.get()), name.c_str(), nullptr, &kind, nullptr,
-                                     &size);
+        LONG rc =
+            ::RegQueryValueExA(AsKey(key.get()), name.c_str(), nullptr, &kind, nullptr, &size);
         if (rc != ERROR_SUCCESS) {
             return rc;
         }

@@ -14,8 +14,12 @@ static_assert(sizeof(SERVICE_STATUS) == sizeof(ServiceStatusRecord));
 
 namespace {
 
-SC_HANDLE AsService(OsHandle h) { return reinterpret_cast<SC_HANDLE>(h); }
-OsHandle AsOs(SC_HANDLE h) { return reinterpret_cast<OsHandle>(h); }
+SC_HANDLE AsService(OsHandle h) {
+    return reinterpret_cast<SC_HANDLE>(h);
+}
+OsHandle AsOs(SC_HANDLE h) {
+    return reinterpret_cast<OsHandle>(h);
+}
 
 SERVICE_STATUS ToWin(const ServiceStatusRecord& r) {
     SERVICE_STATUS s;
@@ -106,8 +110,8 @@ OsHandle RegisterEventSource(const char* sourceName) {
     return 0;
 }
 
-bool ReportEvent(OsHandle source, std::uint16_t type, std::uint16_t category,
-                 std::uint32_t eventId, const char* text) {
+bool ReportEvent(OsHandle source, std::uint16_t type, std::uint16_t category, std::uint32_t eventId,
+                 const char* text) {
     HANDLE handle = SourceFor(source);
     if (handle == nullptr) {
         ::SetLastError(ERROR_INVALID_HANDLE);
@@ -150,14 +154,13 @@ bool StartServiceCtrlDispatcher(const char* serviceName, ServiceMainFn main) {
 
 OsHandle RegisterServiceCtrlHandler(const char* serviceName, ServiceHandlerFn handler) {
     RegisteredHandler.store(handler);
-    return reinterpret_cast<OsHandle>(::RegisterServiceCtrlHandlerA(serviceName,
-                                                                    ServiceHandlerEntry));
+    return reinterpret_cast<OsHandle>(
+        ::RegisterServiceCtrlHandlerA(serviceName, ServiceHandlerEntry));
 }
 
 bool SetServiceStatus(OsHandle statusHandle, const ServiceStatusRecord& status) {
     SERVICE_STATUS s = ToWin(status);
-    return ::SetServiceStatus(reinterpret_cast<SERVICE_STATUS_HANDLE>(statusHandle), &s) !=
-           FALSE;
+    return ::SetServiceStatus(reinterpret_cast<SERVICE_STATUS_HANDLE>(statusHandle), &s) != FALSE;
 }
 
 // ---------------------------------------------------------------------------
@@ -170,8 +173,8 @@ OsHandle OpenSCManager(std::uint32_t access) {
 OsHandle CreateService(OsHandle scm, const ServiceConfig& config) {
     return AsOs(::CreateServiceA(AsService(scm), config.Name.c_str(), config.DisplayName.c_str(),
                                  config.DesiredAccess, config.ServiceType, config.StartType,
-                                 config.ErrorControl, config.BinaryPath.c_str(), nullptr,
-                                 nullptr, nullptr, nullptr, nullptr));
+                                 config.ErrorControl, config.BinaryPath.c_str(), nullptr, nullptr,
+                                 nullptr, nullptr, nullptr));
 }
 
 bool StartService(OsHandle service) {
@@ -198,7 +201,9 @@ bool QueryServiceStatus(OsHandle service, ServiceStatusRecord& status) {
     return ok != FALSE;
 }
 
-bool DeleteService(OsHandle service) { return ::DeleteService(AsService(service)) != FALSE; }
+bool DeleteService(OsHandle service) {
+    return ::DeleteService(AsService(service)) != FALSE;
+}
 
 bool CloseServiceHandle(OsHandle handle) {
     return ::CloseServiceHandle(AsService(handle)) != FALSE;

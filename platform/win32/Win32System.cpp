@@ -10,7 +10,9 @@ namespace plat {
 // ---------------------------------------------------------------------------
 // User interface
 
-void MessageBeep(std::uint32_t type) { ::MessageBeep(type); }
+void MessageBeep(std::uint32_t type) {
+    ::MessageBeep(type);
+}
 
 int MessageBox(const char* text, const char* caption, std::uint32_t flags) {
     return ::MessageBoxA(nullptr, text, caption, flags);
@@ -72,10 +74,9 @@ bool FormatSystemMessage(std::uint32_t code, std::string& text) {
     // No inserts are supplied, so the system must leave any "%1" in its text as it is rather
     // than read arguments that do not exist.
     char buffer[512];
-    const DWORD length = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM |
-                                              FORMAT_MESSAGE_ARGUMENT_ARRAY |
-                                              FORMAT_MESSAGE_IGNORE_INSERTS,
-                                          nullptr, code, 0, buffer, sizeof buffer, nullptr);
+    const DWORD length = ::FormatMessageA(
+        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ARGUMENT_ARRAY | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, 0, buffer, sizeof buffer, nullptr);
     if (length == 0) {
         return false;
     }
@@ -207,6 +208,8 @@ std::string FormatGroupedNumber(std::int32_t value) {
     return buffer;
 }
 
-void ExitProcess(std::uint32_t exitCode) { ::ExitProcess(exitCode); }
+void ExitProcess(std::uint32_t exitCode) {
+    ::ExitProcess(exitCode);
+}
 
 } // namespace plat

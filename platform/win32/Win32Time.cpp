@@ -14,8 +14,12 @@ static_assert(sizeof(TOKEN_PRIVILEGES) == sizeof(TokenPrivileges));
 
 namespace {
 
-HANDLE AsHandle(OsHandle h) { return reinterpret_cast<HANDLE>(h); }
-OsHandle AsOs(HANDLE h) { return reinterpret_cast<OsHandle>(h); }
+HANDLE AsHandle(OsHandle h) {
+    return reinterpret_cast<HANDLE>(h);
+}
+OsHandle AsOs(HANDLE h) {
+    return reinterpret_cast<OsHandle>(h);
+}
 
 SYSTEMTIME ToWin(const SystemTime& t) {
     SYSTEMTIME st;
@@ -55,8 +59,12 @@ TIME_ZONE_INFORMATION ToWin(const TimeZoneInfo& tz) {
 
 } // namespace
 
-std::uint32_t GetLastError() { return ::GetLastError(); }
-void SetLastError(std::uint32_t code) { ::SetLastError(code); }
+std::uint32_t GetLastError() {
+    return ::GetLastError();
+}
+void SetLastError(std::uint32_t code) {
+    ::SetLastError(code);
+}
 
 // ---------------------------------------------------------------------------
 // Time
@@ -194,7 +202,9 @@ bool AdjustTokenPrivileges(const Token& token, const TokenPrivileges& newState,
 // ---------------------------------------------------------------------------
 // Waiting, events and threads
 
-void Sleep(std::uint32_t milliseconds) { ::Sleep(milliseconds); }
+void Sleep(std::uint32_t milliseconds) {
+    ::Sleep(milliseconds);
+}
 
 std::uint32_t RandomBelow(std::uint32_t bound) {
     if (bound == 0) {
@@ -216,7 +226,9 @@ Event& Event::operator=(Event&& other) noexcept {
     return *this;
 }
 
-Event::~Event() { reset(); }
+Event::~Event() {
+    reset();
+}
 
 void Event::reset() {
     if (handle_ != 0) {
@@ -231,7 +243,9 @@ Event CreateEvent(bool manualReset, bool initiallySignalled) {
     return Event(AsOs(h));
 }
 
-bool SetEvent(OsHandle event) { return ::SetEvent(AsHandle(event)) != FALSE; }
+bool SetEvent(OsHandle event) {
+    return ::SetEvent(AsHandle(event)) != FALSE;
+}
 
 std::uint32_t WaitForSingleObject(OsHandle object, std::uint32_t milliseconds) {
     return ::WaitForSingleObject(AsHandle(object), milliseconds);

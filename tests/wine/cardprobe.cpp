@@ -63,10 +63,10 @@ int main(int argc, char** argv) {
                     record.SystemMinute, record.SystemSecond, record.SystemMilliseconds,
                     record.SystemDay, record.SystemMonth, record.SystemYear);
         // System ahead of timecode, in ms, wrapped into half a day either way.
-        std::int32_t diff = DayMs(record.SystemHour, record.SystemMinute, record.SystemSecond,
-                                  record.SystemMilliseconds) -
-                            DayMs(record.LtcHour, record.LtcMinute, record.LtcSecond,
-                                  record.LtcMilliseconds);
+        std::int32_t diff =
+            DayMs(record.SystemHour, record.SystemMinute, record.SystemSecond,
+                  record.SystemMilliseconds) -
+            DayMs(record.LtcHour, record.LtcMinute, record.LtcSecond, record.LtcMilliseconds);
         constexpr std::int32_t kDay = 86400000;
         if (diff > kDay / 2) {
             diff -= kDay;

@@ -48,16 +48,14 @@ int main(int argc, char** argv) {
     ::QueryServiceConfigA(service, nullptr, 0, &needed);
     std::vector<unsigned char> buffer(needed > 0 ? needed : 1);
     auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
-    if (needed > 0 &&
-        ::QueryServiceConfigA(service, config, static_cast<DWORD>(buffer.size()), &needed) !=
-            FALSE) {
+    if (needed > 0 && ::QueryServiceConfigA(service, config, static_cast<DWORD>(buffer.size()),
+                                            &needed) != FALSE) {
         std::printf("type=%lu\n", static_cast<unsigned long>(config->dwServiceType));
         std::printf("start=%lu\n", static_cast<unsigned long>(config->dwStartType));
         std::printf("errorcontrol=%lu\n", static_cast<unsigned long>(config->dwErrorControl));
         std::printf("path=%s\n", config->lpBinaryPathName ? config->lpBinaryPathName : "");
         std::printf("display=%s\n", config->lpDisplayName ? config->lpDisplayName : "");
-        std::printf("account=%s\n",
-                    config->lpServiceStartName ? config->lpServiceStartName : "");
+        std::printf("account=%s\n", config->lpServiceStartName ? config->lpServiceStartName : "");
     } else {
         PrintFailure("QueryServiceConfig");
         result = 1;

@@ -50,6 +50,8 @@ wine_prefix_start() {
   # No browser or .NET runtime: nothing here needs them, and installing them is slow.
   export WINEDLLOVERRIDES="mscoree,mshtml="
   export WINEDEBUG=-all
+  # The same locale whatever the host's: English number formats, plain ASCII.
+  export LC_ALL=C
   WINE_EVENTLOG="${WINE_TMP}/eventlog.txt"
   : >"${WINE_EVENTLOG}"
   mkdir -p "${WINEPREFIX}"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The simulated card library under Wine, reached the way the service reaches it: by ordinal
-# from a 32-bit program, configured through the registry as a test would configure a card.
+# Under Wine, in one prefix: the simulated card library reached the way the service reaches
+# it (by ordinal from a 32-bit program, configured through the registry), then the Win32
+# side of the platform seam, checked by a probe of its own.
 set -uo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 . "${here}/common.sh"
@@ -8,12 +9,14 @@ here="$(cd "$(dirname "$0")" && pwd)"
 
 WIN_DIST="${1:?dist directory}"
 WIN_TOOLS="${2:?tools directory}"
-require_windows_build "${WIN_DIST}/TECORA32.dll" "${WIN_TOOLS}/cardprobe.exe"
+require_windows_build "${WIN_DIST}/TECORA32.dll" "${WIN_DIST}/chronel.exe" \
+  "${WIN_TOOLS}/cardprobe.exe" "${WIN_TOOLS}/platprobe.exe"
 
 wine_prefix_start || { echo "could not create a Wine prefix"; exit 1; }
 run_dir="${WINE_TMP}/probe"
 mkdir -p "${run_dir}"
-cp "${WIN_DIST}/TECORA32.dll" "${WIN_TOOLS}/cardprobe.exe" "${run_dir}/"
+cp "${WIN_DIST}/TECORA32.dll" "${WIN_DIST}/chronel.exe" "${WIN_TOOLS}/cardprobe.exe" \
+  "${WIN_TOOLS}/platprobe.exe" "${run_dir}/"
 
 SIM='SOFTWARE\TecoraSim'
 
@@ -49,5 +52,19 @@ for entry in "${cases[@]}"; do
   errortext="$(field "${output}" errortext)"
   check_true "${name}: error text present" test -n "${errortext}"
 done
+
+echo "--- platform"
+plat_out="$(cd "${run_dir}" && wine_run platprobe.exe chronel.exe 2>/dev/null | tr -d '\r'; echo "rc=${PIPESTATUS[0]}")"
+printf '%s\n' "${plat_out}" | grep -E '^(ok|FAIL) '
+while read -r line; do
+  case "${line}" in
+    ok\ *) CHECKS=$((CHECKS + 1)) ;;
+    FAIL\ *) CHECKS=$((CHECKS + 1)); FAILURES=$((FAILURES + 1)) ;;
+  esac
+done <<<"${plat_out}"
+check_eq "platform probe exit code" "$(field "${plat_out}" rc)" 0
+check_eq "console text goes out exactly as given" \
+  "$(cd "${run_dir}" && wine_run platprobe.exe chronel.exe 2>/dev/null | tail -c 13 | od -An -c | tr -s ' ')" \
+  " c o n s o l e : a \r \n b \n"
 
 finish
