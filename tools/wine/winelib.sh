@@ -61,7 +61,9 @@ wine_prefix_start() {
   wine wineboot -i </dev/null >/dev/null 2>&1 || return 1
   wineserver -k >/dev/null 2>&1 || true
   wineserver -w >/dev/null 2>&1 || true
-  wineserver -p >/dev/null 2>&1 </dev/null
+  # Kept up between commands, but not forever: should this shell be killed before its
+  # trap runs, the prefix still ends a few minutes after its last program.
+  wineserver -p180 >/dev/null 2>&1 </dev/null
   WINEDEBUG=-all,+eventlog wine wineboot </dev/null >/dev/null 2>>"${WINE_EVENTLOG}"
 }
 
