@@ -2,9 +2,8 @@
 // where the clock, the card and the machine's handles are left.
 #pragma once
 
-#include "TimeFunc/ClockControl.h"
-#include "card/CardLink.h"
-#include "engine/Settings.h"
+#include "ServiceWorld.h"
+
 #include "platform/emu/World.h"
 #include "service/ServiceLifecycle.h"
 
@@ -18,37 +17,10 @@ namespace faultworld {
 constexpr const char* kKey = "SOFTWARE\\Tecora";
 constexpr const char* kSimKey = "SOFTWARE\\TecoraSim";
 
-// Everything a new process would start with: the world, and the module state of the program.
-inline void FreshProcess() {
-    emu::JoinServiceThreads();
-    emu::ResetWorld();
-    InitDefaultTimeIncrement();
-    ResetSettingsToStart();
-    SettingsRegistry.reset();
-    ServiceStatus = {};
-    ServiceStatusHandle = 0;
-    StopEvent.reset();
-    CardLink.Handle = 0;
-    CardLink.IsOpen = false;
-    LastCardResult = 0;
-    StopLatched = false;
-}
-
-// The clock as the system leaves it to itself: regulation on, at its own increment.
-inline bool ClockWithSystem() {
-    const emu::ClockState clock = emu::Clock();
-    return clock.RegulationDisabled && clock.Adjustment == clock.Increment &&
-           clock.Increment == DefaultTimeIncrement();
-}
-
-// Event-log texts without the leading line break every entry carries.
-inline std::vector<std::string> EventTexts() {
-    std::vector<std::string> texts;
-    for (const std::string& text : emu::EventLogTexts()) {
-        texts.push_back(text.rfind("\r\n", 0) == 0 ? text.substr(2) : text);
-    }
-    return texts;
-}
+// The fresh process, the clock check and the log texts of the service-host tests.
+using servicetest::ClockWithSystem;
+using servicetest::EventTexts;
+using servicetest::FreshProcess;
 
 // Card handles the library gave out and nobody closed.
 inline std::vector<std::int32_t> CardHandlesLeftOpen() {
