@@ -232,8 +232,11 @@ TEST_F(CommandLine, InstallAndRemoveRunTheRealServiceInTheirOwnProcess) {
     emu::SetServiceProcess([] { RunProgram({}); });
     EXPECT_EQ(RunProgram({"/install"}), 0);
     EXPECT_EQ(emu::ConsoleOutput(), "Install Ok.\r\n");
-    // The service comes up while the installer waits its second.
-    for (int i = 0; i < 5000 && emu::CurrentServiceStatus().CurrentState != plat::kServiceRunning;
+    // The service comes up while the installer waits its second. RUNNING is reported before the
+    // card is opened, so wait for the loop's own START too: a stop before it calls the start off.
+    for (int i = 0;
+         i < 5000 && (emu::CurrentServiceStatus().CurrentState != plat::kServiceRunning ||
+                      EventTexts().empty());
          ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
