@@ -1,6 +1,6 @@
 # Small Windows programs that the Wine tests run beside chronel.exe: a service query tool and
 # a probe of the card library bound by ordinal. Not shipped.
-add_executable(svcquery ${CMAKE_SOURCE_DIR}/tools/wine/svcquery.cpp)
+add_executable(svcquery ${CMAKE_SOURCE_DIR}/platform/win32/tools/svcquery.cpp)
 target_link_libraries(svcquery PRIVATE advapi32)
 target_link_options(svcquery PRIVATE -static -static-libgcc -static-libstdc++)
 set_target_properties(svcquery PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/wine)
