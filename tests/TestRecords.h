@@ -60,6 +60,17 @@ constexpr plat::SystemTime Utc(std::uint16_t y, std::uint16_t mo, std::uint16_t 
     return t;
 }
 
+// Opens the process token and enables the time privilege in it, as the service does; restoring
+// `previous` on `token` undoes it.
+inline bool EnableTimePrivilege(plat::Token& token, plat::TokenPrivileges& previous) {
+    plat::TokenPrivileges request;
+    request.PrivilegeCount = 1;
+    request.Attributes = plat::kSePrivilegeEnabled;
+    return plat::OpenProcessToken(plat::kTokenAllAccess, token) &&
+           plat::LookupPrivilegeValue(plat::kSystemtimePrivilege, request.PrivilegeLuid) &&
+           plat::AdjustTokenPrivileges(token, request, previous);
+}
+
 // "YYYY-MM-DD hh:mm:ss.mmm", for comparing date-times in one readable piece.
 inline std::string Text(const plat::SystemTime& t) {
     char s[64];

@@ -28,13 +28,8 @@ plat::SystemTime SystemNow() {
 // Puts the emulated clock off its nominal rate, as a correction in progress would.
 void SlewClock(std::uint32_t adjustment) {
     plat::Token token;
-    ASSERT_TRUE(plat::OpenProcessToken(plat::kTokenAllAccess, token));
-    plat::TokenPrivileges request;
-    request.PrivilegeCount = 1;
-    request.Attributes = plat::kSePrivilegeEnabled;
-    ASSERT_TRUE(plat::LookupPrivilegeValue(plat::kSystemtimePrivilege, request.PrivilegeLuid));
     plat::TokenPrivileges previous;
-    ASSERT_TRUE(plat::AdjustTokenPrivileges(token, request, previous));
+    ASSERT_TRUE(testutil::EnableTimePrivilege(token, previous));
     ASSERT_TRUE(plat::SetSystemTimeAdjustment(adjustment, false));
     plat::TokenPrivileges ignored;
     ASSERT_TRUE(plat::AdjustTokenPrivileges(token, previous, ignored));
@@ -162,13 +157,8 @@ TEST_F(ClockControl, MissingPrivilegeShowsAsAFailedAdjustment) {
 
 TEST_F(ClockControl, PrivilegeFoundEnabledStaysEnabled) {
     plat::Token own;
-    ASSERT_TRUE(plat::OpenProcessToken(plat::kTokenAllAccess, own));
-    plat::TokenPrivileges request;
-    request.PrivilegeCount = 1;
-    request.Attributes = plat::kSePrivilegeEnabled;
-    ASSERT_TRUE(plat::LookupPrivilegeValue(plat::kSystemtimePrivilege, request.PrivilegeLuid));
     plat::TokenPrivileges previous;
-    ASSERT_TRUE(plat::AdjustTokenPrivileges(own, request, previous));
+    ASSERT_TRUE(testutil::EnableTimePrivilege(own, previous));
 
     EXPECT_EQ(SetClockRate(154250), ClockOk);
     EXPECT_TRUE(emu::PrivilegeEnabled());

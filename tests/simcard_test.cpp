@@ -2,6 +2,7 @@
 
 #include "TimeFunc/TimecodeRecord.h"
 #include "simcard/SimCard.h"
+#include "tests/TestRecords.h"
 
 #include <cstring>
 #include <functional>
@@ -14,16 +15,9 @@ class SimCardTest : public CardWorld {
         CardWorld::SetUp();
         SetUtc(2026, 12, 6, 8, 5, 3, 0);
     }
-    static void SetUtc(int y, int mo, int d, int h, int mi, int s, int ms) {
-        plat::SystemTime t;
-        t.Year = static_cast<std::uint16_t>(y);
-        t.Month = static_cast<std::uint16_t>(mo);
-        t.Day = static_cast<std::uint16_t>(d);
-        t.Hour = static_cast<std::uint16_t>(h);
-        t.Minute = static_cast<std::uint16_t>(mi);
-        t.Second = static_cast<std::uint16_t>(s);
-        t.Milliseconds = static_cast<std::uint16_t>(ms);
-        emu::SetTrueTimeUtc(t);
+    static void SetUtc(std::uint16_t y, std::uint16_t mo, std::uint16_t d, std::uint16_t h,
+                       std::uint16_t mi, std::uint16_t s, std::uint16_t ms) {
+        emu::SetTrueTimeUtc(testutil::Utc(y, mo, d, h, mi, s, ms));
     }
     static std::int32_t Open() {
         std::int32_t h = 0;
@@ -172,15 +166,6 @@ TEST_F(SimCardTest, RecordCarriesTheTimecodeAndThePcTimeOfOneFrame) {
         EXPECT_EQ(r.LtcZone, c.zone);
         EXPECT_EQ(r.Flags, FlagLtcSync);
     }
-}
-
-TEST_F(SimCardTest, ThePcClockIsStampedAsItIs) {
-    emu::SetClockOffsetMs(300);
-    const std::int32_t h = Open();
-    TimecodeRecord r;
-    ASSERT_EQ(Read(h, r), 0);
-    EXPECT_TRUE(Ltc(r) == (Hms{8, 5, 3, 0}));
-    EXPECT_TRUE(Sys(r) == (Hms{8, 5, 3, 300}));
 }
 
 TEST_F(SimCardTest, DateAndFlagsFollowTheModeAndTheSettings) {
