@@ -155,6 +155,23 @@ void SettleScripted(ScmService& service) {
     }
 }
 
+// Under the lock: the service a handle refers to, or null; `settle` brings a scripted stop up
+// to the present first.
+ScmService* ServiceOf(State& s, plat::OsHandle service, bool settle) {
+    const auto handle = s.ServiceHandles.find(service);
+    if (handle == s.ServiceHandles.end()) {
+        return nullptr;
+    }
+    const auto it = s.Services.find(handle->second);
+    if (it == s.Services.end()) {
+        return nullptr;
+    }
+    if (settle) {
+        SettleScripted(it->second);
+    }
+    return &it->second;
+}
+
 // Under the lock: a service marked for deletion goes once it is stopped and no handle refers
 // to it.
 void RemoveIfDeleted(State& s, const std::string& key) {
@@ -623,15 +640,7 @@ bool StartService(OsHandle service) {
     emu::State& s = emu::S();
     std::unique_lock<std::mutex> lock(s.Lock);
     std::uint32_t error = 0;
-    auto handle = s.ServiceHandles.find(service);
-    emu::ScmService* entry = nullptr;
-    if (handle != s.ServiceHandles.end()) {
-        auto it = s.Services.find(handle->second);
-        if (it != s.Services.end()) {
-            entry = &it->second;
-            emu::SettleScripted(*entry);
-        }
-    }
+    emu::ScmService* entry = emu::ServiceOf(s, service, true);
     if (emu::TakeFailure(s, ServiceFail::StartService, error)) {
     } else if (entry == nullptr) {
         error = kErrorInvalidHandle;
@@ -650,7 +659,8 @@ bool StartService(OsHandle service) {
     entry->Entry.Status.Win32ExitCode = 0;
     if (s.ProcessEntry) {
         entry->InProcess = true;
-        s.Threads.emplace_back(emu::RunServiceProcess, s.ProcessEntry, handle->second);
+        s.Threads.emplace_back(emu::RunServiceProcess, s.ProcessEntry,
+                               s.ServiceHandles.at(service));
     } else {
         entry->Entry.Status.CurrentState = kServiceRunning;
         entry->Entry.Status.ControlsAccepted = 5;
@@ -685,15 +695,7 @@ bool ControlService(OsHandle service, std::uint32_t control, ServiceStatusRecord
     emu::State& s = emu::S();
     std::unique_lock<std::mutex> lock(s.Lock);
     std::uint32_t error = 0;
-    auto handle = s.ServiceHandles.find(service);
-    emu::ScmService* entry = nullptr;
-    if (handle != s.ServiceHandles.end()) {
-        auto it = s.Services.find(handle->second);
-        if (it != s.Services.end()) {
-            entry = &it->second;
-            emu::SettleScripted(*entry);
-        }
-    }
+    emu::ScmService* entry = emu::ServiceOf(s, service, true);
     if (emu::TakeFailure(s, ServiceFail::ControlService, error)) {
     } else if (entry == nullptr) {
         error = kErrorInvalidHandle;
@@ -716,7 +718,7 @@ bool ControlService(OsHandle service, std::uint32_t control, ServiceStatusRecord
         SetLastError(error);
         return false;
     }
-    const std::string key = handle->second;
+    const std::string key = s.ServiceHandles.at(service);
     if (entry->InProcess) {
         // The controller hands the control to the service's dispatcher and waits for the
         // handler to return, as Windows does for a plain handler.
@@ -747,15 +749,7 @@ bool QueryServiceStatus(OsHandle service, ServiceStatusRecord& status) {
     emu::State& s = emu::S();
     std::unique_lock<std::mutex> lock(s.Lock);
     std::uint32_t error = 0;
-    auto handle = s.ServiceHandles.find(service);
-    emu::ScmService* entry = nullptr;
-    if (handle != s.ServiceHandles.end()) {
-        auto it = s.Services.find(handle->second);
-        if (it != s.Services.end()) {
-            entry = &it->second;
-            emu::SettleScripted(*entry);
-        }
-    }
+    emu::ScmService* entry = emu::ServiceOf(s, service, true);
     if (emu::TakeFailure(s, ServiceFail::QueryServiceStatus, error)) {
     } else if (entry == nullptr) {
         error = kErrorInvalidHandle;
@@ -774,14 +768,7 @@ bool DeleteService(OsHandle service) {
     emu::State& s = emu::S();
     std::unique_lock<std::mutex> lock(s.Lock);
     std::uint32_t error = 0;
-    auto handle = s.ServiceHandles.find(service);
-    emu::ScmService* entry = nullptr;
-    if (handle != s.ServiceHandles.end()) {
-        auto it = s.Services.find(handle->second);
-        if (it != s.Services.end()) {
-            entry = &it->second;
-        }
-    }
+    emu::ScmService* entry = emu::ServiceOf(s, service, false);
     if (emu::TakeFailure(s, ServiceFail::DeleteService, error)) {
     } else if (entry == nullptr) {
         error = kErrorInvalidHandle;
