@@ -11,6 +11,10 @@
 #endif
 #include <windows.h>
 
+#include "platform/Platform.h"
+
+#include <bit>
+
 #undef CreateEvent
 #undef CreateService
 #undef GetFileVersionInfo
@@ -31,3 +35,21 @@
 #undef StartService
 #undef StartServiceCtrlDispatcher
 #undef WriteConsole
+
+namespace plat {
+
+// Handles cross the seam as plain integers.
+template <class H> H AsWin(OsHandle h) {
+    return reinterpret_cast<H>(h);
+}
+template <class H> OsHandle AsOs(H h) {
+    return reinterpret_cast<OsHandle>(h);
+}
+
+// The seam's records mirror their Win32 counterparts field for field (same order, same
+// widths), so they cross by copy.
+template <class To, class From> To SameLayout(const From& from) {
+    return std::bit_cast<To>(from);
+}
+
+} // namespace plat

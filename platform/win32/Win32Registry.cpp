@@ -49,7 +49,7 @@ long RegCreateKey(const std::string& path, RegKey& key) {
         ::RegCreateKeyExA(HKEY_LOCAL_MACHINE, RelativePath(path), 0, nullptr,
                           REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &h, &disposition);
     if (rc == ERROR_SUCCESS) {
-        key = RegKey(reinterpret_cast<OsHandle>(h));
+        key = RegKey(AsOs(h));
     }
     return rc;
 }
@@ -58,7 +58,7 @@ long RegOpenKey(const std::string& path, std::uint32_t access, RegKey& key) {
     HKEY h = nullptr;
     const LONG rc = ::RegOpenKeyExA(HKEY_LOCAL_MACHINE, RelativePath(path), 0, access, &h);
     if (rc == ERROR_SUCCESS) {
-        key = RegKey(reinterpret_cast<OsHandle>(h));
+        key = RegKey(AsOs(h));
     }
     return rc;
 }

@@ -5,44 +5,24 @@
 
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstring>
 #include <mutex>
 
 namespace plat {
 
 static_assert(sizeof(SERVICE_STATUS) == sizeof(ServiceStatusRecord));
+static_assert(offsetof(SERVICE_STATUS, dwControlsAccepted) ==
+              offsetof(ServiceStatusRecord, ControlsAccepted));
+static_assert(offsetof(SERVICE_STATUS, dwWaitHint) == offsetof(ServiceStatusRecord, WaitHint));
 
 namespace {
 
-SC_HANDLE AsService(OsHandle h) {
-    return reinterpret_cast<SC_HANDLE>(h);
-}
-OsHandle AsOs(SC_HANDLE h) {
-    return reinterpret_cast<OsHandle>(h);
-}
-
 SERVICE_STATUS ToWin(const ServiceStatusRecord& r) {
-    SERVICE_STATUS s;
-    s.dwServiceType = r.ServiceType;
-    s.dwCurrentState = r.CurrentState;
-    s.dwControlsAccepted = r.ControlsAccepted;
-    s.dwWin32ExitCode = r.Win32ExitCode;
-    s.dwServiceSpecificExitCode = r.ServiceSpecificExitCode;
-    s.dwCheckPoint = r.CheckPoint;
-    s.dwWaitHint = r.WaitHint;
-    return s;
+    return SameLayout<SERVICE_STATUS>(r);
 }
-
 ServiceStatusRecord FromWin(const SERVICE_STATUS& s) {
-    ServiceStatusRecord r;
-    r.ServiceType = s.dwServiceType;
-    r.CurrentState = s.dwCurrentState;
-    r.ControlsAccepted = s.dwControlsAccepted;
-    r.Win32ExitCode = s.dwWin32ExitCode;
-    r.ServiceSpecificExitCode = s.dwServiceSpecificExitCode;
-    r.CheckPoint = s.dwCheckPoint;
-    r.WaitHint = s.dwWaitHint;
-    return r;
+    return SameLayout<ServiceStatusRecord>(s);
 }
 
 // The dispatcher and the controller call back through fixed-signature entries; these hold
@@ -171,24 +151,24 @@ OsHandle OpenSCManager(std::uint32_t access) {
 }
 
 OsHandle CreateService(OsHandle scm, const ServiceConfig& config) {
-    return AsOs(::CreateServiceA(AsService(scm), config.Name.c_str(), config.DisplayName.c_str(),
-                                 config.DesiredAccess, config.ServiceType, config.StartType,
-                                 config.ErrorControl, config.BinaryPath.c_str(), nullptr, nullptr,
-                                 nullptr, nullptr, nullptr));
+    return AsOs(::CreateServiceA(
+        AsWin<SC_HANDLE>(scm), config.Name.c_str(), config.DisplayName.c_str(),
+        config.DesiredAccess, config.ServiceType, config.StartType, config.ErrorControl,
+        config.BinaryPath.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
 }
 
 bool StartService(OsHandle service) {
-    return ::StartServiceA(AsService(service), 0, nullptr) != FALSE;
+    return ::StartServiceA(AsWin<SC_HANDLE>(service), 0, nullptr) != FALSE;
 }
 
 OsHandle OpenService(OsHandle scm, const char* name, std::uint32_t access) {
-    return AsOs(::OpenServiceA(AsService(scm), name, access));
+    return AsOs(::OpenServiceA(AsWin<SC_HANDLE>(scm), name, access));
 }
 
 bool ControlService(OsHandle service, std::uint32_t control, ServiceStatusRecord& status) {
     // The system writes into the caller's record as it sees fit, also on some failures.
     SERVICE_STATUS s = ToWin(status);
-    const BOOL ok = ::ControlService(AsService(service), control, &s);
+    const BOOL ok = ::ControlService(AsWin<SC_HANDLE>(service), control, &s);
     status = FromWin(s);
     return ok != FALSE;
 }
@@ -196,17 +176,17 @@ bool ControlService(OsHandle service, std::uint32_t control, ServiceStatusRecord
 bool QueryServiceStatus(OsHandle service, ServiceStatusRecord& status) {
     // The system writes into the caller's record as it sees fit, also on some failures.
     SERVICE_STATUS s = ToWin(status);
-    const BOOL ok = ::QueryServiceStatus(AsService(service), &s);
+    const BOOL ok = ::QueryServiceStatus(AsWin<SC_HANDLE>(service), &s);
     status = FromWin(s);
     return ok != FALSE;
 }
 
 bool DeleteService(OsHandle service) {
-    return ::DeleteService(AsService(service)) != FALSE;
+    return ::DeleteService(AsWin<SC_HANDLE>(service)) != FALSE;
 }
 
 bool CloseServiceHandle(OsHandle handle) {
-    return ::CloseServiceHandle(AsService(handle)) != FALSE;
+    return ::CloseServiceHandle(AsWin<SC_HANDLE>(handle)) != FALSE;
 }
 
 } // namespace plat

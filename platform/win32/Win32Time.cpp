@@ -3,6 +3,7 @@
 
 #include "platform/win32/Win32Api.h"
 
+#include <cstddef>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -10,41 +11,17 @@
 namespace plat {
 
 static_assert(sizeof(SYSTEMTIME) == sizeof(SystemTime));
+static_assert(offsetof(SYSTEMTIME, wDayOfWeek) == offsetof(SystemTime, DayOfWeek));
+static_assert(offsetof(SYSTEMTIME, wMilliseconds) == offsetof(SystemTime, Milliseconds));
 static_assert(sizeof(TOKEN_PRIVILEGES) == sizeof(TokenPrivileges));
 
 namespace {
 
-HANDLE AsHandle(OsHandle h) {
-    return reinterpret_cast<HANDLE>(h);
-}
-OsHandle AsOs(HANDLE h) {
-    return reinterpret_cast<OsHandle>(h);
-}
-
 SYSTEMTIME ToWin(const SystemTime& t) {
-    SYSTEMTIME st;
-    st.wYear = t.Year;
-    st.wMonth = t.Month;
-    st.wDayOfWeek = t.DayOfWeek;
-    st.wDay = t.Day;
-    st.wHour = t.Hour;
-    st.wMinute = t.Minute;
-    st.wSecond = t.Second;
-    st.wMilliseconds = t.Milliseconds;
-    return st;
+    return SameLayout<SYSTEMTIME>(t);
 }
-
 SystemTime FromWin(const SYSTEMTIME& st) {
-    SystemTime t;
-    t.Year = st.wYear;
-    t.Month = st.wMonth;
-    t.DayOfWeek = st.wDayOfWeek;
-    t.Day = st.wDay;
-    t.Hour = st.wHour;
-    t.Minute = st.wMinute;
-    t.Second = st.wSecond;
-    t.Milliseconds = st.wMilliseconds;
-    return t;
+    return SameLayout<SystemTime>(st);
 }
 
 TIME_ZONE_INFORMATION ToWin(const TimeZoneInfo& tz) {
@@ -147,7 +124,7 @@ void ReferenceFrameTimes(std::uint32_t framesPerSecond, SystemTime& referenceUtc
 Token& Token::operator=(Token&& other) noexcept {
     if (this != &other) {
         if (handle_ != 0) {
-            ::CloseHandle(AsHandle(handle_));
+            ::CloseHandle(AsWin<HANDLE>(handle_));
         }
         handle_ = other.release();
     }
@@ -156,7 +133,7 @@ Token& Token::operator=(Token&& other) noexcept {
 
 Token::~Token() {
     if (handle_ != 0) {
-        ::CloseHandle(AsHandle(handle_));
+        ::CloseHandle(AsWin<HANDLE>(handle_));
     }
 }
 
@@ -188,7 +165,7 @@ bool AdjustTokenPrivileges(const Token& token, const TokenPrivileges& newState,
     next.Privileges[0].Attributes = newState.Attributes;
     TOKEN_PRIVILEGES prior{};
     DWORD returned = 0;
-    if (::AdjustTokenPrivileges(AsHandle(token.get()), FALSE, &next, sizeof prior, &prior,
+    if (::AdjustTokenPrivileges(AsWin<HANDLE>(token.get()), FALSE, &next, sizeof prior, &prior,
                                 &returned) == FALSE) {
         return false;
     }
@@ -232,7 +209,7 @@ Event::~Event() {
 
 void Event::reset() {
     if (handle_ != 0) {
-        ::CloseHandle(AsHandle(handle_));
+        ::CloseHandle(AsWin<HANDLE>(handle_));
         handle_ = 0;
     }
 }
@@ -244,11 +221,11 @@ Event CreateEvent(bool manualReset, bool initiallySignalled) {
 }
 
 bool SetEvent(OsHandle event) {
-    return ::SetEvent(AsHandle(event)) != FALSE;
+    return ::SetEvent(AsWin<HANDLE>(event)) != FALSE;
 }
 
 std::uint32_t WaitForSingleObject(OsHandle object, std::uint32_t milliseconds) {
-    return ::WaitForSingleObject(AsHandle(object), milliseconds);
+    return ::WaitForSingleObject(AsWin<HANDLE>(object), milliseconds);
 }
 
 namespace {
