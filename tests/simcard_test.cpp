@@ -5,7 +5,7 @@
 #include "tests/TestRecords.h"
 
 #include <cstring>
-#include <functional>
+#include <utility>
 
 namespace {
 
@@ -110,50 +110,33 @@ TEST_F(SimCardTest, VersionAndCardInfoComeFromTheRegistry) {
 TEST_F(SimCardTest, RecordCarriesTheTimecodeAndThePcTimeOfOneFrame) {
     struct Case {
         const char* name;
-        std::function<void()> script;
+        std::int32_t timecodeZone, offsetMs, ltcZone; // card settings; -1 leaves one alone
+        bool centralEurope;                           // the PC's own zone, else UTC
         Hms ltc;
         std::uint16_t zone;
     };
     const Case cases[] = {
-        {"PC local time in UTC zone", [] {}, {8, 5, 3, 0}, 3},
-        {"UTC, PC 250 ms ahead",
-         [] {
-             Set("TimecodeZone", 2);
-             Set("OffsetMs", 250);
-         },
-         {8, 5, 2, 750},
-         3},
-        {"UTC, PC 200 ms behind",
-         [] {
-             Set("TimecodeZone", 2);
-             Set("OffsetMs", -200);
-         },
-         {8, 5, 3, 200},
-         3},
-        {"carried zone 10",
-         [] {
-             Set("TimecodeZone", 0);
-             Set("LtcZone", 10);
-         },
-         {18, 5, 3, 0},
-         10},
-        {"carried zone 3 is UTC",
-         [] {
-             Set("TimecodeZone", 0);
-             Set("LtcZone", 3);
-         },
-         {8, 5, 3, 0},
-         3},
-        {"PC local time in central Europe",
-         [] { emu::SetTimeZone(emu::CentralEuropeanZone()); },
-         {9, 5, 3, 0},
-         3},
+        {"PC local time in UTC zone", -1, -1, -1, false, {8, 5, 3, 0}, 3},
+        {"UTC, PC 250 ms ahead", 2, 250, -1, false, {8, 5, 2, 750}, 3},
+        {"UTC, PC 200 ms behind", 2, -200, -1, false, {8, 5, 3, 200}, 3},
+        {"carried zone 10", 0, -1, 10, false, {18, 5, 3, 0}, 10},
+        {"carried zone 3 is UTC", 0, -1, 3, false, {8, 5, 3, 0}, 3},
+        {"PC local time in central Europe", -1, -1, -1, true, {9, 5, 3, 0}, 3},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ResetAll();
         SetUtc(2026, 12, 6, 8, 5, 3, 0);
-        c.script();
+        for (const auto& [name, value] :
+             {std::pair{"TimecodeZone", c.timecodeZone}, std::pair{"OffsetMs", c.offsetMs},
+              std::pair{"LtcZone", c.ltcZone}}) {
+            if (value != -1) {
+                Set(name, value);
+            }
+        }
+        if (c.centralEurope) {
+            emu::SetTimeZone(emu::CentralEuropeanZone());
+        }
         const std::int32_t h = Open();
         TimecodeRecord r;
         ASSERT_EQ(Read(h, r), 0);
