@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <mutex>
 
@@ -78,36 +79,19 @@ class ScriptedCard {
     };
 
     static void Overwrite(void* record44, Field field, std::uint16_t value) {
+        // In the order of Field, after None.
+        static constexpr std::uint16_t TimecodeRecord::*kMembers[] = {
+            &TimecodeRecord::LtcMilliseconds, &TimecodeRecord::LtcSecond,
+            &TimecodeRecord::LtcMinute,       &TimecodeRecord::LtcHour,
+            &TimecodeRecord::LtcDay,          &TimecodeRecord::LtcMonth,
+            &TimecodeRecord::LtcYear,         &TimecodeRecord::LtcZone};
+        static_assert(std::size(kMembers) == static_cast<std::size_t>(Field::LtcZone));
+        if (field == Field::None) {
+            return;
+        }
         TimecodeRecord r;
         std::memcpy(&r, record44, sizeof r);
-        switch (field) {
-        case Field::LtcMilliseconds:
-            r.LtcMilliseconds = value;
-            break;
-        case Field::LtcSecond:
-            r.LtcSecond = value;
-            break;
-        case Field::LtcMinute:
-            r.LtcMinute = value;
-            break;
-        case Field::LtcHour:
-            r.LtcHour = value;
-            break;
-        case Field::LtcDay:
-            r.LtcDay = value;
-            break;
-        case Field::LtcMonth:
-            r.LtcMonth = value;
-            break;
-        case Field::LtcYear:
-            r.LtcYear = value;
-            break;
-        case Field::LtcZone:
-            r.LtcZone = value;
-            break;
-        case Field::None:
-            break;
-        }
+        r.*kMembers[static_cast<std::size_t>(field) - 1] = value;
         std::memcpy(record44, &r, sizeof r);
     }
 
