@@ -22,8 +22,8 @@ class TRegistryDefault {
     // missing; without, opened with full access, falling back to read access.
     bool OpenKey(const std::string& path, bool create);
     bool ValueExists(const std::string& name) const;
-    std::int32_t ReadInteger(const std::string& name) const;  // throws RegistryError
-    std::string ReadString(const std::string& name) const;    // throws RegistryError
+    std::int32_t ReadInteger(const std::string& name) const;            // throws RegistryError
+    std::string ReadString(const std::string& name) const;              // throws RegistryError
     void WriteString(const std::string& name, const std::string& text); // throws RegistryError
     std::int32_t ReadIntegerDefault(const std::string& name, std::int32_t defaultValue) const;
     void CloseKey() { key_.reset(); }

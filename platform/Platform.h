@@ -226,8 +226,8 @@ long RegSetValue(const RegKey& key, const std::string& name, RegType type, const
 // Event log
 
 OsHandle RegisterEventSource(const char* sourceName);
-bool ReportEvent(OsHandle source, std::uint16_t type, std::uint16_t category,
-                 std::uint32_t eventId, const char* text);
+bool ReportEvent(OsHandle source, std::uint16_t type, std::uint16_t category, std::uint32_t eventId,
+                 const char* text);
 bool DeregisterEventSource(OsHandle source);
 
 // ---------------------------------------------------------------------------
@@ -335,15 +335,15 @@ bool CloseServiceHandle(OsHandle handle);
 // simulated card (or a test's script) on the emulated platform. All arguments are
 // 32 bits wide; out arguments point to the caller's storage.
 
-std::int32_t TecOpen(std::int32_t* handle, std::uint32_t portId);                    // ordinal 2
-std::int32_t TecClose(std::int32_t handle);                                           // ordinal 3
+std::int32_t TecOpen(std::int32_t* handle, std::uint32_t portId); // ordinal 2
+std::int32_t TecClose(std::int32_t handle);                       // ordinal 3
 std::int32_t TecGetVersion(std::int32_t handle, std::uint32_t* cardState,
                            std::uint32_t* firmwareWord, std::uint32_t* libraryVersion); // 59
 std::int32_t TecGetCardInfo(std::int32_t handle, std::uint32_t* unitsDigit,
-                            std::uint32_t* tensDigit, std::uint32_t* typeLetter);     // ordinal 66
-const char* TecGetErrorText();                                                        // ordinal 68
-std::int32_t TecReadTime(std::int32_t handle, void* record44);                        // ordinal 102
-std::int32_t TecSetRealtimeMode(std::int32_t handle, std::uint32_t mode);             // 103
+                            std::uint32_t* tensDigit, std::uint32_t* typeLetter); // ordinal 66
+const char* TecGetErrorText();                                                    // ordinal 68
+std::int32_t TecReadTime(std::int32_t handle, void* record44);                    // ordinal 102
+std::int32_t TecSetRealtimeMode(std::int32_t handle, std::uint32_t mode);         // 103
 
 // What a card sees at the start of a timecode frame: the reference time of day that the
 // signal carries (UTC) and the PC's clock (UTC) at the same moment. On Windows both are

@@ -5,12 +5,12 @@
 // and registers a reset with ResetWorld(), so a test starts from a known world.
 #pragma once
 
-#include "platform/emu/EmuTime.h"     // true time, the system clock, zones, events, tokens
-#include "platform/emu/EmuRegistry.h" // keys, typed values, failures
-#include "platform/emu/EmuEventLog.h" // recorded event-log entries, popups, version resources
 #include "platform/emu/EmuCard.h"     // the card library behind the platform: simulated or scripted
-#include "platform/emu/EmuService.h"  // service controller, processes, console, module facts
+#include "platform/emu/EmuEventLog.h" // recorded event-log entries, popups, version resources
 #include "platform/emu/EmuLocale.h"   // number format of the locale
+#include "platform/emu/EmuRegistry.h" // keys, typed values, failures
+#include "platform/emu/EmuService.h"  // service controller, processes, console, module facts
+#include "platform/emu/EmuTime.h"     // true time, the system clock, zones, events, tokens
 
 namespace emu {
 
