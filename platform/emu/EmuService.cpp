@@ -649,9 +649,9 @@ bool StartService(OsHandle service) {
     } else if (entry->Entry.Status.CurrentState != kServiceStopped) {
         error = emu::kErrorServiceAlreadyRunning;
     }
-    if (error != 0) {
+    if (error != 0 || entry == nullptr) {
         lock.unlock();
-        SetLastError(error);
+        SetLastError(error != 0 ? error : kErrorInvalidHandle);
         return false;
     }
     entry->Entry.Status.CurrentState = kServiceStartPending;
@@ -713,9 +713,9 @@ bool ControlService(OsHandle service, std::uint32_t control, ServiceStatusRecord
             error = emu::kErrorInvalidServiceControl;
         }
     }
-    if (error != 0) {
+    if (error != 0 || entry == nullptr) {
         lock.unlock();
-        SetLastError(error);
+        SetLastError(error != 0 ? error : kErrorInvalidHandle);
         return false;
     }
     const std::string key = s.ServiceHandles.at(service);
@@ -754,9 +754,9 @@ bool QueryServiceStatus(OsHandle service, ServiceStatusRecord& status) {
     } else if (entry == nullptr) {
         error = kErrorInvalidHandle;
     }
-    if (error != 0) {
+    if (error != 0 || entry == nullptr) {
         lock.unlock();
-        SetLastError(error);
+        SetLastError(error != 0 ? error : kErrorInvalidHandle);
         return false;
     }
     status = entry->Entry.Status;
@@ -775,9 +775,9 @@ bool DeleteService(OsHandle service) {
     } else if (entry->Entry.MarkedForDelete) {
         error = emu::kErrorServiceMarkedForDelete;
     }
-    if (error != 0) {
+    if (error != 0 || entry == nullptr) {
         lock.unlock();
-        SetLastError(error);
+        SetLastError(error != 0 ? error : kErrorInvalidHandle);
         return false;
     }
     entry->Entry.MarkedForDelete = true;
