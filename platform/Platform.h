@@ -143,8 +143,14 @@ class Event {
     Event(const Event&) = delete;
     Event& operator=(const Event&) = delete;
     Event(Event&& other) noexcept : handle_(other.release()) {}
-    Event& operator=(Event&& other) noexcept;
-    ~Event();
+    Event& operator=(Event&& other) noexcept {
+        if (this != &other) {
+            reset();
+            handle_ = other.release();
+        }
+        return *this;
+    }
+    ~Event() { reset(); }
     [[nodiscard]] OsHandle get() const { return handle_; }
     [[nodiscard]] bool valid() const { return HandleValid(handle_); }
     OsHandle release() {
@@ -197,8 +203,14 @@ class RegKey {
     RegKey(const RegKey&) = delete;
     RegKey& operator=(const RegKey&) = delete;
     RegKey(RegKey&& other) noexcept : handle_(other.release()) {}
-    RegKey& operator=(RegKey&& other) noexcept;
-    ~RegKey();
+    RegKey& operator=(RegKey&& other) noexcept {
+        if (this != &other) {
+            reset();
+            handle_ = other.release();
+        }
+        return *this;
+    }
+    ~RegKey() { reset(); }
     [[nodiscard]] OsHandle get() const { return handle_; }
     [[nodiscard]] bool isOpen() const { return handle_ != 0; }
     OsHandle release() {

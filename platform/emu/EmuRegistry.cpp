@@ -291,18 +291,6 @@ void ClearRegFailures() {
 
 namespace plat {
 
-RegKey& RegKey::operator=(RegKey&& other) noexcept {
-    if (this != &other) {
-        reset();
-        handle_ = other.release();
-    }
-    return *this;
-}
-
-RegKey::~RegKey() {
-    reset();
-}
-
 void RegKey::reset() {
     if (handle_ != 0) {
         emu::CloseHandle(handle_);

@@ -23,18 +23,6 @@ const char* RelativePath(const std::string& path) {
 
 } // namespace
 
-RegKey& RegKey::operator=(RegKey&& other) noexcept {
-    if (this != &other) {
-        reset();
-        handle_ = other.release();
-    }
-    return *this;
-}
-
-RegKey::~RegKey() {
-    reset();
-}
-
 void RegKey::reset() {
     if (handle_ != 0) {
         ::RegCloseKey(AsKey(handle_));

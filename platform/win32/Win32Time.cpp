@@ -195,18 +195,6 @@ std::uint32_t RandomBelow(std::uint32_t bound) {
     return pick(engine);
 }
 
-Event& Event::operator=(Event&& other) noexcept {
-    if (this != &other) {
-        reset();
-        handle_ = other.release();
-    }
-    return *this;
-}
-
-Event::~Event() {
-    reset();
-}
-
 void Event::reset() {
     if (handle_ != 0) {
         ::CloseHandle(AsWin<HANDLE>(handle_));
