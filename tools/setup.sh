@@ -7,7 +7,8 @@ packages=(
   cmake make g++ clang libclang-rt-14-dev clang-tidy clang-format cppcheck
   libgtest-dev libgmock-dev libbenchmark-dev valgrind python3
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
-  binutils-mingw-w64-x86-64 python3-pefile wine wine64 wine32:i386
+  binutils-mingw-w64-x86-64 python3-pefile wine wine64 wine32:i386 wixl
+  python3-prometheus-client
 )
 
 missing=()
