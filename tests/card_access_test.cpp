@@ -1,4 +1,3 @@
-#include "AllocCounter.h"
 #include "CardWorld.h"
 
 #include "card/CardAccess.h"
@@ -194,17 +193,6 @@ TEST_F(CardAccessTest, ReadingAClosedLinkCallsNothing) {
     EXPECT_EQ(ReadTimecode(record), ReadGood);
     CloseCard();
     EXPECT_EQ(ReadTimecode(record), ReadNotOpen);
-}
-
-TEST_F(CardAccessTest, ASteadyReadAllocatesNothing) {
-    ASSERT_EQ(OpenCard(4097), 0);
-    TimecodeRecord record;
-    for (int i = 0; i < 10; ++i) {
-        emu::AdvanceMs(40);
-        const testutil::AllocScope scope;
-        EXPECT_EQ(ReadTimecode(record), ReadGood);
-        EXPECT_EQ(scope.count(), 0u);
-    }
 }
 
 TEST_F(CardAccessTest, RealtimeModeIsSetAndCheckedWithPauses) {

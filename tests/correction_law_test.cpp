@@ -1,7 +1,6 @@
 #include "engine/CorrectionLaw.h"
 
 #include "platform/emu/World.h"
-#include "tests/AllocCounter.h"
 
 #include <gtest/gtest.h>
 
@@ -193,16 +192,6 @@ TEST_F(CorrectionLaw, DecisionsOfOneCycle) {
         }
         EXPECT_EQ(out.HardSetDue, c.out.HardSetDue) << c.name;
     }
-}
-
-TEST_F(CorrectionLaw, AllocatesNothing) {
-    const testutil::AllocScope scope;
-    std::int64_t sum = 0;
-    for (std::int32_t d = -200; d <= 200; ++d) {
-        sum += ApplyCorrectionLaw(Defaults(d)).U;
-    }
-    EXPECT_EQ(scope.count(), 0u);
-    EXPECT_EQ(sum, 0);
 }
 
 } // namespace

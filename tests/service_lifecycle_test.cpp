@@ -3,6 +3,7 @@
 // arriving at every point of the start and the loop.
 #include "ServiceWorld.h"
 
+#include "card/CardAccess.h"
 #include "card/CardLink.h"
 #include "platform/emu/World.h"
 #include "service/ServiceLifecycle.h"
@@ -322,6 +323,22 @@ TEST_F(ServiceLifecycle, AStopAtAnyPlatformCallLeavesTheMachineClean) {
         EXPECT_EQ(emu::OpenEvents(), 0);
         EXPECT_EQ(emu::RegOpenKeys(), 0);
     }
+}
+
+// The clock first: a close that hangs in the card library must not leave it slewed.
+TEST_F(ServiceLifecycle, TheStopHandsTheClockBackBeforeClosingTheCard) {
+    ASSERT_EQ(OpenCard(4097), 0);
+    ASSERT_EQ(SetClockRate(DefaultTimeIncrement() - 1000), ClockOk);
+    std::vector<std::string> calls;
+    emu::SetCallHook([&](const char* call) {
+        if (std::string(call) == "SetSystemTimeAdjustment" || std::string(call) == "TecClose") {
+            calls.emplace_back(call);
+        }
+    });
+    StopService();
+    emu::SetCallHook(nullptr);
+    EXPECT_EQ(calls, (std::vector<std::string>{"SetSystemTimeAdjustment", "TecClose"}));
+    EXPECT_TRUE(ClockWithSystem());
 }
 
 TEST_F(ServiceLifecycle, ReportsAreRefusedWithoutARegisteredHandle) {

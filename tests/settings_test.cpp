@@ -141,13 +141,18 @@ TEST_F(SettingsTest, AValueOfTheWrongTypeCountsAsAbsentAndIsReportedOncePerChang
     ReloadSettings(); // still broken: nothing new
     EXPECT_EQ(emu::EventLogEntries().size(), 4u);
 
-    emu::RegSetDword(kKey, "SyncM", 5000); // mended, then broken again
-    ReloadSettings();
-    EXPECT_EQ(Settings.SyncM, 5000);
-    emu::RegSetRaw(kKey, "SyncM", plat::RegType::Dword, {1, 2}); // a DWORD of two bytes
-    ReloadSettings();
-    EXPECT_EQ(Settings.SyncM, 2000);
-    EXPECT_EQ(emu::EventLogEntries().size(), 5u);
+    // Mended, then broken again by a DWORD of two bytes, and of eight: neither is a number.
+    for (const std::vector<std::uint8_t>& bytes :
+         {std::vector<std::uint8_t>{1, 2},
+          std::vector<std::uint8_t>{0x88, 0x13, 0, 0, 0, 0, 0, 0}}) {
+        emu::RegSetDword(kKey, "SyncM", 5000);
+        ReloadSettings();
+        EXPECT_EQ(Settings.SyncM, 5000);
+        emu::RegSetRaw(kKey, "SyncM", plat::RegType::Dword, bytes);
+        ReloadSettings();
+        EXPECT_EQ(Settings.SyncM, 2000) << bytes.size();
+    }
+    EXPECT_EQ(emu::EventLogEntries().size(), 6u);
 }
 
 TEST_F(SettingsTest, AFailedClearingOfSyncHonoursTheRequestOnce) {

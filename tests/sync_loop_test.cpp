@@ -164,6 +164,10 @@ class SyncLoopTest : public ::testing::Test {
     std::int32_t Read(void* buffer) {
         if (checkReadNext_ || !inCycles_) {
             // Identification, mode checks and start-up reads: a plain good record.
+            if (!checkReadNext_ && startUpFails_) {
+                ++startUpReads_;
+                return 1;
+            }
             checkReadNext_ = false;
             const TimecodeRecord r = MakeRecord(0, 0, false, true);
             std::memcpy(buffer, &r, sizeof r);
@@ -192,6 +196,9 @@ class SyncLoopTest : public ::testing::Test {
             return;
         }
         inHook_ = true;
+        if (std::strcmp(call, "ReportEvent") == 0) {
+            regulationAtEntry_.push_back(emu::Clock().RegulationDisabled);
+        }
         // The loop waits once per cycle, at its end, and nowhere else.
         if (std::strcmp(call, "WaitForSingleObject") == 0) {
             ++ended_;
@@ -227,6 +234,9 @@ class SyncLoopTest : public ::testing::Test {
     bool checkReadNext_ = false;
     bool inHook_ = false;
     bool identificationFails_ = false;
+    bool startUpFails_ = false;
+    int startUpReads_ = 0;
+    std::vector<bool> regulationAtEntry_; // whether the system regulated, at each log entry
     std::vector<std::uint32_t> modes_;
     std::vector<Snapshot> snapshots_;
     std::function<void(int)> onCycleEnd_;
@@ -536,7 +546,15 @@ TEST_F(SyncLoopTest, StartAndStopAreLoggedAndTheRateEndsNominal) {
     EXPECT_NE(entries.back().Text.find("STOP"), std::string::npos);
     EXPECT_EQ(entries.back().Type, 3);
     EXPECT_TRUE(emu::Clock().RegulationDisabled); // handed back to the system
+    EXPECT_FALSE(snapshots_.back().RegulationOn);
+    EXPECT_TRUE(regulationAtEntry_.back()) << "STOP logged before the clock was handed back";
     EXPECT_EQ(modes_.front(), 0U);
+}
+
+TEST_F(SyncLoopTest, StartUpGivesUpAfterTwoHundredAndOneReadsWithoutData) {
+    startUpFails_ = true;
+    RunLoop(Script({{'G', 1}}));
+    EXPECT_EQ(startUpReads_, 201);
 }
 
 struct VersionCase {

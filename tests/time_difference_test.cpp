@@ -1,7 +1,6 @@
 #include "TimeFunc/TimeDifference.h"
 
 #include "platform/emu/World.h"
-#include "tests/AllocCounter.h"
 #include "tests/TestRecords.h"
 
 #include <gtest/gtest.h>
@@ -113,17 +112,6 @@ TEST_F(TimeDifference, DifferencesBeyond32BitsSaturate) {
     for (const auto& c : cases) {
         EXPECT_EQ(TimeDifferenceMs(MakeRecord(c.system, c.ltc), c.dateFlag), c.expected) << c.name;
     }
-}
-
-TEST_F(TimeDifference, AllocatesNothing) {
-    const TimecodeRecord r = MakeRecord(At(0, 0, 0, 100, 7), At(23, 59, 59, 900, 6));
-    const testutil::AllocScope scope;
-    std::int64_t sum = 0;
-    for (int i = 0; i < 100; ++i) {
-        sum += TimeDifferenceMs(r, (i & 1) != 0);
-    }
-    EXPECT_EQ(scope.count(), 0u);
-    EXPECT_EQ(sum, 100 * 200);
 }
 
 } // namespace

@@ -25,10 +25,11 @@ fuzz)
     work=build/fuzz/work/$target
     log=build/fuzz/$target.log
     mkdir -p "$work" build/fuzz/artifacts
-    # New inputs go to the work directory; the seed corpus in the repository is only read.
+    # New inputs go to the work directory; the seed corpus and the inputs that once failed
+    # (fuzz/regressions) are only read, and every one of them is run first.
     "$bin" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
         -artifact_prefix="build/fuzz/artifacts/$target-" "$work" "fuzz/corpus/$target" \
-        >"$log" 2>&1
+        "fuzz/regressions/$target" >"$log" 2>&1
     status=$?
     grep -E '^Done [0-9]+ runs' "$log"
     if [ $status -ne 0 ]; then
