@@ -179,6 +179,9 @@ bool StartDetachedThread(void (*work)(void* context), void* context);
 
 // ---------------------------------------------------------------------------
 // Registry (HKEY_LOCAL_MACHINE only: nothing here uses another root)
+//
+// Keys are opened in the 32-bit view, the one the 32-bit service (bound to the 32-bit card
+// library) sees; so a 64-bit build reads and writes the same settings and status.
 
 enum class RegType : std::uint32_t {
     None = 0,
@@ -233,6 +236,8 @@ long RegQueryValue(const RegKey& key, const std::string& name, RegType& type,
                    std::vector<std::uint8_t>& data);
 long RegSetValue(const RegKey& key, const std::string& name, RegType type, const void* data,
                  std::size_t size);
+// Deletes a value; kRegErrorFileNotFound when there was none.
+long RegDeleteValue(const RegKey& key, const std::string& name);
 
 // ---------------------------------------------------------------------------
 // Event log
@@ -261,6 +266,10 @@ std::uint32_t GetFileVersionInfoSize(const char* path);
 bool GetFileVersionInfo(const char* path, std::uint32_t size, std::vector<std::uint8_t>& buffer);
 // Queries the root block ("\\") of a buffer filled by GetFileVersionInfo.
 bool VerQueryRootValue(const std::vector<std::uint8_t>& buffer, FileVersionWords& words);
+// Queries one text of a buffer filled by GetFileVersionInfo, by its full block path
+// ("\\StringFileInfo\\040904B0\\ProductName").
+bool VerQueryStringValue(const std::vector<std::uint8_t>& buffer, const char* subBlock,
+                         std::string& text);
 
 // Full path of the running executable into a buffer of bufferSize bytes; 0 on failure.
 std::uint32_t GetModuleFileName(char* buffer, std::uint32_t bufferSize);
@@ -277,14 +286,27 @@ bool GetVersionEx(OsVersionInfo& info);
 // false when it has none.
 bool FormatSystemMessage(std::uint32_t code, std::string& text);
 
-// True when a file (not a directory) of this name exists in the current directory.
+// True when a file (not a directory) of this name exists: a bare name in the current
+// directory, or a full path.
 bool FileExists(const char* name);
+
+// Creates the file, or empties an existing one, and writes data into it (CreateFileA with
+// CREATE_ALWAYS, WriteFile, CloseHandle). False, with the last error set, on failure.
+bool WriteWholeFile(const std::string& path, const std::string& data);
+// Renames a file in one step, replacing any file of the new name (MoveFileExA with
+// MOVEFILE_REPLACE_EXISTING): readers see either the old or the new file, never a part.
+bool MoveFileReplacing(const std::string& from, const std::string& to);
+bool DeleteFile(const std::string& path);
 
 // Runs a command line in a new console, waits for it, and yields its exit code.
 bool RunProcess(const std::string& commandLine, std::uint32_t& exitCode);
 
 // Console output, unbuffered by us: text goes out exactly as given.
 void WriteConsole(const std::string& text);
+// The same to standard error.
+void WriteConsoleError(const std::string& text);
+// True when standard output is a console window, false when it goes to a file or a pipe.
+bool StdoutIsConsole();
 
 // The number format of the process's locale: grouping, no decimals.
 std::string FormatGroupedNumber(std::int32_t value);
@@ -338,6 +360,19 @@ bool ControlService(OsHandle service, std::uint32_t control, ServiceStatusRecord
 bool QueryServiceStatus(OsHandle service, ServiceStatusRecord& status);
 bool DeleteService(OsHandle service);
 bool CloseServiceHandle(OsHandle handle);
+
+// Access rights enough to look at the controller and a service without administrator rights.
+constexpr std::uint32_t kScManagerConnect = 0x0001;
+constexpr std::uint32_t kServiceQueryConfig = 0x0001;
+constexpr std::uint32_t kServiceQueryStatus = 0x0004;
+
+// What QueryServiceConfigA reports of an installed service.
+struct InstalledServiceConfig {
+    std::string BinaryPath; // as registered: possibly in quotes, possibly with arguments
+    std::string Account;    // the account it runs under ("LocalSystem", ".\\name", ...)
+    std::uint32_t StartType = 0;
+};
+bool QueryServiceConfig(OsHandle service, InstalledServiceConfig& config);
 
 // Ends the process at once with this exit code.
 [[noreturn]] void ExitProcess(std::uint32_t exitCode);

@@ -8,7 +8,9 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
 else()
   set(TECORA32_EXPORTS_DEF ${CMAKE_SOURCE_DIR}/platform/win32/tecora32-x86_64.def)
 endif()
-add_library(tecora32 SHARED ${SIMCARD_SOURCES} ${TECORA32_EXPORTS_DEF})
+enable_language(RC)
+add_library(tecora32 SHARED ${SIMCARD_SOURCES} ${TECORA32_EXPORTS_DEF}
+                            ${CMAKE_CURRENT_LIST_DIR}/tecora32-version.rc)
 set_target_properties(tecora32 PROPERTIES OUTPUT_NAME TECORA32 PREFIX "" SUFFIX ".dll"
                                           IMPORT_PREFIX "lib" IMPORT_SUFFIX "-sim.dll.a")
 target_include_directories(tecora32 PRIVATE ${CMAKE_SOURCE_DIR})

@@ -4,7 +4,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 for arch in win32 win64; do
   mkdir -p "dist/$arch"
-  for f in build/$arch/service/chronel.exe build/$arch/simcard/TECORA32.dll; do
+  for f in build/$arch/service/chronel.exe build/$arch/ctl/chronelctl.exe \
+    build/$arch/simcard/TECORA32.dll; do
     [ -f "$f" ] && cp "$f" "dist/$arch/"
   done
 done

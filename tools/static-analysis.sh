@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 db=build/native
 [ -f $db/compile_commands.json ] || { echo "static-analysis: configure the native preset first"; exit 1; }
 mapfile -t files < <(git ls-files 'TimeFunc/*.cpp' 'card/*.cpp' 'engine/*.cpp' 'service/*.cpp' \
-  'platform/emu/*.cpp' 'simcard/*.cpp' 'sim/*.cpp')
+  'platform/emu/*.cpp' 'simcard/*.cpp' 'sim/*.cpp' 'ctl/*.cpp')
 status=0
 echo "static-analysis: clang-tidy on ${#files[@]} files"
 printf '%s\n' "${files[@]}" | xargs -P "$(nproc)" -n 4 clang-tidy -p $db --quiet 2>/dev/null \
@@ -14,6 +14,6 @@ printf '%s\n' "${files[@]}" | xargs -P "$(nproc)" -n 4 clang-tidy -p $db --quiet
 echo "static-analysis: cppcheck"
 cppcheck --quiet --error-exitcode=1 --std=c++20 --language=c++ --inline-suppr \
   --enable=warning,performance,portability --suppressions-list=tools/cppcheck-suppressions.txt \
-  -I . -D__linux__ TimeFunc card engine service platform/emu simcard sim || status=1
+  -I . -D__linux__ TimeFunc card engine service platform/emu simcard sim ctl || status=1
 [ $status -eq 0 ] && echo "static-analysis: no findings"
 exit $status

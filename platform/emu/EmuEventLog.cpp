@@ -41,6 +41,8 @@ struct VersionState {
     std::string ModulePath = kDefaultModulePath;
     int ModuleFailCount = 0;
     std::map<std::string, plat::FileVersionWords> Versions; // by lower-case path
+    // Texts of the string tables, by lower-case path, then lower-case block path.
+    std::map<std::string, std::map<std::string, std::string>> Strings;
     int FailCount[3] = {0, 0, 0};
 };
 
@@ -79,6 +81,7 @@ void ResetVersionsUnlocked(VersionState& v) {
     v.ModulePath = kDefaultModulePath;
     v.ModuleFailCount = 0;
     v.Versions.clear();
+    v.Strings.clear();
     v.Versions[Lower(kDefaultModulePath)] = plat::FileVersionWords{0x00010000u, 0x00000001u};
     std::fill(std::begin(v.FailCount), std::end(v.FailCount), 0);
 }
@@ -111,10 +114,28 @@ void ResetAll() {
 
 const detail::ResetRegistration kReset(&ResetAll); // NOLINT(cert-err58-cpp)
 
-// The version buffer that the emulated GetFileVersionInfo hands out: a marker, then the two
-// product version words.
+// The version buffer that the emulated GetFileVersionInfo hands out: a marker, the two
+// product version words, then the texts as "block\0text\0" pairs ending in an empty block.
 constexpr std::uint8_t kMarker[8] = {'E', 'M', 'U', 'V', 'E', 'R', 0, 1};
 constexpr std::uint32_t kResourceSize = 92;
+constexpr std::size_t kStringsAt = 16;
+
+std::string PackedStrings(const VersionState& v, const std::string& path) {
+    std::string packed;
+    if (auto it = v.Strings.find(path); it != v.Strings.end()) {
+        for (const auto& [block, text] : it->second) {
+            packed.append(block).push_back('\0');
+            packed.append(text).push_back('\0');
+        }
+    }
+    packed.push_back('\0');
+    return packed;
+}
+
+std::uint32_t ResourceSize(const VersionState& v, const std::string& path) {
+    return std::max<std::uint32_t>(
+        kResourceSize, static_cast<std::uint32_t>(kStringsAt + PackedStrings(v, path).size()));
+}
 
 } // namespace
 
@@ -228,6 +249,14 @@ void SetProductVersion(const std::string& path, std::uint32_t versionMS, std::ui
     v.Versions[Lower(path)] = plat::FileVersionWords{versionMS, versionLS};
 }
 
+void SetVersionString(const std::string& path, const std::string& subBlock,
+                      const std::string& text) {
+    auto& v = Versions();
+    std::lock_guard<std::mutex> lock(v.Lock);
+    v.Versions.emplace(Lower(path), plat::FileVersionWords{});
+    v.Strings[Lower(path)][Lower(subBlock)] = text;
+}
+
 void RemoveVersionResource(const std::string& path) {
     auto& v = Versions();
     std::lock_guard<std::mutex> lock(v.Lock);
@@ -327,7 +356,7 @@ std::uint32_t GetFileVersionInfoSize(const char* path) {
     if (path == nullptr || v.Versions.count(emu::Lower(path)) == 0) {
         return 0;
     }
-    return emu::kResourceSize;
+    return emu::ResourceSize(v, emu::Lower(path));
 }
 
 bool GetFileVersionInfo(const char* path, std::uint32_t size, std::vector<std::uint8_t>& buffer) {
@@ -338,7 +367,7 @@ bool GetFileVersionInfo(const char* path, std::uint32_t size, std::vector<std::u
         return false;
     }
     auto it = path != nullptr ? v.Versions.find(emu::Lower(path)) : v.Versions.end();
-    if (it == v.Versions.end() || size < emu::kResourceSize) {
+    if (it == v.Versions.end() || size < emu::ResourceSize(v, it->first)) {
         return false;
     }
     if (buffer.size() < size) {
@@ -347,6 +376,8 @@ bool GetFileVersionInfo(const char* path, std::uint32_t size, std::vector<std::u
     std::memcpy(buffer.data(), emu::kMarker, sizeof emu::kMarker);
     std::memcpy(buffer.data() + 8, &it->second.ProductVersionMS, 4);
     std::memcpy(buffer.data() + 12, &it->second.ProductVersionLS, 4);
+    const std::string packed = emu::PackedStrings(v, it->first);
+    std::memcpy(buffer.data() + emu::kStringsAt, packed.data(), packed.size());
     return true;
 }
 
@@ -363,6 +394,37 @@ bool VerQueryRootValue(const std::vector<std::uint8_t>& buffer, FileVersionWords
     std::memcpy(&words.ProductVersionMS, buffer.data() + 8, 4);
     std::memcpy(&words.ProductVersionLS, buffer.data() + 12, 4);
     return true;
+}
+
+bool VerQueryStringValue(const std::vector<std::uint8_t>& buffer, const char* subBlock,
+                         std::string& text) {
+    emu::NotifyCall("VerQueryValue");
+    auto& v = emu::Versions();
+    std::lock_guard<std::mutex> lock(v.Lock);
+    if (emu::TakeFailure(v.FailCount[static_cast<int>(emu::VersionStep::Query)])) {
+        return false;
+    }
+    if (subBlock == nullptr || buffer.size() <= emu::kStringsAt ||
+        std::memcmp(buffer.data(), emu::kMarker, sizeof emu::kMarker) != 0) {
+        return false;
+    }
+    const std::string wanted = emu::Lower(subBlock);
+    const char* at = reinterpret_cast<const char*>(buffer.data()) + emu::kStringsAt;
+    const char* end = reinterpret_cast<const char*>(buffer.data()) + buffer.size();
+    while (at < end && *at != '\0') {
+        const std::string block(at, std::find(at, end, '\0'));
+        at += block.size() + 1;
+        if (at >= end) {
+            break;
+        }
+        const std::string value(at, std::find(at, end, '\0'));
+        at += value.size() + 1;
+        if (emu::Lower(block) == wanted) {
+            text = value;
+            return true;
+        }
+    }
+    return false;
 }
 
 std::uint32_t GetModuleFileName(char* buffer, std::uint32_t bufferSize) {

@@ -78,6 +78,10 @@ void InjectModuleFileNameFailure(int count = -1);
 // Product version of a file (paths compare case-insensitively). At reset the module path
 // carries 1.0.0.1.
 void SetProductVersion(const std::string& path, std::uint32_t versionMS, std::uint32_t versionLS);
+// One text of a file's string table, by its block path ("\\StringFileInfo\\040904B0\\ProductName");
+// gives the file a version resource (product version 0) when it had none.
+void SetVersionString(const std::string& path, const std::string& subBlock,
+                      const std::string& text);
 void RemoveVersionResource(const std::string& path); // GetFileVersionInfoSize then gives 0
 
 enum class VersionStep : std::uint8_t { Size, Info, Query };

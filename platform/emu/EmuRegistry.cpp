@@ -398,4 +398,25 @@ long RegSetValue(const RegKey& key, const std::string& name, RegType type, const
     return kRegErrorSuccess;
 }
 
+long RegDeleteValue(const RegKey& key, const std::string& name) {
+    emu::NotifyCall("RegDeleteValue");
+    auto& s = emu::State();
+    std::lock_guard<std::mutex> lock(s.Lock);
+    auto h = s.Handles.find(key.get());
+    if (h == s.Handles.end()) {
+        return emu::kErrorInvalidHandle;
+    }
+    if (long error = emu::TakeInjectionUnlocked(s, emu::RegOp::Set, h->second.Key, name)) {
+        return error;
+    }
+    if (!h->second.Writable) {
+        return emu::kErrorAccessDenied;
+    }
+    auto k = s.Keys.find(h->second.Key);
+    if (k == s.Keys.end()) {
+        return emu::kErrorKeyDeleted;
+    }
+    return k->second.Values.erase(emu::Lower(name)) > 0 ? kRegErrorSuccess : kRegErrorFileNotFound;
+}
+
 } // namespace plat

@@ -56,7 +56,7 @@ enum class RegOp : std::uint8_t {
     Open,   // RegOpenKey
     Create, // RegCreateKey
     Query,  // RegQueryValue
-    Set,    // RegSetValue
+    Set,    // RegSetValue and RegDeleteValue
 };
 
 // The next `count` calls (every call when count < 0) of this operation on `key` fail with

@@ -117,6 +117,8 @@ struct State {
     plat::OsVersionInfo Version{6, 1, 7601, 2};
     std::map<std::uint32_t, std::string> Messages = StandardMessages();
     std::vector<ConsoleWrite> Console;
+    std::string ConsoleErrors;
+    bool StdoutConsole = false;
     int ExitCalls = 0;
 };
 
@@ -272,6 +274,8 @@ void Reset() {
     s.Version = plat::OsVersionInfo{6, 1, 7601, 2};
     s.Messages = StandardMessages();
     s.Console.clear();
+    s.ConsoleErrors.clear();
+    s.StdoutConsole = false;
     s.ExitCalls = 0;
 }
 
@@ -463,6 +467,23 @@ std::string ConsoleOutput() {
 std::vector<ConsoleWrite> ConsoleWrites() {
     const std::lock_guard<std::mutex> lock(S().Lock);
     return S().Console;
+}
+
+std::string ConsoleErrorOutput() {
+    const std::lock_guard<std::mutex> lock(S().Lock);
+    return S().ConsoleErrors;
+}
+
+void SetStdoutIsConsole(bool console) {
+    const std::lock_guard<std::mutex> lock(S().Lock);
+    S().StdoutConsole = console;
+}
+
+void SetServiceAccount(const std::string& name, const std::string& account) {
+    const std::lock_guard<std::mutex> lock(S().Lock);
+    if (auto it = S().Services.find(Lower(name)); it != S().Services.end()) {
+        it->second.Entry.Account = account;
+    }
 }
 
 int ExitProcessCalls() {
@@ -763,6 +784,22 @@ bool QueryServiceStatus(OsHandle service, ServiceStatusRecord& status) {
     return true;
 }
 
+bool QueryServiceConfig(OsHandle service, InstalledServiceConfig& config) {
+    emu::NotifyCall("QueryServiceConfig");
+    emu::State& s = emu::S();
+    std::unique_lock<std::mutex> lock(s.Lock);
+    emu::ScmService* entry = emu::ServiceOf(s, service, true);
+    if (entry == nullptr) {
+        lock.unlock();
+        SetLastError(kErrorInvalidHandle);
+        return false;
+    }
+    config.BinaryPath = entry->Entry.Config.BinaryPath;
+    config.Account = entry->Entry.Account;
+    config.StartType = entry->Entry.Config.StartType;
+    return true;
+}
+
 bool DeleteService(OsHandle service) {
     emu::NotifyCall("DeleteService");
     emu::State& s = emu::S();
@@ -859,6 +896,20 @@ void WriteConsole(const std::string& text) {
     emu::State& s = emu::S();
     const std::lock_guard<std::mutex> lock(s.Lock);
     s.Console.push_back(emu::ConsoleWrite{text, now});
+}
+
+void WriteConsoleError(const std::string& text) {
+    emu::NotifyCall("WriteConsoleError");
+    emu::State& s = emu::S();
+    const std::lock_guard<std::mutex> lock(s.Lock);
+    s.ConsoleErrors += text;
+}
+
+bool StdoutIsConsole() {
+    emu::NotifyCall("StdoutIsConsole");
+    emu::State& s = emu::S();
+    const std::lock_guard<std::mutex> lock(s.Lock);
+    return s.StdoutConsole;
 }
 
 void ExitProcess(std::uint32_t exitCode) {

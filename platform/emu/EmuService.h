@@ -104,10 +104,13 @@ struct ServiceEntry {
     plat::ServiceConfig Config;
     plat::ServiceStatusRecord Status;
     bool MarkedForDelete = false;
+    std::string Account = "LocalSystem"; // what QueryServiceConfig reports
 };
 std::optional<ServiceEntry> FindService(const std::string& name);
 // Installs a service as if by CreateService, in the given state (scripted, see below).
 void AddService(const plat::ServiceConfig& config, std::uint32_t state = plat::kServiceStopped);
+// The account an installed service runs under (CreateService registers LocalSystem).
+void SetServiceAccount(const std::string& name, const std::string& account);
 // service-controller and service handles open now (for leak checks)
 int OpenServiceHandles();
 
@@ -142,6 +145,9 @@ struct ConsoleWrite {
 };
 std::string ConsoleOutput(); // everything written, concatenated
 std::vector<ConsoleWrite> ConsoleWrites();
+std::string ConsoleErrorOutput(); // everything written to standard error
+// Whether standard output is a console window (false: redirected, the default).
+void SetStdoutIsConsole(bool console);
 
 int ExitProcessCalls();
 

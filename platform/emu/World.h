@@ -7,6 +7,7 @@
 
 #include "platform/emu/EmuCard.h"     // the card library behind the platform: simulated or scripted
 #include "platform/emu/EmuEventLog.h" // recorded event-log entries, popups, version resources
+#include "platform/emu/EmuFiles.h"    // whole files by path, folders
 #include "platform/emu/EmuLocale.h"   // number format of the locale
 #include "platform/emu/EmuRegistry.h" // keys, typed values, failures
 #include "platform/emu/EmuService.h"  // service controller, processes, console, module facts

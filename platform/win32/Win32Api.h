@@ -17,6 +17,7 @@
 
 #undef CreateEvent
 #undef CreateService
+#undef DeleteFile
 #undef GetFileVersionInfo
 #undef GetFileVersionInfoSize
 #undef GetModuleFileName
@@ -25,7 +26,9 @@
 #undef MessageBox
 #undef OpenSCManager
 #undef OpenService
+#undef QueryServiceConfig
 #undef RegCreateKey
+#undef RegDeleteValue
 #undef RegOpenKey
 #undef RegQueryValue
 #undef RegSetValue

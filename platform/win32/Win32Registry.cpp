@@ -33,9 +33,9 @@ void RegKey::reset() {
 long RegCreateKey(const std::string& path, RegKey& key) {
     HKEY h = nullptr;
     DWORD disposition = 0;
-    const LONG rc =
-        ::RegCreateKeyExA(HKEY_LOCAL_MACHINE, RelativePath(path), 0, nullptr,
-                          REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &h, &disposition);
+    const LONG rc = ::RegCreateKeyExA(HKEY_LOCAL_MACHINE, RelativePath(path), 0, nullptr,
+                                      REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS | KEY_WOW64_32KEY,
+                                      nullptr, &h, &disposition);
     if (rc == ERROR_SUCCESS) {
         key = RegKey(AsOs(h));
     }
@@ -44,7 +44,8 @@ long RegCreateKey(const std::string& path, RegKey& key) {
 
 long RegOpenKey(const std::string& path, std::uint32_t access, RegKey& key) {
     HKEY h = nullptr;
-    const LONG rc = ::RegOpenKeyExA(HKEY_LOCAL_MACHINE, RelativePath(path), 0, access, &h);
+    const LONG rc =
+        ::RegOpenKeyExA(HKEY_LOCAL_MACHINE, RelativePath(path), 0, access | KEY_WOW64_32KEY, &h);
     if (rc == ERROR_SUCCESS) {
         key = RegKey(AsOs(h));
     }
@@ -80,6 +81,10 @@ long RegSetValue(const RegKey& key, const std::string& name, RegType type, const
                  std::size_t size) {
     return ::RegSetValueExA(AsKey(key.get()), name.c_str(), 0, static_cast<DWORD>(type),
                             static_cast<const BYTE*>(data), static_cast<DWORD>(size));
+}
+
+long RegDeleteValue(const RegKey& key, const std::string& name) {
+    return ::RegDeleteValueA(AsKey(key.get()), name.c_str());
 }
 
 } // namespace plat

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 namespace plat {
 
@@ -183,6 +184,26 @@ bool QueryServiceStatus(OsHandle service, ServiceStatusRecord& status) {
 
 bool DeleteService(OsHandle service) {
     return ::DeleteService(AsWin<SC_HANDLE>(service)) != FALSE;
+}
+
+bool QueryServiceConfig(OsHandle service, InstalledServiceConfig& config) {
+    DWORD needed = 0;
+    ::QueryServiceConfigA(AsWin<SC_HANDLE>(service), nullptr, 0, &needed);
+    if (needed == 0) {
+        return false;
+    }
+    // Kept as DWORDs so that the record's alignment holds.
+    std::vector<DWORD> buffer((needed + sizeof(DWORD) - 1) / sizeof(DWORD));
+    auto* info = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
+    if (::QueryServiceConfigA(AsWin<SC_HANDLE>(service), info,
+                              static_cast<DWORD>(buffer.size() * sizeof(DWORD)),
+                              &needed) == FALSE) {
+        return false;
+    }
+    config.BinaryPath = info->lpBinaryPathName != nullptr ? info->lpBinaryPathName : "";
+    config.Account = info->lpServiceStartName != nullptr ? info->lpServiceStartName : "";
+    config.StartType = info->dwStartType;
+    return true;
 }
 
 bool CloseServiceHandle(OsHandle handle) {

@@ -50,6 +50,25 @@ bool VerQueryRootValue(const std::vector<std::uint8_t>& buffer, FileVersionWords
     return true;
 }
 
+bool VerQueryStringValue(const std::vector<std::uint8_t>& buffer, const char* subBlock,
+                         std::string& text) {
+    if (buffer.empty() || subBlock == nullptr) {
+        return false;
+    }
+    void* info = nullptr;
+    UINT length = 0;
+    if (::VerQueryValueA(buffer.data(), subBlock, &info, &length) == FALSE || info == nullptr) {
+        return false;
+    }
+    const char* chars = static_cast<const char*>(info);
+    std::size_t size = 0;
+    while (size < length && chars[size] != '\0') {
+        ++size;
+    }
+    text.assign(chars, size);
+    return true;
+}
+
 // ---------------------------------------------------------------------------
 // Module and process services
 
@@ -92,6 +111,38 @@ bool FileExists(const char* name) {
     }
     ::FindClose(search);
     return (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool WriteWholeFile(const std::string& path, const std::string& data) {
+    HANDLE file = ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const char* p = data.data();
+    std::size_t left = data.size();
+    bool ok = true;
+    while (ok && left > 0) {
+        DWORD written = 0;
+        ok = ::WriteFile(file, p, static_cast<DWORD>(left), &written, nullptr) != FALSE &&
+             written > 0;
+        p += written;
+        left -= written;
+    }
+    const DWORD error = ::GetLastError();
+    ::CloseHandle(file);
+    if (!ok) {
+        ::SetLastError(error);
+    }
+    return ok;
+}
+
+bool MoveFileReplacing(const std::string& from, const std::string& to) {
+    return ::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+}
+
+bool DeleteFile(const std::string& path) {
+    return ::DeleteFileA(path.c_str()) != FALSE;
 }
 
 bool RunProcess(const std::string& commandLine, std::uint32_t& exitCode) {
@@ -139,6 +190,38 @@ void WriteConsole(const std::string& text) {
         left -= written;
     }
     ::FlushFileBuffers(out);
+}
+
+namespace {
+
+void WriteHandle(DWORD which, const std::string& text) {
+    HANDLE out = ::GetStdHandle(which);
+    if (out == nullptr || out == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    const char* p = text.data();
+    std::size_t left = text.size();
+    while (left > 0) {
+        DWORD written = 0;
+        if (::WriteFile(out, p, static_cast<DWORD>(left), &written, nullptr) == FALSE ||
+            written == 0) {
+            return;
+        }
+        p += written;
+        left -= written;
+    }
+}
+
+} // namespace
+
+void WriteConsoleError(const std::string& text) {
+    std::fflush(stderr);
+    WriteHandle(STD_ERROR_HANDLE, text);
+}
+
+bool StdoutIsConsole() {
+    DWORD mode = 0;
+    return ::GetConsoleMode(::GetStdHandle(STD_OUTPUT_HANDLE), &mode) != FALSE;
 }
 
 namespace {

@@ -1,0 +1,202 @@
+// check: what an installation needs, each finding with what to do about it.
+#include "ctl/Ctl.h"
+
+#include "engine/EventLog.h"
+#include "engine/RegistryDefault.h"
+#include "engine/Settings.h"
+#include "platform/Platform.h"
+
+#include <cctype>
+
+namespace ctl {
+namespace {
+
+constexpr const char* kEventSourceKey =
+    "\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\QN_Chronel";
+constexpr const char* kLibraryName = "TECORA32.DLL";
+// Our simulated card library says so in its version resource; the card maker's does not.
+constexpr const char* kProductNameBlock = "\\StringFileInfo\\040904B0\\ProductName";
+constexpr const char* kSimulatedProductName = "Chronel simulated card";
+
+enum class Verdict : std::uint8_t { Ok, Warn, Fail };
+
+struct Tally {
+    int Warnings = 0;
+    int Failures = 0;
+};
+
+void Report(Tally& tally, Verdict verdict, const std::string& finding, const std::string& todo) {
+    const char* mark = "  OK    ";
+    if (verdict == Verdict::Warn) {
+        mark = "  WARN  ";
+        ++tally.Warnings;
+    } else if (verdict == Verdict::Fail) {
+        mark = "  FAIL  ";
+        ++tally.Failures;
+    }
+    Out(mark + finding);
+    if (!todo.empty()) {
+        Out("        -> " + todo);
+    }
+}
+
+std::string Lower(std::string text) {
+    for (char& c : text) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return text;
+}
+
+std::string FolderOf(const std::string& path) {
+    const std::size_t slash = path.find_last_of("\\/");
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+// LocalSystem and LocalService hold "Change the system time" on every Windows; any other
+// account holds it only if an administrator granted it.
+bool AccountHoldsTimePrivilege(const std::string& account) {
+    const std::string a = Lower(account);
+    return a.empty() || a == "localsystem" || a == ".\\localsystem" ||
+           a == "nt authority\\system" || a == "nt authority\\localservice" ||
+           a == "nt authority\\local service";
+}
+
+bool IsSimulatedLibrary(const std::string& path) {
+    const std::uint32_t size = plat::GetFileVersionInfoSize(path.c_str());
+    if (size == 0) {
+        return false;
+    }
+    std::vector<std::uint8_t> buffer(size);
+    std::string product;
+    return plat::GetFileVersionInfo(path.c_str(), size, buffer) &&
+           plat::VerQueryStringValue(buffer, kProductNameBlock, product) &&
+           product == kSimulatedProductName;
+}
+
+void CheckService(Tally& tally, const ServiceFacts& service) {
+    switch (service.State) {
+    case ServiceState::Unreadable:
+        Report(tally, Verdict::Fail, "the service controller cannot be asked",
+               "run chronelctl on the PC itself, as a user who may query services");
+        return;
+    case ServiceState::NotInstalled:
+        Report(tally, Verdict::Fail, std::string("service \"") + kServiceName + "\" not installed",
+               "in an administrator console, in the folder of chronel.exe: chronel /install");
+        return;
+    default:
+        break;
+    }
+    Report(tally, Verdict::Ok,
+           std::string("service \"") + kServiceName + "\" installed: " + service.BinaryPath, "");
+    if (service.State == ServiceState::Running) {
+        Report(tally, Verdict::Ok, "service running", "");
+    } else {
+        std::string state = ServiceStateText(service.State);
+        if (service.State == ServiceState::Stopped && service.ExitCode != 0) {
+            state += ", exit code " + std::to_string(service.ExitCode);
+        }
+        Report(tally, Verdict::Fail, "service not running (" + state + ")",
+               std::string("start it (net start ") + kServiceName +
+                   "); the event log says why it stopped");
+    }
+    if (service.ConfigKnown && AccountHoldsTimePrivilege(service.Account)) {
+        Report(tally, Verdict::Ok,
+               "runs as " +
+                   (service.Account.empty() ? std::string("LocalSystem") : service.Account) +
+                   ", which may change the system time",
+               "");
+    } else if (service.ConfigKnown) {
+        Report(tally, Verdict::Warn,
+               "runs as " + service.Account + ", which may lack the right to change the time",
+               "grant it \"Change the system time\" in the local security policy, or run the "
+               "service as LocalSystem");
+    }
+}
+
+void CheckLibrary(Tally& tally, const ServiceFacts& service) {
+    if (!service.ConfigKnown) {
+        return;
+    }
+    const std::string library = FolderOf(ExecutablePath(service.BinaryPath)) + kLibraryName;
+    if (!plat::FileExists(library.c_str())) {
+        Report(tally, Verdict::Fail, "no card library at " + library,
+               "put the card maker's TECORA32.DLL beside chronel.exe and restart the service");
+        return;
+    }
+    if (IsSimulatedLibrary(library)) {
+        Report(tally, Verdict::Warn, "the card library at " + library + " is the simulated card",
+               "it follows the PC's own clock; for the house timecode put the card maker's "
+               "TECORA32.DLL in its place");
+        return;
+    }
+    Report(tally, Verdict::Ok, "card library " + library, "");
+}
+
+void CheckRegistry(Tally& tally, const StatusValues& values) {
+    const std::string key = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Tecora";
+    if (!values.KeyOpen) {
+        Report(tally, Verdict::Warn, "no settings key " + key,
+               "the service creates it at its first start; chronelctl set creates it too");
+        return;
+    }
+    Report(tally, Verdict::Ok,
+           "settings key " + key +
+               " in the 32-bit view (HKLM\\SOFTWARE\\WOW6432Node\\Tecora to 64-bit tools)",
+           "");
+}
+
+void CheckEventSource(Tally& tally) {
+    TRegistryDefault key;
+    key.SetRootKeyLocalMachine();
+    std::string file;
+    if (key.OpenKey(kEventSourceKey, false)) {
+        try {
+            file = key.ReadString("EventMessageFile");
+        } catch (const RegistryError&) {
+            file.clear();
+        }
+    }
+    if (file.empty()) {
+        Report(tally, Verdict::Warn, "event source \"QN_Chronel\" not registered",
+               "the event viewer shows the entries without their texts; install the service "
+               "again (chronel /remove, chronel /install)");
+        return;
+    }
+    Report(tally, Verdict::Ok, "event source registered: " + file, "");
+}
+
+void CheckW32Time(Tally& tally) {
+    const ServiceFacts w32time = QueryService("W32Time");
+    if (w32time.State == ServiceState::Running || w32time.State == ServiceState::StartPending) {
+        Report(tally, Verdict::Warn, "the Windows Time service (W32Time) is running",
+               "it adjusts the clock too; stop and disable it: sc config W32Time start= "
+               "disabled, then net stop W32Time");
+        return;
+    }
+    Report(tally, Verdict::Ok,
+           std::string("the Windows Time service is ") + ServiceStateText(w32time.State), "");
+}
+
+} // namespace
+
+int Check() {
+    Tally tally;
+    const ServiceFacts service = QueryService(kServiceName);
+    const StatusValues values = ReadStatusValues();
+    CheckService(tally, service);
+    CheckLibrary(tally, service);
+    CheckRegistry(tally, values);
+    CheckEventSource(tally);
+    CheckW32Time(tally);
+    for (const std::string& finding : SplitLines(values.Warnings)) {
+        Report(tally, Verdict::Warn, "the service reports: " + finding, "");
+    }
+    Out(std::to_string(tally.Failures) + (tally.Failures == 1 ? " failure, " : " failures, ") +
+        std::to_string(tally.Warnings) + (tally.Warnings == 1 ? " warning" : " warnings"));
+    if (service.State == ServiceState::Unreadable) {
+        return kUnknown;
+    }
+    return tally.Failures > 0 ? kCritical : tally.Warnings > 0 ? kWarning : kOk;
+}
+
+} // namespace ctl

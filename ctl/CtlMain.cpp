@@ -1,0 +1,106 @@
+// The command line of chronelctl.
+#include "ctl/Ctl.h"
+
+#include "platform/Platform.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace ctl {
+namespace {
+
+constexpr const char* kUsage[] = {
+    "chronelctl: sees, steers and checks the Chronel service (QN_Chronel)",
+    "",
+    "  chronelctl status [--json]  service and lock state; exit code 0 OK, 1 WARNING,",
+    "                              2 CRITICAL, 3 UNKNOWN (for monitoring systems)",
+    "  chronelctl watch [SECONDS]  the status line once a second, until Ctrl+C or for SECONDS",
+    "  chronelctl config           every setting: value, default, range, meaning",
+    "  chronelctl set NAME VALUE   writes one setting after checking name, type and range",
+    "  chronelctl reset NAME       deletes a setting, so that its default applies",
+    "  chronelctl sync             requests one hard set and waits up to 20 s for it",
+    "  chronelctl check            checks the installation, each finding with what to do",
+    "  chronelctl /?, --help       this help",
+};
+
+int Usage(const std::string& problem) {
+    Err("chronelctl: " + problem);
+    Err("chronelctl /? shows the commands.");
+    return kUnknown;
+}
+
+std::optional<std::uint32_t> ParseSeconds(const std::string& text) {
+    if (text.empty() || text[0] < '0' || text[0] > '9') {
+        return std::nullopt;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long value = std::strtoul(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || value > 31536000UL) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(value);
+}
+
+} // namespace
+
+void Out(const std::string& line) {
+    plat::WriteConsole(line + "\r\n");
+}
+
+void Err(const std::string& line) {
+    plat::WriteConsoleError(line + "\r\n");
+}
+
+int Help() {
+    for (const char* line : kUsage) {
+        Out(line);
+    }
+    return kOk;
+}
+
+int Run(const std::vector<std::string>& args) {
+    if (args.empty()) {
+        return Usage("no command given");
+    }
+    const std::string& command = args[0];
+    const std::size_t extra = args.size() - 1;
+    if (command == "/?" || command == "--help" || command == "-h" || command == "help") {
+        return Help();
+    }
+    if (command == "status" && extra == 0) {
+        return Status(false);
+    }
+    if (command == "status" && extra == 1 && args[1] == "--json") {
+        return Status(true);
+    }
+    if (command == "watch" && extra <= 1) {
+        std::optional<std::uint32_t> seconds;
+        if (extra == 1) {
+            seconds = ParseSeconds(args[1]);
+            if (!seconds) {
+                return Usage("watch takes a number of seconds, not \"" + args[1] + "\"");
+            }
+        }
+        return Watch(seconds);
+    }
+    if (command == "config" && extra == 0) {
+        return Config();
+    }
+    if (command == "set" && extra == 2) {
+        return Set(args[1], args[2]);
+    }
+    if (command == "reset" && extra == 1) {
+        return Reset(args[1]);
+    }
+    if (command == "sync" && extra == 0) {
+        return Sync();
+    }
+    if (command == "check" && extra == 0) {
+        return Check();
+    }
+    return Usage("cannot use \"" + command + "\" with " + std::to_string(extra) +
+                 (extra == 1 ? " argument" : " arguments"));
+}
+
+} // namespace ctl

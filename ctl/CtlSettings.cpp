@@ -1,0 +1,277 @@
+// config, set, reset and sync: the settings in the service's key, checked against the one
+// settings table.
+#include "ctl/Ctl.h"
+
+#include "engine/EventLog.h"
+#include "engine/RegistryDefault.h"
+#include "engine/Settings.h"
+#include "platform/Platform.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace ctl {
+namespace {
+
+constexpr const char* kKeyName = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Tecora";
+constexpr std::uint32_t kPollMs = 500;
+
+std::string KeyPath() {
+    return std::string(kSettingsKeyPath).substr(1); // without the leading backslash
+}
+
+std::string Lower(std::string text) {
+    for (char& c : text) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return text;
+}
+
+std::string SystemText(long code) {
+    std::string text;
+    if (!plat::FormatSystemMessage(static_cast<std::uint32_t>(code), text)) {
+        text = "error " + std::to_string(code);
+    }
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
+        text.pop_back();
+    }
+    if (code == static_cast<long>(plat::kErrorAccessDenied)) {
+        text += " Run chronelctl from an administrator console.";
+    }
+    return text;
+}
+
+// When the service picks a setting up.
+const char* TakesEffect(const SettingSpec& spec) {
+    const std::string name = spec.Name;
+    if (name == "IOADR") {
+        return "at the next start of the service";
+    }
+    if (name == "PopUps") {
+        return "at the next notification";
+    }
+    return "within about 10 s, at the service's next reload";
+}
+
+// A DWORD as typed: decimal with an optional sign, or hexadecimal after "0x"; anything that
+// does not fit 32 bits is no DWORD.
+std::optional<std::uint32_t> ParseDword(const std::string& text) {
+    if (text.empty() || std::isspace(static_cast<unsigned char>(text[0])) != 0) {
+        return std::nullopt;
+    }
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const char* begin = text.c_str() + (hex ? 2 : 0);
+    if (hex && (*begin == '-' || *begin == '+')) {
+        return std::nullopt;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const long long value = std::strtoll(begin, &end, hex ? 16 : 10);
+    if (errno != 0 || end == begin || *end != '\0' || value < -2147483648LL ||
+        value > 4294967295LL) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(value);
+}
+
+std::string CurrentText(const TRegistryDefault& key, const SettingSpec& spec) {
+    try {
+        if (!key.IsOpen() || !key.ValueExists(spec.Name)) {
+            return std::string(spec.DefaultText) + " (default)";
+        }
+        if (spec.Type == SettingType::String) {
+            return "\"" + key.ReadString(spec.Name) + "\"";
+        }
+        const std::int32_t value = key.ReadInteger(spec.Name);
+        if (!SettingAccepts(spec, value)) {
+            return std::to_string(value) + " (out of range: the default " + spec.DefaultText +
+                   " applies)";
+        }
+        return std::to_string(value);
+    } catch (const RegistryError& error) {
+        return std::string(error.what()) + " (the default " + spec.DefaultText + " applies)";
+    }
+}
+
+// Writes one value; false after telling why.
+bool WriteValue(const SettingSpec& spec, plat::RegType type, const void* data, std::size_t size) {
+    plat::RegKey key;
+    long error = plat::RegCreateKey(KeyPath(), key);
+    if (error == plat::kRegErrorSuccess) {
+        error = plat::RegSetValue(key, spec.Name, type, data, size);
+    }
+    if (error != plat::kRegErrorSuccess) {
+        Err(std::string("chronelctl: cannot write \"") + spec.Name + "\": " + SystemText(error));
+        return false;
+    }
+    return true;
+}
+
+bool WriteText(const SettingSpec& spec, const std::string& text) {
+    return WriteValue(spec, plat::RegType::Sz, text.c_str(), text.size() + 1);
+}
+
+std::string WhyNoHardSet(const ServiceFacts& service, const StatusValues& values) {
+    if (service.State != ServiceState::Running) {
+        return std::string("the service is ") + ServiceStateText(service.State);
+    }
+    TRegistryDefault key;
+    key.SetRootKeyLocalMachine();
+    std::string pending;
+    if (key.OpenKey(kSettingsKeyPath, false)) {
+        try {
+            pending = key.ReadString("Sync");
+        } catch (const RegistryError&) {
+            pending.clear();
+        }
+    }
+    if (!pending.empty()) {
+        return "the service has not read the request; it stands, and the service reads it at "
+               "its next reload";
+    }
+    switch (DeriveLock(values, NowUnixMs()).State) {
+    case Lock::TimecodeLost:
+        return "the timecode is lost; the clock is set at the next good reading";
+    case Lock::FormatError:
+        return "the timecode is in the wrong user format; the clock is set at the next good "
+               "reading";
+    case Lock::Stale:
+    case Lock::NoStatus:
+        return "the service publishes no status; see the event log";
+    default:
+        return "the service took the request but has not set the clock yet";
+    }
+}
+
+} // namespace
+
+const SettingSpec* FindSettingAnyCase(const std::string& name) {
+    for (const SettingSpec& spec : kSettingsTable) {
+        if (Lower(spec.Name) == Lower(name)) {
+            return &spec;
+        }
+    }
+    return nullptr;
+}
+
+SetDecision DecideSet(const std::string& name, const std::string& value) {
+    SetDecision decision;
+    const SettingSpec* spec = FindSettingAnyCase(name);
+    if (spec == nullptr) {
+        decision.Why = "\"" + name + "\" is not a setting; chronelctl config lists them";
+        return decision;
+    }
+    if (spec->Type == SettingType::String) {
+        decision.Spec = spec;
+        return decision;
+    }
+    const std::optional<std::uint32_t> dword = ParseDword(value);
+    if (!dword) {
+        decision.Why = std::string("\"") + spec->Name + "\" takes a whole number (DWORD), not \"" +
+                       value + "\"";
+        return decision;
+    }
+    if (!SettingAccepts(*spec, static_cast<std::int32_t>(*dword))) {
+        decision.Why =
+            std::string("\"") + spec->Name + "\" takes " + spec->RangeText + ", not " + value;
+        return decision;
+    }
+    decision.Spec = spec;
+    decision.Dword = *dword;
+    return decision;
+}
+
+int Config() {
+    TRegistryDefault key;
+    key.SetRootKeyLocalMachine();
+    const bool open = key.OpenKey(kSettingsKeyPath, false);
+    Out(std::string("Settings in ") + kKeyName + " (32-bit view)" +
+        (open ? "" : ": the key does not exist yet, every default applies"));
+    for (const SettingSpec& spec : kSettingsTable) {
+        std::string line = std::string("  ") + spec.Name;
+        line.resize(18, ' ');
+        Out(line + CurrentText(key, spec));
+        Out(std::string(18, ' ') + "default " + spec.DefaultText + "; " + spec.RangeText);
+        Out(std::string(18, ' ') + spec.Meaning);
+    }
+    Out("The service reads them about every 10 s; \"IOADR\" at its next start, \"PopUps\" "
+        "before each popup.");
+    return kOk;
+}
+
+int Set(const std::string& name, const std::string& value) {
+    const SetDecision decision = DecideSet(name, value);
+    if (decision.Spec == nullptr) {
+        Err("chronelctl: " + decision.Why + ". Nothing written.");
+        return kWarning;
+    }
+    const SettingSpec& spec = *decision.Spec;
+    const bool written =
+        spec.Type == SettingType::String
+            ? WriteText(spec, value)
+            : WriteValue(spec, plat::RegType::Dword, &decision.Dword, sizeof decision.Dword);
+    if (!written) {
+        return kWarning;
+    }
+    Out(std::string(spec.Name) + " set to " +
+        (spec.Type == SettingType::String
+             ? "\"" + value + "\""
+             : std::to_string(static_cast<std::int32_t>(decision.Dword))) +
+        "; the service applies it " + TakesEffect(spec) + ".");
+    return kOk;
+}
+
+int Reset(const std::string& name) {
+    const SettingSpec* spec = FindSettingAnyCase(name);
+    if (spec == nullptr) {
+        Err("chronelctl: \"" + name + "\" is not a setting; chronelctl config lists them.");
+        return kWarning;
+    }
+    plat::RegKey key;
+    long error = plat::RegOpenKey(KeyPath(), plat::kKeyAllAccess, key);
+    if (error == plat::kRegErrorSuccess) {
+        error = plat::RegDeleteValue(key, spec->Name);
+    }
+    if (error == plat::kRegErrorFileNotFound) {
+        Out(std::string(spec->Name) + " was not set; its default " + spec->DefaultText +
+            " applies.");
+        return kOk;
+    }
+    if (error != plat::kRegErrorSuccess) {
+        Err(std::string("chronelctl: cannot reset \"") + spec->Name + "\": " + SystemText(error));
+        return kWarning;
+    }
+    Out(std::string(spec->Name) + " reset; the default " + spec->DefaultText + " applies " +
+        TakesEffect(*spec) + ".");
+    return kOk;
+}
+
+int Sync(std::uint32_t timeoutMs) {
+    const ServiceFacts service = QueryService(kServiceName);
+    if (service.State != ServiceState::Running) {
+        Err(std::string("chronelctl: the service is ") + ServiceStateText(service.State) +
+            "; no hard set requested.");
+        return kWarning;
+    }
+    const std::string before = ReadStatusValues().LastSet;
+    if (!WriteText(*FindSettingAnyCase("Sync"), "chronelctl")) {
+        return kWarning;
+    }
+    Out("Hard set requested; waiting up to " + std::to_string(timeoutMs / 1000) +
+        " s for the service.");
+    for (std::uint32_t waited = 0; waited < timeoutMs; waited += kPollMs) {
+        plat::Sleep(kPollMs);
+        const std::string now = ReadStatusValues().LastSet;
+        if (!now.empty() && now != before) {
+            Out("Hard set: " + now);
+            return kOk;
+        }
+    }
+    Err("chronelctl: no hard set within " + std::to_string(timeoutMs / 1000) +
+        " s: " + WhyNoHardSet(QueryService(kServiceName), ReadStatusValues()) + ".");
+    return kWarning;
+}
+
+} // namespace ctl

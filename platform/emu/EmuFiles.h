@@ -1,0 +1,27 @@
+// The emulated file system: whole files by full path, and the folders they may live in. Paths
+// compare without regard to letter case, as on Windows; a file can be written only into a
+// folder that exists. Nothing here touches the host's files.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace emu {
+
+// Folders exist with all their parents once added; at reset only "C:\" exists.
+void AddFolder(const std::string& path);
+// Files the program wrote (or a test put there), by full path.
+void PutFile(const std::string& path, const std::string& content);
+std::optional<std::string> FileContent(const std::string& path);
+std::vector<std::string> FileNames(); // full paths as first written, sorted
+// Successful writes and replacements of this file since the reset.
+std::uint64_t FileWrites(const std::string& path);
+
+enum class FileOp : std::uint8_t { Write, Move, Delete };
+// The next `count` calls (every call when count < 0) of this operation fail with errorCode
+// (a sharing violation is 32, access denied 5, disk full 112).
+void InjectFileFailure(FileOp op, std::uint32_t errorCode, int count = -1);
+
+} // namespace emu
