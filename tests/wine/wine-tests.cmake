@@ -14,9 +14,12 @@ add_test(NAME wine.probes
 add_test(NAME wine.service
          COMMAND bash ${WINE_TEST_DIR}/service_e2e.sh ${CHRONEL_DIST_ROOT}/win32
                  ${CHRONEL_WIN32_TOOLS} ${PROJECT_VERSION})
-set_tests_properties(wine.pe_tables wine.probes wine.service PROPERTIES
+add_test(NAME wine.msi
+         COMMAND bash ${WINE_TEST_DIR}/msi_e2e.sh ${CHRONEL_DIST_ROOT}/win32 ${CHRONEL_WIN32_TOOLS}
+                 ${PROJECT_VERSION} ${CMAKE_SOURCE_DIR}/installer)
+set_tests_properties(wine.pe_tables wine.probes wine.service wine.msi PROPERTIES
   LABELS wine
   SKIP_RETURN_CODE 77
   TIMEOUT 300)
 # Each of these boots a Wine prefix of its own; two at once only slow each other down.
-set_tests_properties(wine.probes wine.service PROPERTIES RESOURCE_LOCK wine_prefix)
+set_tests_properties(wine.probes wine.service wine.msi PROPERTIES RESOURCE_LOCK wine_prefix)
