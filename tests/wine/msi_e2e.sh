@@ -13,8 +13,8 @@ WIN_TOOLS="${2:?tools directory}"
 VERSION="${3:?project version}"
 INSTALLER="${4:?installer source folder}"
 MSI="${WIN_DIST}/Chronel-${VERSION}.msi"
-require_windows_build "${MSI}" "${WIN_DIST}/chronel.exe" "${WIN_DIST}/TECORA32.dll" \
-  "${WIN_TOOLS}/svcquery.exe"
+require_windows_build "${MSI}" "${WIN_DIST}/chronel.exe" "${WIN_DIST}/chronelctl.exe" \
+  "${WIN_DIST}/TECORA32.dll" "${WIN_TOOLS}/svcquery.exe"
 command -v wixl >/dev/null 2>&1 || skip "wixl is not installed"
 # Debian's interpreter, which has Debian's python3-pefile, whatever else comes first on PATH.
 PYTHON=/usr/bin/python3
@@ -35,8 +35,8 @@ install_dir="${WINEPREFIX}/drive_c/Program Files (x86)/Chronel"
 IFS=. read -r major minor build revision <<<"${VERSION}"
 NEXT="${major}.${minor}.${build}.$((${revision:-0} + 1))"
 NEXT_MSI="${WINE_TMP}/Chronel-${NEXT}.msi"
-files="ServiceExe=${WIN_DIST}/chronel.exe;SimCardDll=${WIN_DIST}/TECORA32.dll"
-[ -f "${WIN_DIST}/chronelctl.exe" ] && files+=";CtlExe=${WIN_DIST}/chronelctl.exe"
+files="ServiceExe=${WIN_DIST}/chronel.exe;CtlExe=${WIN_DIST}/chronelctl.exe"
+files+=";SimCardDll=${WIN_DIST}/TECORA32.dll"
 cmake -D VERSION="${NEXT}" -D OUTPUT="${NEXT_MSI}" -D FILES="${files}" \
   -P "${INSTALLER}/wixl.cmake" || { echo "could not build the upgrade package"; exit 1; }
 
@@ -134,10 +134,8 @@ echo "--- install with the simulated card"
 mark_events
 msiexec /i "${MSI}" install ADDLOCAL=ALL
 msi_succeeded "msiexec /i ADDLOCAL=ALL succeeds"
-expected_files="TECORA32.DLL chronel.exe"
-[ -f "${WIN_DIST}/chronelctl.exe" ] && expected_files="TECORA32.DLL chronel.exe chronelctl.exe"
 check_eq "files in Program Files (x86)\\Chronel" \
-  "$(cd "${install_dir}" 2>/dev/null && ls | sort | tr '\n' ' ' | sed 's/ $//')" "${expected_files}"
+  "$(cd "${install_dir}" 2>/dev/null && ls | sort | tr '\n' ' ')" "TECORA32.DLL chronel.exe chronelctl.exe "
 check_true "service reaches RUNNING" wait_until 20 svc_state_is 4
 check_true "status published" wait_until 20 status_published
 check_eq "MonitorVersion text" "$(value_of "${status:-}" MonitorVersion)" \
