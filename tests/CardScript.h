@@ -9,33 +9,19 @@
 #include "platform/emu/World.h"
 #include "simcard/SimCard.h"
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <functional>
-#include <iterator>
 #include <memory>
 #include <mutex>
 
 namespace faultworld {
 
-enum class Field : std::uint8_t {
-    None,
-    LtcMilliseconds,
-    LtcSecond,
-    LtcMinute,
-    LtcHour,
-    LtcDay,
-    LtcMonth,
-    LtcYear,
-    LtcZone,
-};
-
 struct CardBehaviour {
     std::int32_t ReadCode = 0; // not 0: reads return this instead of a record
     bool SetModeFails = false; // tecSetRealtimeMode returns ReadCode too (the card is gone)
-    Field Overwrite = Field::None;
+    std::uint16_t TimecodeRecord::*Overwrite = nullptr; // a field given Value in every record
     std::uint16_t Value = 0;
 };
 
@@ -48,17 +34,17 @@ class ScriptedCard {
                 return b.ReadCode;
             }
             const std::int32_t result = tecReadTime(handle, record);
-            if (result == 0 && b.Overwrite != Field::None) {
-                Overwrite(record, b.Overwrite, b.Value);
+            if (result == 0 && b.Overwrite != nullptr) {
+                TimecodeRecord r;
+                std::memcpy(&r, record, sizeof r);
+                r.*b.Overwrite = b.Value;
+                std::memcpy(record, &r, sizeof r);
             }
             return result;
         });
         emu::SetTecSetRealtimeMode([state = state_](std::int32_t handle, std::uint32_t mode) {
             const CardBehaviour b = state->Get();
-            if (b.SetModeFails && b.ReadCode < 0) {
-                return b.ReadCode;
-            }
-            return tecSetRealtimeMode(handle, mode);
+            return b.SetModeFails && b.ReadCode < 0 ? b.ReadCode : tecSetRealtimeMode(handle, mode);
         });
     }
     void Set(const CardBehaviour& behaviour) { state_->Set(behaviour); }
@@ -77,24 +63,6 @@ class ScriptedCard {
             Behaviour = b;
         }
     };
-
-    static void Overwrite(void* record44, Field field, std::uint16_t value) {
-        // In the order of Field, after None.
-        static constexpr std::uint16_t TimecodeRecord::*kMembers[] = {
-            &TimecodeRecord::LtcMilliseconds, &TimecodeRecord::LtcSecond,
-            &TimecodeRecord::LtcMinute,       &TimecodeRecord::LtcHour,
-            &TimecodeRecord::LtcDay,          &TimecodeRecord::LtcMonth,
-            &TimecodeRecord::LtcYear,         &TimecodeRecord::LtcZone};
-        static_assert(std::size(kMembers) == static_cast<std::size_t>(Field::LtcZone));
-        if (field == Field::None) {
-            return;
-        }
-        TimecodeRecord r;
-        std::memcpy(&r, record44, sizeof r);
-        r.*kMembers[static_cast<std::size_t>(field) - 1] = value;
-        std::memcpy(record44, &r, sizeof r);
-    }
-
     std::shared_ptr<State> state_ = std::make_shared<State>();
 };
 
@@ -103,9 +71,6 @@ struct CycleEnd {
     std::size_t Cycle = 0; // 1 for the first cycle
     std::int64_t At100ns = 0;
     double ClockErrorMs = 0;
-    bool ClockWithSystem = false;
-    std::uint64_t AdjustmentCalls = 0;
-    std::uint64_t SetTimeCalls = 0;
 };
 
 // Runs the service until `cycles` cycles of the loop have ended. atCycleEnd runs on the
@@ -117,15 +82,7 @@ inline void RunCycles(std::size_t cycles, const std::function<void(const CycleEn
         if (std::strcmp(call, "WaitForSingleObject") != 0 || done >= cycles) {
             return;
         }
-        CycleEnd end;
-        end.Cycle = ++done;
-        end.At100ns = emu::TrueTime100ns();
-        end.ClockErrorMs = emu::ClockErrorMs();
-        end.ClockWithSystem = ClockWithSystem();
-        const emu::ClockState clock = emu::Clock();
-        end.AdjustmentCalls = clock.AdjustmentCalls;
-        end.SetTimeCalls = clock.SetTimeCalls;
-        atCycleEnd(end);
+        atCycleEnd({++done, emu::TrueTime100ns(), emu::ClockErrorMs()});
         if (done == cycles) {
             emu::PostControl(plat::kServiceControlStop);
         }

@@ -354,7 +354,7 @@ TEST_F(SyncLoopTest, InvalidRecordLeavesTextsCountersAndRateAlone) {
 // --- the rate and the LastSync cadence -------------------------------------------------------
 
 TEST_F(SyncLoopTest, SteadyDifferenceSetsTheRateOnceThenAtEachLastSync) {
-    RunLoop(Script({{'G', 402, 10}}));
+    RunLoop(Script({{'G', 402, 10, true}}));
     // ReloadCountdown is 200, 150, 100, 50, 0 in cycles 1, 51, 101, 151, 201 and again after the
     // reload of cycle 202: each of those re-applies the unchanged correction.
     std::vector<int> rateCycles;
@@ -367,7 +367,7 @@ TEST_F(SyncLoopTest, SteadyDifferenceSetsTheRateOnceThenAtEachLastSync) {
     EXPECT_EQ(Delta(snapshots_.back()), -200);
     EXPECT_FALSE(snapshots_.back().RegulationOn);
     EXPECT_EQ(emu::RegWriteCount(kKey, "LastSync"), 10U);
-    EXPECT_EQ(Status("LastSync"), ""); // no sync flag carried: written empty
+    EXPECT_EQ(Status("LastSync"), ""); // a sync bit means nothing in this format: empty
 }
 
 TEST_F(SyncLoopTest, SlewFollowsTheLawAndZeroHandsTheClockBack) {
@@ -397,6 +397,12 @@ TEST_F(SyncLoopTest, FormatErrorResetsTheRateButKeepsTheCorrection) {
     // Remembered as applied, so an unchanged correction waits for the next LastSync cycle.
     EXPECT_TRUE(snapshots_[25].RegulationOn);
     EXPECT_NE(Status("MonitorLtc").find("    LTC user format error"), std::string::npos);
+}
+
+TEST_F(SyncLoopTest, ARecordWithoutAZoneIsAFormatErrorWhenTheZoneIsTakenFromIt) {
+    emu::RegSetDword(kKey, "SelectTimezone", 0);
+    RunLoop(Script({{'G', 600, 10}}));
+    EXPECT_EQ(CountOf("LTC user format error"), 1);
 }
 
 // --- hard sets ---------------------------------------------------------------------------

@@ -23,7 +23,6 @@
 namespace {
 
 using faultworld::CardBehaviour;
-using faultworld::Field;
 using faultworld::kKey;
 using faultworld::kSimKey;
 
@@ -114,8 +113,10 @@ void Begin(const Episode& e, faultworld::ScriptedCard& card, std::mt19937& rando
         card.Set(b);
         break;
     case Kind::BadRecords: {
-        const Field fields[] = {Field::LtcHour,         Field::LtcMonth, Field::LtcDay,
-                                Field::LtcMilliseconds, Field::LtcZone,  Field::LtcMinute};
+        std::uint16_t TimecodeRecord::*const fields[] = {
+            &TimecodeRecord::LtcHour, &TimecodeRecord::LtcMonth,
+            &TimecodeRecord::LtcDay,  &TimecodeRecord::LtcMilliseconds,
+            &TimecodeRecord::LtcZone, &TimecodeRecord::LtcMinute};
         const std::uint16_t values[] = {24, 13, 32, 1000, 65535, 60};
         b.Overwrite = fields[e.Value];
         b.Value = values[e.Value];
