@@ -94,6 +94,7 @@ struct Snapshot {
     bool RegulationOn = true;
     std::uint64_t SetTimeCalls = 0;
     std::size_t Allocations = 0; // by the loop's thread so far
+    std::int64_t AtMs = 0;       // virtual time
 };
 
 class SyncLoopTest : public ::testing::Test {
@@ -112,6 +113,7 @@ class SyncLoopTest : public ::testing::Test {
         SettingsRegistry->OpenKey(kSettingsKeyPath, true);
         emu::RegSetDword(kKey, "PopUps", 0);
         StopLatched = false;
+        (void)SetClockRate(DefaultTimeIncrement() - 777); // what an earlier run left behind
         CardLink.Handle = 1;
         CardLink.IsOpen = true;
 
@@ -205,7 +207,8 @@ class SyncLoopTest : public ::testing::Test {
             const emu::ClockState c = emu::Clock();
             // RegulationDisabled keeps the platform's name: true while the system regulates.
             snapshots_.push_back({c.AdjustmentCalls, c.Adjustment, c.RegulationDisabled,
-                                  c.SetTimeCalls, testutil::ThreadAllocations()});
+                                  c.SetTimeCalls, testutil::ThreadAllocations(),
+                                  emu::TrueTime100ns() / 10000});
             if (onCycleEnd_) {
                 onCycleEnd_(ended_);
             }
@@ -421,6 +424,7 @@ TEST_F(SyncLoopTest, SyncRequestWaitsForAGoodRecord) {
     EXPECT_EQ(Status("Sync"), "");
     EXPECT_EQ(snapshots_[207].SetTimeCalls, snapshots_[0].SetTimeCalls);
     EXPECT_EQ(snapshots_[208].SetTimeCalls, snapshots_[0].SetTimeCalls + 1);
+    EXPECT_EQ(snapshots_[208].AtMs - snapshots_[207].AtMs, 591);          // the set settles 540 ms
     EXPECT_EQ(emu::Clock().SetTimeCalls, snapshots_[0].SetTimeCalls + 1); // once only
     EXPECT_EQ(CountOf("System time is hard set.  Diff: -1,234 ms"), 1);
     EXPECT_TRUE(EndsWith(Status("LastSet"), "    Diff: -1,234 ms")) << Status("LastSet");
