@@ -1,42 +1,14 @@
 #include "engine/CorrectionLaw.h"
 
-#include "platform/emu/World.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdint>
 
 namespace {
 
-class CorrectionLaw : public ::testing::Test {
-  protected:
-    void SetUp() override { emu::ResetWorld(); }
-};
-
-TEST_F(CorrectionLaw, SlewTable) {
-    struct Case {
-        std::int32_t e;
-        std::int32_t syncM;
-        std::int32_t syncP;
-        std::int32_t u;
-    };
-    const Case cases[] = {
-        {37, 2000, 1000, -740},    {-37, 1000, 2000, 740},   {1, 50, 50, 0},
-        {-1, 50, 50, 0},           {100, 2000, 1000, -2000}, {101, 2000, 1000, -2000},
-        {5000, 2000, 1000, -2000}, {-100, 2000, 1000, 1000}, {-101, 2000, 1000, 1000},
-        {0, 2000, 1000, 0},        {99, 2000, 1000, -1980},  {-99, 2000, 3000, 2970},
-        {3, 333, 333, -9},         {-3, 333, 333, 9},        {INT32_MAX, 7, 9, -7},
-        {INT32_MIN, 7, 9, 9},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(SlewCorrection(c.e, c.syncM, c.syncP), c.u)
-            << "e " << c.e << " SyncM " << c.syncM << " SyncP " << c.syncP;
-    }
-}
-
 // Settings arrive unchecked: products that leave 32 bits are computed wide and clamped, so
 // the correction keeps its direction and its size as far as 32 bits allow.
-TEST_F(CorrectionLaw, ExtremeSettingsClampInsteadOfOverflowing) {
+TEST(CorrectionLaw, SlewTable) {
     struct Case {
         std::int32_t e;
         std::int32_t syncM;
@@ -44,9 +16,26 @@ TEST_F(CorrectionLaw, ExtremeSettingsClampInsteadOfOverflowing) {
         std::int32_t u;
     };
     const Case cases[] = {
-        {101, INT32_MIN, 0, INT32_MAX}, // -SyncM does not fit
+        {37, 2000, 1000, -740},
+        {-37, 1000, 2000, 740},
+        {1, 50, 50, 0},
+        {-1, 50, 50, 0},
+        {100, 2000, 1000, -2000},
+        {101, 2000, 1000, -2000},
+        {5000, 2000, 1000, -2000},
+        {-100, 2000, 1000, 1000},
+        {-101, 2000, 1000, 1000},
+        {0, 2000, 1000, 0},
+        {99, 2000, 1000, -1980},
+        {-99, 2000, 3000, 2970},
+        {3, 333, 333, -9},
+        {-3, 333, 333, 9},
+        {INT32_MAX, 7, 9, -7},
+        {INT32_MIN, 7, 9, 9},
+        // beyond 32 bits: -SyncM, SyncM x e
+        {101, INT32_MIN, 0, INT32_MAX},
         {-101, 0, INT32_MIN, INT32_MIN},
-        {50, INT32_MAX, 0, -(INT32_MAX / 2)}, // SyncM x e beyond 32 bits
+        {50, INT32_MAX, 0, -(INT32_MAX / 2)},
         {100, INT32_MAX, 0, -INT32_MAX},
         {-100, 0, INT32_MAX, INT32_MAX},
         {-50, 0, INT32_MIN, INT32_MIN / 2},
@@ -58,7 +47,7 @@ TEST_F(CorrectionLaw, ExtremeSettingsClampInsteadOfOverflowing) {
     }
 }
 
-TEST_F(CorrectionLaw, Permission) {
+TEST(CorrectionLaw, Permission) {
     struct Case {
         bool carried;
         std::uint8_t syncLtc;
@@ -81,7 +70,7 @@ TEST_F(CorrectionLaw, Permission) {
     }
 }
 
-TEST_F(CorrectionLaw, LimitIsStrictOnBothSides) {
+TEST(CorrectionLaw, LimitIsStrictOnBothSides) {
     struct Case {
         std::int32_t d;
         std::int32_t limit;
@@ -115,7 +104,7 @@ CorrectionInput Defaults(std::int32_t d) {
     return in;
 }
 
-TEST_F(CorrectionLaw, DecisionsOfOneCycle) {
+TEST(CorrectionLaw, DecisionsOfOneCycle) {
     struct Case {
         const char* name;
         CorrectionInput in;
