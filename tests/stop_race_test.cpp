@@ -16,7 +16,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <functional>
-#include <iostream>
 #include <map>
 #include <memory>
 #include <random>
@@ -31,19 +30,26 @@ using faultworld::EventTexts;
 using faultworld::kKey;
 using faultworld::kSimKey;
 
+// The stretch of service-thread calls (numbered from 1) to stop in: from the nth call of one
+// name, moved by an offset, to the nth of another, in the calls of an undisturbed run.
+struct Mark {
+    const char* Call;
+    int Nth;
+    int Offset = 0;
+};
+
 struct Scenario {
     const char* Name;
     std::function<void()> Arrange;
-    // The window of service-thread calls (numbered from 1) to stop in, found from the calls
-    // of an undisturbed reference run.
-    std::function<bool(const std::vector<std::string>&, std::size_t&, std::size_t&)> Window;
+    Mark First;
+    Mark Last;
 };
 
-std::size_t FindNth(const std::vector<std::string>& calls, const std::string& name, int nth,
-                    std::size_t from = 0) {
-    for (std::size_t i = from; i < calls.size(); ++i) {
-        if (calls[i] == name && --nth == 0) {
-            return i + 1;
+std::size_t Find(const std::vector<std::string>& calls, const Mark& mark) {
+    int nth = mark.Nth;
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        if (calls[i] == mark.Call && --nth == 0) {
+            return i + 1 + mark.Offset;
         }
     }
     return 0;
@@ -84,45 +90,28 @@ std::vector<Scenario> Scenarios() {
              DriftingClock();
              FailFirstOpens(40, -2);
          },
-         [](const auto& calls, std::size_t& first, std::size_t& last) {
-             first = FindNth(calls, "TecOpen", 1);
-             last = FindNth(calls, "TecGetVersion", 1);
-             return first > 0 && last > first;
-         }},
-        {"identification", [] { DriftingClock(); },
-         [](const auto& calls, std::size_t& first, std::size_t& last) {
-             first = FindNth(calls, "TecGetVersion", 1);
-             last = FindNth(calls, "TecSetRealtimeMode", 1);
-             return first > 0 && last > first;
-         }},
+         {"TecOpen", 1},
+         {"TecGetVersion", 1}},
+        {"identification",
+         [] { DriftingClock(); },
+         {"TecGetVersion", 1},
+         {"TecSetRealtimeMode", 1}},
         {"start-up reads",
          [] {
              DriftingClock();
              NoDataForFirstReads(30);
          },
-         [](const auto& calls, std::size_t& first, std::size_t& last) {
-             first = FindNth(calls, "TecSetRealtimeMode", 1);
-             last = FindNth(calls, "WaitForSingleObject", 1);
-             return first > 0 && last > first;
-         }},
-        {"cycles", [] { DriftingClock(); },
-         [](const auto& calls, std::size_t& first, std::size_t& last) {
-             first = FindNth(calls, "WaitForSingleObject", 1);
-             last = FindNth(calls, "WaitForSingleObject", 8);
-             return first > 0 && last > first;
-         }},
+         {"TecSetRealtimeMode", 1},
+         {"WaitForSingleObject", 1}},
+        {"cycles", [] { DriftingClock(); }, {"WaitForSingleObject", 1}, {"WaitForSingleObject", 8}},
         {"hard set",
          [] {
              DriftingClock();
              emu::RegSetDword(kSimKey, "OffsetMs", 2500);
              emu::RegSetString(kKey, "Sync", "now");
          },
-         [](const auto& calls, std::size_t& first, std::size_t& last) {
-             const std::size_t set = FindNth(calls, "SetSystemTime", 1);
-             first = set > 20 ? set - 20 : 1;
-             last = FindNth(calls, "WaitForSingleObject", 1, set);
-             return set > 0 && last > first;
-         }},
+         {"SetSystemTime", 1, -20},
+         {"SetSystemTime", 1, 15}},
     };
 }
 
@@ -219,14 +208,12 @@ int StopsPerScenario() {
 TEST(StopRace, AStopAtAnyStageLeavesTheClockWithTheSystemAndTheCardClosed) {
     const unsigned seed = Seed();
     std::mt19937 random(seed);
-    int stops = 0;
-    int pinned = 0;
     std::map<std::string, int> stoppedAt;
     for (const Scenario& scenario : Scenarios()) {
         const std::vector<std::string> calls = ReferenceCalls(scenario);
-        std::size_t first = 0;
-        std::size_t last = 0;
-        ASSERT_TRUE(scenario.Window(calls, first, last)) << scenario.Name;
+        const std::size_t first = Find(calls, scenario.First);
+        const std::size_t last = Find(calls, scenario.Last);
+        ASSERT_TRUE(first > 0 && last > first) << scenario.Name;
         std::uniform_int_distribution<std::size_t> point(first, last);
         for (int i = 0; i < StopsPerScenario(); ++i) {
             const std::size_t at = point(random);
@@ -240,8 +227,6 @@ TEST(StopRace, AStopAtAnyStageLeavesTheClockWithTheSystemAndTheCardClosed) {
             const Outcome out = StopOnce(scenario, at, control, pin);
             ASSERT_TRUE(out.Delivered);
             ASSERT_FALSE(out.Hung);
-            ++stops;
-            pinned += out.Pinned ? 1 : 0;
             ++stoppedAt[out.At];
 
             EXPECT_TRUE(out.ClockWithSystemAtEnd);
@@ -293,9 +278,6 @@ TEST(StopRace, AStopAtAnyStageLeavesTheClockWithTheSystemAndTheCardClosed) {
     for (const std::string& name : inCycle) {
         EXPECT_GT(stoppedAt[name], 0) << "no stop landed at " << name;
     }
-    std::cout << "[ stops    ] " << stops << " stops survived (" << pinned
-              << " pinned to a call, the rest racing), seed " << seed << "\n";
-    EXPECT_GE(stops, 1000);
 }
 
 } // namespace
