@@ -56,6 +56,43 @@ ClockResult EnableTimePrivilege(TimePrivilege& privilege) {
     return ClockOk;
 }
 
+// The rate this process last set, and whether a rate set by someone else has been seen since
+// the last ClockRateMovedByOthers. Both change only under DeviceLock(), as every change of the
+// rate does, so a reading can never catch one of our own changes half made, whichever thread
+// makes it.
+struct AppliedRate {
+    bool Known = false;
+    bool Regulated = false; // handed to the system's own regulation
+    std::uint32_t Adjustment = 0;
+};
+AppliedRate appliedRate;
+bool rateMovedByOthers = false;
+
+void RememberRate(std::uint32_t adjustment, bool regulated) {
+    appliedRate = AppliedRate{true, regulated, adjustment};
+}
+
+// A unit either way is allowed for systems that keep the rate in finer units and round it
+// when they report it.
+bool RateIsOurs(std::uint32_t adjustment, bool regulated) {
+    if (!appliedRate.Known) {
+        return true;
+    }
+    if (appliedRate.Regulated || regulated) {
+        return appliedRate.Regulated == regulated;
+    }
+    const std::uint32_t difference = adjustment > appliedRate.Adjustment
+                                         ? adjustment - appliedRate.Adjustment
+                                         : appliedRate.Adjustment - adjustment;
+    return difference <= 1;
+}
+
+void NoteRateReadBack(std::uint32_t adjustment, bool regulated) {
+    if (!RateIsOurs(adjustment, regulated)) {
+        rateMovedByOthers = true;
+    }
+}
+
 void StoreLastError() {
     LastCardResult = static_cast<std::int32_t>(plat::GetLastError());
 }
@@ -63,7 +100,11 @@ void StoreLastError() {
 // Hands the clock to the system's own regulation at the nominal rate, under the caller's
 // enabled privilege.
 bool HandClockToSystem() {
-    return plat::SetSystemTimeAdjustment(DefaultTimeIncrement(), true);
+    if (!plat::SetSystemTimeAdjustment(DefaultTimeIncrement(), true)) {
+        return false;
+    }
+    RememberRate(DefaultTimeIncrement(), true);
+    return true;
 }
 
 constexpr std::int64_t kHalfDayMs = 43200000;
@@ -135,6 +176,7 @@ ClockResult SetClockRate(std::uint32_t adjustment) {
     std::uint32_t increment = 0;
     bool regulated = false;
     if (plat::GetSystemTimeAdjustment(current, increment, regulated)) {
+        NoteRateReadBack(current, regulated);
         // The correction is relative to the nominal rate; carry it over to the increment in
         // force now (modulo 2^32, as the adjustment itself is unsigned).
         adjustment = adjustment - nominal + increment;
@@ -144,11 +186,32 @@ ClockResult SetClockRate(std::uint32_t adjustment) {
         disable = true;
     }
     ClockResult result = ClockOk;
-    if (!plat::SetSystemTimeAdjustment(adjustment, disable)) {
+    if (plat::SetSystemTimeAdjustment(adjustment, disable)) {
+        RememberRate(adjustment, disable);
+    } else {
         StoreLastError();
         result = ClockAdjustFailed;
     }
     return result;
+}
+
+bool ClockRateMovedByOthers() {
+    const std::lock_guard lock(DeviceLock());
+    std::uint32_t adjustment = 0;
+    std::uint32_t increment = 0;
+    bool regulated = false;
+    if (plat::GetSystemTimeAdjustment(adjustment, increment, regulated)) {
+        NoteRateReadBack(adjustment, regulated);
+    }
+    const bool moved = rateMovedByOthers;
+    rateMovedByOthers = false;
+    return moved;
+}
+
+void ForgetAppliedRate() {
+    const std::lock_guard lock(DeviceLock());
+    appliedRate = AppliedRate{};
+    rateMovedByOthers = false;
 }
 
 bool HardSetSystemTime(const TimecodeRecord& record, bool dateFlag) {

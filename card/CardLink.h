@@ -26,6 +26,8 @@ extern std::atomic<std::int32_t> LastCardResult;
 // is asked for, HardSetSystemTime sets nothing and OpenCard opens nothing. So once the stop
 // has run, nothing the service thread still does can move the clock off its nominal rate or
 // reopen the card, and the process may end without waiting for that thread.
+// The rate the service last set is recorded under the same lock, and the clock watch reads the
+// rate back under it, so a rate set by either thread is never taken for another program's.
 // The lock is held only around single calls, never across a sleep or a wait.
 std::mutex& DeviceLock();
 extern std::atomic<bool> StopLatched;

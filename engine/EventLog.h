@@ -5,6 +5,7 @@
 
 constexpr const char* kServiceName = "QN_Chronel";
 constexpr std::uint16_t kEventError = 1;
+constexpr std::uint16_t kEventWarning = 2;
 constexpr std::uint16_t kEventNotice = 3; // passed as it stands for START, STOP, out of limits
 
 // One entry under the service's source: "\r\n" + text, event id 0.

@@ -7,6 +7,7 @@
 #include "TimeFunc/TimecodeRecord.h"
 #include "card/CardAccess.h"
 #include "card/CardIdentify.h"
+#include "engine/ClockWatch.h"
 #include "engine/CorrectionLaw.h"
 #include "engine/EventLog.h"
 #include "engine/Settings.h"
@@ -299,6 +300,7 @@ void HardSet(LoopState& s) {
 void StartUp(LoopState& s) {
     WriteVersionText();
     WriteEventLog("START", kEventNotice);
+    StartClockWatch();
     s.Failures = 0;
     s.FormatCountdown = kFormatErrorCycles;
     plat::Sleep(kStartupPauseMs);
@@ -328,6 +330,7 @@ void RunCycle(LoopState& s) {
         ReloadSettings();
         ReloadCountdown = kReloadPeriod;
         (void)SetRealtimeMode(Settings.DateFormat);
+        WatchClock();
     }
 
     const std::uint8_t outcome = ReadTimecode(s.Record);

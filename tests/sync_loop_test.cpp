@@ -3,6 +3,7 @@
 #include "TimeFunc/ClockControl.h"
 #include "TimeFunc/TimecodeRecord.h"
 #include "card/CardLink.h"
+#include "engine/ClockWatch.h"
 #include "engine/EventLog.h"
 #include "engine/Settings.h"
 #include "engine/SyncLoop.h"
@@ -565,6 +566,27 @@ TEST_F(SyncLoopTest, StartUpGivesUpAfterTwoHundredAndOneReadsWithoutData) {
     startUpFails_ = true;
     RunLoop(Script({{'G', 1}}));
     EXPECT_EQ(startUpReads_, 201);
+}
+
+TEST_F(SyncLoopTest, OtherDisciplinesOfTheClockAreWarnedOf) {
+    plat::ServiceConfig timeService;
+    timeService.Name = "W32Time";
+    emu::AddService(timeService, plat::kServiceRunning);
+    onCycleEnd_ = [](int n) {
+        if (n == 300) {
+            emu::SetAdjustmentAsAnotherProgram(DefaultTimeIncrement() + 900, false);
+        }
+    };
+    RunLoop(Script({{'G', 410, 10}})); // the settings are reloaded in cycles 1, 202 and 403
+    std::vector<std::pair<std::uint16_t, std::string>> entries;
+    for (const auto& e : emu::EventLogEntries()) {
+        entries.emplace_back(e.Type, e.Text.substr(2));
+    }
+    EXPECT_EQ(entries,
+              (std::vector<std::pair<std::uint16_t, std::string>>{
+                  {3, "START"}, {2, kTimeServiceWarning}, {2, kForeignRateWarning}, {3, "STOP"}}));
+    EXPECT_EQ(Status("MonitorWarnings"),
+              std::string(kTimeServiceWarning) + "\r\n" + kForeignRateWarning);
 }
 
 struct VersionCase {

@@ -325,6 +325,13 @@ void SetTickObserver(std::function<void(std::int64_t, std::int64_t)> obs) {
     State().observer = std::move(obs);
 }
 
+void SetAdjustmentAsAnotherProgram(std::uint32_t adjustment, bool regulationDisabled) {
+    const std::lock_guard lock(Lock());
+    auto& s = State();
+    s.adjustment = adjustment;
+    s.regulationDisabled = regulationDisabled;
+}
+
 ClockState Clock() {
     const std::lock_guard lock(Lock());
     const auto& s = State();

@@ -46,6 +46,10 @@ void SetIncrement(std::uint32_t increment); // what the system regulates to (156
 // The observer may read the world but must not advance time or script the clock.
 void SetTickObserver(std::function<void(std::int64_t true100ns, std::int64_t system100ns)> obs);
 
+// Another program sets the clock's rate, as its own SetSystemTimeAdjustment call would (not
+// counted in AdjustmentCalls below).
+void SetAdjustmentAsAnotherProgram(std::uint32_t adjustment, bool regulationDisabled);
+
 struct ClockState {
     std::uint32_t Adjustment = 0;
     std::uint32_t Increment = 0;

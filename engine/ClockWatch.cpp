@@ -1,0 +1,132 @@
+#include "engine/ClockWatch.h"
+
+#include "TimeFunc/ClockControl.h"
+#include "engine/EventLog.h"
+#include "engine/Settings.h"
+#include "platform/Platform.h"
+
+#include <cctype>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+namespace {
+
+constexpr std::uint32_t kScManagerConnect = 0x0001;
+constexpr std::uint32_t kServiceQueryStatus = 0x0004;
+constexpr const char* kTimeService = "W32Time";
+constexpr const char* kTimeServiceParameters =
+    "SYSTEM\\CurrentControlSet\\Services\\W32Time\\Parameters";
+
+// Checks come with the settings reload, at least 10.25 s apart (201 cycles of 50 ms sleep and
+// a 1 ms wait), so 352 of them span an hour or more.
+constexpr std::int32_t kForeignRepeatChecks = 352;
+
+bool timeServiceFinding = false;
+bool foreignRateFinding = false;
+std::int32_t foreignHoldOff = 0; // checks to go before the foreign rate is logged again
+std::string published;           // what "MonitorWarnings" holds
+
+struct ScHandle {
+    plat::OsHandle Handle = 0;
+    explicit ScHandle(plat::OsHandle h) : Handle(h) {}
+    ScHandle(const ScHandle&) = delete;
+    ScHandle& operator=(const ScHandle&) = delete;
+    ~ScHandle() {
+        if (plat::HandleValid(Handle)) {
+            plat::CloseServiceHandle(Handle);
+        }
+    }
+};
+
+// "w32tm /config /syncfromflags:NO" leaves the service running with its type "NoSync": it
+// then keeps its hands off the clock.
+bool TimeServiceSynchronises() {
+    plat::RegKey key;
+    if (plat::RegOpenKey(kTimeServiceParameters, plat::kKeyRead, key) != plat::kRegErrorSuccess) {
+        return true;
+    }
+    plat::RegType type = plat::RegType::None;
+    std::vector<std::uint8_t> data;
+    if (plat::RegQueryValue(key, "Type", type, data) != plat::kRegErrorSuccess ||
+        type != plat::RegType::Sz) {
+        return true;
+    }
+    std::string text;
+    for (const std::uint8_t c : data) {
+        if (c == 0) {
+            break;
+        }
+        text.push_back(static_cast<char>(std::tolower(c)));
+    }
+    return text != "nosync";
+}
+
+bool TimeServiceRunning() {
+    const ScHandle manager(plat::OpenSCManager(kScManagerConnect));
+    if (!plat::HandleValid(manager.Handle)) {
+        return false;
+    }
+    const ScHandle service(plat::OpenService(manager.Handle, kTimeService, kServiceQueryStatus));
+    plat::ServiceStatusRecord status;
+    if (!plat::HandleValid(service.Handle) || !plat::QueryServiceStatus(service.Handle, status)) {
+        return false;
+    }
+    const bool running = status.CurrentState == plat::kServiceRunning ||
+                         status.CurrentState == plat::kServiceStartPending;
+    return running && TimeServiceSynchronises();
+}
+
+void Publish(bool always) {
+    const std::string text = ClockWarnings();
+    if (always || text != published) {
+        published = text;
+        WriteStatus("MonitorWarnings", text);
+    }
+}
+
+} // namespace
+
+std::string ClockWarnings() {
+    std::string text;
+    for (const auto& [found, line] : {std::pair{timeServiceFinding, kTimeServiceWarning},
+                                      std::pair{foreignRateFinding, kForeignRateWarning}}) {
+        if (found) {
+            text += text.empty() ? "" : "\r\n";
+            text += line;
+        }
+    }
+    return text;
+}
+
+void StartClockWatch() {
+    try {
+        ForgetAppliedRate();
+        foreignRateFinding = false;
+        foreignHoldOff = 0;
+        timeServiceFinding = TimeServiceRunning();
+        if (timeServiceFinding) {
+            WriteEventLog(kTimeServiceWarning, kEventWarning);
+        }
+        Publish(true);
+    } catch (...) {
+        // Out of memory: the watch is a courtesy, the loop goes on without it.
+    }
+}
+
+void WatchClock() {
+    try {
+        timeServiceFinding = TimeServiceRunning();
+        foreignRateFinding = ClockRateMovedByOthers();
+        if (foreignHoldOff > 0) {
+            --foreignHoldOff;
+        }
+        if (foreignRateFinding && foreignHoldOff == 0) {
+            WriteEventLog(kForeignRateWarning, kEventWarning);
+            foreignHoldOff = kForeignRepeatChecks;
+        }
+        Publish(false);
+    } catch (...) {
+        // As above.
+    }
+}
