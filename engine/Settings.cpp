@@ -55,6 +55,20 @@ std::int32_t ReadSetting(const char* name, std::int32_t defaultValue) {
     }
 }
 
+std::string ReadTextSetting(const char* name) {
+    if (!SettingsRegistry) {
+        return {};
+    }
+    try {
+        std::string text = SettingsRegistry->ReadString(name);
+        UnreadableValues.erase(name);
+        return text;
+    } catch (const RegistryError& error) {
+        NoteReadFailure(name, error);
+        return {};
+    }
+}
+
 std::uint8_t LowByte(std::int32_t value) {
     return static_cast<std::uint8_t>(value & 0xFF);
 }
@@ -126,6 +140,7 @@ void ReloadSettings() {
         Settings.DateExpected = Settings.DateFormat != 0;
         Settings.SyncFlagCarried = Settings.DateFormat == 1 || Settings.DateFormat == 3;
         Settings.SelectTimezone = LowByte(ReadSetting("SelectTimezone", 1));
+        Settings.MetricsFile = ReadTextSetting("MetricsFile");
     } catch (...) {
         // Only running out of memory gets here; the settings read so far stand.
     }

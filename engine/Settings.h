@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 struct SettingsValues {
     std::int32_t SyncM = 2000;
@@ -16,6 +17,7 @@ struct SettingsValues {
     std::uint8_t SelectTimezone = 1;
     bool DateExpected = false;    // DateFormat != 0
     bool SyncFlagCarried = false; // DateFormat is 1 or 3
+    std::string MetricsFile;      // where the metrics go; empty: none
 };
 
 extern SettingsValues Settings;

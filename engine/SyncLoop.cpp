@@ -10,6 +10,7 @@
 #include "engine/ClockWatch.h"
 #include "engine/CorrectionLaw.h"
 #include "engine/EventLog.h"
+#include "engine/Metrics.h"
 #include "engine/Settings.h"
 #include "engine/_Display.h"
 #include "platform/Platform.h"
@@ -75,6 +76,7 @@ struct LoopState {
     bool FactsPublished = true; // the texts below already say what Facts hold
     std::string SystemText;
     std::string LtcText;
+    MetricsFacts Metrics;
 };
 
 // Counters that a service running for years must not overflow; once past their threshold
@@ -175,9 +177,14 @@ void Publish(LoopState& s) {
     }
     WriteStatus("MonitorSystem", s.SystemText);
     WriteStatus("MonitorLtc", s.LtcText);
+    s.Metrics.TimecodeOk =
+        s.Facts.Kind == CycleKind::Good || s.Facts.Kind == CycleKind::OutOfLimits;
+    s.Metrics.OutOfLimits = s.Facts.Kind == CycleKind::OutOfLimits;
+    s.Metrics.DifferenceMs = s.LastDifference;
+    PublishMetrics(s.Metrics);
 }
 
-void WriteVersionText() {
+std::string WriteVersionText() {
     std::string cardText;
     std::uint32_t firmwareWord = 0;
     std::uint32_t libraryVersion = 0;
@@ -191,8 +198,10 @@ void WriteVersionText() {
         path.back() = '\0';
         FileVersionText(path.data(), serviceVersion);
     }
-    WriteStatus("MonitorVersion",
-                VersionText(identified, cardText, firmwareWord, libraryVersion, serviceVersion));
+    std::string text =
+        VersionText(identified, cardText, firmwareWord, libraryVersion, serviceVersion);
+    WriteStatus("MonitorVersion", text);
+    return text;
 }
 
 void HandleReadFailure(LoopState& s) {
@@ -202,6 +211,7 @@ void HandleReadFailure(LoopState& s) {
         Notify(kSourceFailure, kEventError);
     }
     CountUp(s.Failures);
+    ++s.Metrics.SourceFailures;
     RememberFacts(s, CycleKind::Failure, 0);
 }
 
@@ -257,6 +267,7 @@ bool HandleGoodRecord(LoopState& s) {
             SetNominalRate();
             Notify(kOutOfLimits, kEventNotice);
         }
+        ++s.Metrics.OutOfLimitsReadings;
         RememberFacts(s, CycleKind::OutOfLimits, d);
     } else {
         if (Settings.DifErr != 0) {
@@ -291,6 +302,8 @@ void HardSet(LoopState& s) {
     Notify("System time is hard set.    Diff: " + diff + " ms",
            "System time is hard set.  Diff: " + diff + " ms", kEventError);
     WriteStatus("LastSet", FormatLocalNow() + "    Diff: " + diff + " ms");
+    ++s.Metrics.HardSets;
+    s.Metrics.LastHardSetUnixSeconds = UnixSecondsNow();
 
     plat::Sleep(kSettleAfterHardSetMs);
     (void)ReadTimecode(s.Record); // the next cycle publishes from this record
@@ -298,7 +311,8 @@ void HardSet(LoopState& s) {
 }
 
 void StartUp(LoopState& s) {
-    WriteVersionText();
+    ResetMetrics();
+    s.Metrics.VersionText = WriteVersionText();
     WriteEventLog("START", kEventNotice);
     StartClockWatch();
     s.Failures = 0;

@@ -61,7 +61,8 @@ void ApplySetting(const std::string& name, const std::string& value) {
 class Recorder {
   public:
     Recorder(const Scenario& scenario, Observer* observer)
-        : observer_(observer), sampleUnits_(std::llround(scenario.SampleEveryMs * kUnitsPerMs)),
+        : observer_(observer), beforeStop_(scenario.BeforeStop),
+          sampleUnits_(std::llround(scenario.SampleEveryMs * kUnitsPerMs)),
           start_(emu::TrueTime100ns()),
           end_(start_ + std::llround(scenario.DurationS * 1000.0) * kUnitsPerMs) {
         prevTrue_ = start_;
@@ -122,6 +123,9 @@ class Recorder {
                 // As the controller would: the handler runs on the dispatcher's thread, and
                 // this cycle's wait then finds the event signalled.
                 stopping_ = true;
+                if (beforeStop_) {
+                    beforeStop_();
+                }
                 emu::PostControl(plat::kServiceControlStop, -1);
             }
         }
@@ -178,6 +182,7 @@ class Recorder {
     }
 
     Observer* observer_;
+    std::function<void()> beforeStop_;
     std::recursive_mutex lock_;
     std::int64_t sampleUnits_;
     std::int64_t start_;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,6 +17,9 @@ struct Scenario {
     // Registry values of the service ("DifSys", "500"); "Sync" and non-numbers are strings.
     std::vector<std::pair<std::string, std::string>> Settings;
     double SampleEveryMs = 10.0;
+    // Runs on the service's thread at the end of the run, just before the stop: the service
+    // is still running and its status current (may be empty).
+    std::function<void()> BeforeStop;
 };
 
 // The clock at one moment of the run.

@@ -1,4 +1,7 @@
 // chronel-sim: the service's own code locking an emulated PC clock to simulated timecode.
+#include "ctl/Ctl.h"
+#include "engine/EventLog.h"
+#include "platform/emu/World.h"
 #include "sim/ClosedLoop.h"
 #include "sim/SvgPlot.h"
 
@@ -21,7 +24,12 @@ struct Options {
     double StatusEveryS = 0;     // MonitorSystem and MonitorLtc at most this often
     bool StatusThinning = false; // and at most every quarter of the time run so far
     bool Quiet = false;
+    std::string MetricsPath; // where the service's last metrics are copied to
+    bool CtlStatus = false;
 };
+
+// Where the service writes its metrics in the emulated PC; the folder exists there.
+constexpr const char* kEmulatedMetricsPath = "C:\\chronel.prom";
 
 void Usage(std::ostream& out) {
     out << "usage: chronel-sim [options]\n"
@@ -36,6 +44,8 @@ void Usage(std::ostream& out) {
            "  --status-every S   show the monitor texts at most every S seconds (0: each "
            "change)\n"
            "  --status-thin      ... and at most every quarter of the time run so far\n"
+           "  --metrics FILE     the service writes its metrics; the last ones go to FILE\n"
+           "  --ctl-status       print 'chronelctl status' at the end, before the stop\n"
            "  --quiet            only the final line\n";
 }
 
@@ -62,6 +72,10 @@ bool Parse(int argc, char** argv, Options& o, bool& help) {
             o.StatusThinning = true;
             continue;
         }
+        if (arg == "--ctl-status") {
+            o.CtlStatus = true;
+            continue;
+        }
         if (i + 1 >= argc) {
             std::cerr << "chronel-sim: " << arg << " needs a value\n";
             return false;
@@ -85,6 +99,9 @@ bool Parse(int argc, char** argv, Options& o, bool& help) {
                 return false;
             }
             o.Scenario.Settings.emplace_back(setting.substr(0, eq), setting.substr(eq + 1));
+        } else if (arg == "--metrics") {
+            o.MetricsPath = value;
+            o.Scenario.Settings.emplace_back("MetricsFile", kEmulatedMetricsPath);
         } else if (arg == "--csv") {
             o.CsvPath = value;
         } else if (arg == "--svg") {
@@ -190,10 +207,36 @@ int main(int argc, char** argv) {
         return 0;
     }
 
+    if (o.CtlStatus) {
+        o.Scenario.BeforeStop = [] {
+            // The service runs here straight under its dispatcher; the controller shows it
+            // as it would show an installed service.
+            plat::ServiceConfig config;
+            config.Name = kServiceName;
+            config.ServiceType = plat::kServiceWin32OwnProcess;
+            config.BinaryPath = emu::kDefaultModulePath;
+            emu::AddService(config, plat::kServiceRunning);
+            (void)ctl::Status(false);
+        };
+    }
     Printer printer(o.StatusEveryS, o.StatusThinning);
     const sim::RunResult run = sim::RunClosedLoop(o.Scenario, o.Quiet ? nullptr : &printer);
     const sim::LockFigures& f = run.Figures;
 
+    if (!o.MetricsPath.empty()) {
+        const std::optional<std::string> metrics = emu::FileContent(kEmulatedMetricsPath);
+        std::ofstream out(o.MetricsPath, std::ios::binary);
+        out << metrics.value_or("");
+        if (!metrics || !out) {
+            std::cerr << "chronel-sim: no metrics written to " << o.MetricsPath << "\n";
+            return 1;
+        }
+    }
+    if (o.CtlStatus) {
+        std::string screen = emu::ConsoleOutput();
+        screen.erase(std::remove(screen.begin(), screen.end(), '\r'), screen.end());
+        std::cout << screen;
+    }
     if (!o.CsvPath.empty() && !WriteCsv(o.CsvPath, run.Samples)) {
         std::cerr << "chronel-sim: cannot write " << o.CsvPath << "\n";
         return 1;

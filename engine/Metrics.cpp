@@ -1,0 +1,180 @@
+#include "engine/Metrics.h"
+
+#include "TimeFunc/CivilDate.h"
+#include "engine/EventLog.h"
+#include "engine/Settings.h"
+#include "engine/VersionParts.h"
+#include "platform/Platform.h"
+
+#include <cstdio>
+
+namespace {
+
+constexpr std::uint16_t kEventWarning = 2;
+constexpr std::int32_t kLockedWithinMs = 2;
+
+// The path the current setting names, and whether its failure has been logged.
+std::string CurrentPath;
+bool FailureLogged = false;
+
+// Label values escape backslash, double quote and line feed.
+std::string LabelValue(const std::string& text) {
+    std::string escaped;
+    for (const char c : text) {
+        if (c == '\\' || c == '"') {
+            escaped += '\\';
+            escaped += c;
+        } else if (c == '\n') {
+            escaped += "\\n";
+        } else {
+            escaped += c;
+        }
+    }
+    return escaped;
+}
+
+void Metric(std::string& out, const char* name, const char* type, const char* help,
+            const std::string& value) {
+    out.append("# HELP ").append(name).append(" ").append(help).append("\n");
+    out.append("# TYPE ").append(name).append(" ").append(type).append("\n");
+    out.append(name).append(value.front() == '{' ? "" : " ").append(value).append("\n");
+}
+
+std::string Number(std::int64_t value) {
+    return std::to_string(value);
+}
+
+std::string Number(std::uint64_t value) {
+    return std::to_string(value);
+}
+
+// A full path: a drive letter and a backslash, or a share ("\\server\share\...").
+bool IsFullPath(const std::string& path) {
+    const bool drive = path.size() >= 3 && path[1] == ':' && (path[2] == '\\' || path[2] == '/');
+    const bool share = path.size() >= 3 && path[0] == '\\' && path[1] == '\\';
+    return drive || share;
+}
+
+std::string SystemText(std::uint32_t code) {
+    std::string text;
+    if (!plat::FormatSystemMessage(code, text)) {
+        text = "error " + std::to_string(code);
+    }
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
+        text.pop_back();
+    }
+    return text;
+}
+
+// Empty when written, else why not.
+std::string WriteAtomically(const std::string& path, const std::string& text) {
+    if (!IsFullPath(path)) {
+        return "not a full path";
+    }
+    const std::string temporary = path + ".tmp";
+    if (!plat::WriteWholeFile(temporary, text)) {
+        return SystemText(plat::GetLastError());
+    }
+    if (!plat::MoveFileReplacing(temporary, path)) {
+        const std::uint32_t error = plat::GetLastError();
+        (void)plat::DeleteFile(temporary);
+        return SystemText(error);
+    }
+    return {};
+}
+
+double CorrectionPpm() {
+    std::uint32_t adjustment = 0;
+    std::uint32_t increment = 0;
+    bool regulated = true;
+    if (!plat::GetSystemTimeAdjustment(adjustment, increment, regulated) || regulated ||
+        increment == 0) {
+        return 0.0;
+    }
+    return (static_cast<double>(adjustment) - static_cast<double>(increment)) * 1e6 /
+           static_cast<double>(increment);
+}
+
+} // namespace
+
+std::string MetricsText(const MetricsFacts& facts, double correctionPpm) {
+    const bool locked = facts.TimecodeOk && !facts.OutOfLimits &&
+                        facts.DifferenceMs >= -kLockedWithinMs &&
+                        facts.DifferenceMs <= kLockedWithinMs;
+    char ppm[32];
+    std::snprintf(ppm, sizeof ppm, "%.3f", correctionPpm);
+    const VersionParts v = SplitVersionText(facts.VersionText);
+    std::string out;
+    out.reserve(2048);
+    Metric(out, "chronel_offset_milliseconds", "gauge",
+           "Difference of the PC clock from the timecode in the last good reading, in "
+           "milliseconds (positive: the PC is ahead).",
+           Number(std::int64_t{facts.DifferenceMs}));
+    Metric(out, "chronel_locked", "gauge",
+           "1 while the last reading was good and within 2 ms of the timecode, else 0.",
+           locked ? "1" : "0");
+    Metric(out, "chronel_timecode_ok", "gauge",
+           "1 while the last reading gave a usable timecode, else 0.",
+           facts.TimecodeOk ? "1" : "0");
+    Metric(out, "chronel_correction_ppm", "gauge",
+           "Rate correction of the PC clock in parts per million (positive: faster); 0 under "
+           "the system's own regulation.",
+           ppm);
+    Metric(out, "chronel_hard_sets_total", "counter",
+           "Hard sets of the system time since the service started.", Number(facts.HardSets));
+    Metric(out, "chronel_source_failures_total", "counter",
+           "Failed timecode reads since the service started.", Number(facts.SourceFailures));
+    Metric(out, "chronel_out_of_limits_total", "counter",
+           "Good readings beyond DifErr (not corrected) since the service started.",
+           Number(facts.OutOfLimitsReadings));
+    Metric(out, "chronel_last_hard_set_timestamp_seconds", "gauge",
+           "Time of the last hard set in seconds since 1970 UTC; 0 if none since the service "
+           "started.",
+           Number(facts.LastHardSetUnixSeconds));
+    Metric(out, "chronel_info", "gauge",
+           "Versions of the card firmware, the card, its library and the service; always 1.",
+           "{firmware=\"" + LabelValue(v.Firmware) + "\",card=\"" + LabelValue(v.Card) +
+               "\",library=\"" + LabelValue(v.Library) + "\",service=\"" + LabelValue(v.Service) +
+               "\"} 1");
+    return out;
+}
+
+void PublishMetrics(const MetricsFacts& facts) {
+    if (Settings.MetricsFile.empty()) {
+        if (!CurrentPath.empty()) {
+            CurrentPath.clear();
+            FailureLogged = false;
+        }
+        return;
+    }
+    try {
+        if (Settings.MetricsFile != CurrentPath) {
+            CurrentPath = Settings.MetricsFile;
+            FailureLogged = false;
+        }
+        const std::string why = WriteAtomically(CurrentPath, MetricsText(facts, CorrectionPpm()));
+        if (!why.empty() && !FailureLogged) {
+            FailureLogged = true;
+            WriteEventLog("Metrics file \"" + CurrentPath + "\" not written: " + why,
+                          kEventWarning);
+        }
+    } catch (...) {
+        // Out of memory: these metrics are lost, the next publish tries again.
+    }
+}
+
+void ResetMetrics() {
+    CurrentPath.clear();
+    FailureLogged = false;
+}
+
+std::int64_t UnixSecondsNow() {
+    plat::SystemTime utc;
+    plat::GetSystemTime(utc);
+    if (!civil::IsValidDate(utc.Year, utc.Month, utc.Day)) {
+        return 0;
+    }
+    const std::int64_t days =
+        civil::DayNumber(utc.Year, utc.Month, utc.Day) - civil::DayNumber(1970, 1, 1);
+    return days * 86400 + (utc.Hour * 60LL + utc.Minute) * 60 + utc.Second;
+}

@@ -1,0 +1,85 @@
+#include "CardWorld.h"
+
+#include "engine/Metrics.h"
+
+namespace {
+
+class MetricsTest : public CardWorld {
+  protected:
+    void SetUp() override {
+        CardWorld::SetUp();
+        ResetMetrics();
+        emu::AddFolder("C:\\metrics");
+    }
+    static std::size_t Warnings() {
+        std::size_t n = 0;
+        for (const auto& e : emu::EventLogEntries()) {
+            n += e.Type == 2 ? 1 : 0;
+        }
+        return n;
+    }
+};
+
+TEST_F(MetricsTest, ReplacesTheFileWholeAndWarnsOncePerPath) {
+    struct Step {
+        std::string Path;
+        bool MoveFails;
+        bool Written;         // the file at Path holds this publish's metrics
+        std::size_t Warnings; // in the log after the step
+    };
+    const std::string good = "C:\\metrics\\chronel.prom";
+    const std::string missing = "C:\\nowhere\\chronel.prom";
+    const std::vector<Step> steps = {
+        {good, false, true, 0},     {missing, false, false, 1},
+        {missing, false, false, 1}, {"chronel.prom", false, false, 2},
+        {good, true, false, 3},     {good, true, false, 3},
+        {good, false, true, 3},     {"", false, false, 3},
+        {good, true, false, 4},
+    };
+    MetricsFacts facts;
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        const Step& s = steps[i];
+        Settings.MetricsFile = s.Path;
+        if (s.MoveFails) {
+            emu::InjectFileFailure(emu::FileOp::Move, 32, 1); // a reader holds the file
+        }
+        facts.HardSets = i + 1;
+        PublishMetrics(facts);
+        const std::optional<std::string> content = emu::FileContent(s.Path);
+        const bool current =
+            content && content->find("chronel_hard_sets_total " + std::to_string(i + 1) + "\n") !=
+                           std::string::npos;
+        EXPECT_EQ(current, s.Written) << "step " << i;
+        EXPECT_EQ(Warnings(), s.Warnings) << "step " << i;
+        // No temporary file is ever left behind, and the old file stays whole.
+        EXPECT_FALSE(emu::FileContent(good + ".tmp").has_value()) << "step " << i;
+        if (i > 0 && s.Path == good) {
+            EXPECT_TRUE(emu::FileContent(good).has_value()) << "step " << i;
+        }
+    }
+}
+
+TEST_F(MetricsTest, LockedOnlyForAGoodReadingWithinTwoMilliseconds) {
+    struct Case {
+        bool Ok;
+        bool OutOfLimits;
+        std::int32_t Diff;
+        const char* Locked;
+    };
+    for (const Case& c : std::vector<Case>{{true, false, 2, "chronel_locked 1\n"},
+                                           {true, false, -2, "chronel_locked 1\n"},
+                                           {true, false, 3, "chronel_locked 0\n"},
+                                           {true, true, 0, "chronel_locked 0\n"},
+                                           {false, false, 0, "chronel_locked 0\n"}}) {
+        MetricsFacts facts;
+        facts.TimecodeOk = c.Ok;
+        facts.OutOfLimits = c.OutOfLimits;
+        facts.DifferenceMs = c.Diff;
+        EXPECT_NE(MetricsText(facts, 0.0).find(c.Locked), std::string::npos) << c.Diff;
+    }
+    MetricsFacts facts;
+    facts.VersionText = "Firmware: 9.17    Card: \"PCIe\\RX\"    DLL: 2.05    Service: 1.0.0.1";
+    EXPECT_NE(MetricsText(facts, 0.0).find("card=\"\\\"PCIe\\\\RX\\\"\""), std::string::npos);
+}
+
+} // namespace
