@@ -183,19 +183,20 @@ TEST_F(CtlTest, CheckGradesTheInstallation) {
         bool Installed;
         std::uint32_t State;
         bool Library;
-        bool Simulated;
+        const char* Product; // of the library's version resource; null: none
         bool W32TimeRunning;
         std::string Account;
         int Exit;
     };
     const std::vector<Case> cases = {
-        {true, plat::kServiceRunning, true, false, false, "LocalSystem", 0},
-        {true, plat::kServiceRunning, true, true, false, "LocalSystem", 1},
-        {true, plat::kServiceRunning, true, false, true, "LocalSystem", 1},
-        {true, plat::kServiceRunning, true, false, false, ".\\operator", 1},
-        {true, plat::kServiceRunning, false, false, false, "LocalSystem", 2},
-        {true, plat::kServiceStopped, true, false, false, "LocalSystem", 2},
-        {false, 0, false, false, false, "", 2},
+        {true, plat::kServiceRunning, true, "Timecode reader library", false, "LocalSystem", 0},
+        {true, plat::kServiceRunning, true, nullptr, false, "LocalSystem", 0},
+        {true, plat::kServiceRunning, true, "Chronel simulated card", false, "LocalSystem", 1},
+        {true, plat::kServiceRunning, true, nullptr, true, "LocalSystem", 1},
+        {true, plat::kServiceRunning, true, nullptr, false, ".\\operator", 1},
+        {true, plat::kServiceRunning, false, nullptr, false, "LocalSystem", 2},
+        {true, plat::kServiceStopped, true, nullptr, false, "LocalSystem", 2},
+        {false, 0, false, nullptr, false, "", 2},
     };
     for (const Case& c : cases) {
         ResetAll();
@@ -208,10 +209,9 @@ TEST_F(CtlTest, CheckGradesTheInstallation) {
         if (c.Library) {
             emu::AddFile(folder + "TECORA32.DLL");
         }
-        if (c.Simulated) {
+        if (c.Product != nullptr) {
             emu::SetVersionString(folder + "TECORA32.DLL",
-                                  "\\StringFileInfo\\040904B0\\ProductName",
-                                  "Chronel simulated card");
+                                  "\\StringFileInfo\\040904B0\\ProductName", c.Product);
         }
         if (c.W32TimeRunning) {
             plat::ServiceConfig w32time;
@@ -219,7 +219,7 @@ TEST_F(CtlTest, CheckGradesTheInstallation) {
             emu::AddService(w32time, plat::kServiceRunning);
         }
         EXPECT_EQ(ctl::Check(), c.Exit)
-            << c.Installed << c.State << c.Library << c.Simulated << c.W32TimeRunning << c.Account;
+            << c.Installed << c.State << c.Library << c.W32TimeRunning << c.Account;
     }
 }
 
