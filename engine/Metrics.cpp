@@ -10,7 +10,6 @@
 
 namespace {
 
-constexpr std::uint16_t kEventWarning = 2;
 constexpr std::int32_t kLockedWithinMs = 2;
 
 // The path the current setting names, and whether its failure has been logged.
