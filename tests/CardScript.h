@@ -3,7 +3,7 @@
 // overwritten. And a run of the whole service cycle by cycle under such a script.
 #pragma once
 
-#include "FaultWorld.h"
+#include "ServiceWorld.h"
 
 #include "TimeFunc/TimecodeRecord.h"
 #include "platform/emu/World.h"
@@ -16,7 +16,7 @@
 #include <memory>
 #include <mutex>
 
-namespace faultworld {
+namespace servicetest {
 
 struct CardBehaviour {
     std::int32_t ReadCode = 0; // not 0: reads return this instead of a record
@@ -89,4 +89,4 @@ inline void RunCycles(std::size_t cycles, const std::function<void(const CycleEn
     });
 }
 
-} // namespace faultworld
+} // namespace servicetest

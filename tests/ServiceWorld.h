@@ -1,4 +1,6 @@
-// A fresh emulated machine and a fresh service process for the service-host tests.
+// A fresh emulated machine and a fresh service process for the service-host, fault, race and
+// soak tests, a run of the service as the controller would make it, and the checks they
+// share: where the clock, the card and the machine's handles are left.
 #pragma once
 
 #include "TimeFunc/ClockControl.h"
@@ -10,10 +12,15 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <optional>
+#include <functional>
+#include <string>
+#include <thread>
 #include <vector>
 
 namespace servicetest {
+
+constexpr const char* kKey = "SOFTWARE\\Tecora";
+constexpr const char* kSimKey = "SOFTWARE\\TecoraSim";
 
 // Everything a new process would start with: the world, and the module state of the program.
 inline void FreshProcess() {
@@ -64,6 +71,74 @@ inline std::vector<plat::ServiceStatusRecord> GoodReports() {
         }
     }
     return good;
+}
+
+// Card handles the library gave out and nobody closed.
+inline std::vector<std::int32_t> CardHandlesLeftOpen() {
+    std::vector<std::int32_t> open;
+    for (const emu::TecCall& call : emu::TecCalls()) {
+        if (call.Fn == emu::TecFn::Open && call.Result == 0) {
+            open.push_back(call.Handle);
+        } else if (call.Fn == emu::TecFn::Close && call.Result == 0) {
+            std::erase(open, call.Handle);
+        }
+    }
+    return open;
+}
+
+// Handles of every kind the emulated machine counts.
+struct Handles {
+    int Keys = 0;
+    int Events = 0;
+    int Tokens = 0;
+    int EventSources = 0;
+    int Services = 0;
+    bool operator==(const Handles&) const = default;
+};
+inline Handles OpenHandles() {
+    return {emu::RegOpenKeys(), emu::OpenEvents(), emu::OpenTokens(), emu::OpenEventSources(),
+            emu::OpenServiceHandles()};
+}
+
+// Runs the service as the controller would, this thread being the process's main thread.
+// onServiceCall sees every platform call of the service thread, numbered from 1. atProcessEnd
+// runs when the dispatcher has returned, the moment the real process would end; then the
+// service thread is waited for.
+inline void RunService(const std::function<void(std::size_t, const char*)>& onServiceCall,
+                       const std::function<void()>& atProcessEnd = {}) {
+    emu::SetStartedByController(true);
+    std::size_t calls = 0; // touched by the service thread only
+    emu::SetCallHook([&](const char* call) {
+        if (emu::IsServiceThread()) {
+            onServiceCall(++calls, call);
+        }
+    });
+    RunServiceDispatcher();
+    if (atProcessEnd) {
+        atProcessEnd();
+    }
+    emu::JoinServiceThreads();
+    emu::SetCallHook(nullptr);
+}
+
+// Whether the service thread, inside this platform call, could wait for a control handler
+// now: the handler takes the device lock, and the status lock around its reports (held in
+// SetServiceStatus, and around the event's creation), and would wait for a thread that holds
+// either.
+inline bool HandlerCouldRun(const char* call) {
+    const std::string name = call;
+    if (name == "SetServiceStatus" || name == "CreateEvent") {
+        return false;
+    }
+    bool free = false;
+    std::thread probe([&] {
+        if (DeviceLock().try_lock()) {
+            free = true;
+            DeviceLock().unlock();
+        }
+    });
+    probe.join();
+    return free;
 }
 
 } // namespace servicetest

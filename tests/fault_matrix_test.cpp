@@ -5,7 +5,6 @@
 // the row expects and nothing else, reports its states to the controller, and leaves the
 // clock locked and then with the system at the stop.
 #include "CardScript.h"
-#include "FaultWorld.h"
 
 #include "platform/emu/World.h"
 
@@ -19,7 +18,7 @@
 
 namespace {
 
-using faultworld::kKey;
+using servicetest::kKey;
 
 constexpr std::size_t kCycles = 1600;
 constexpr std::size_t kFaultFrom = 200;
@@ -93,14 +92,14 @@ std::vector<Row> Rows() {
 TEST(FaultMatrix, ARunningServiceContainsEachPlatformFailure) {
     for (const Row& row : Rows()) {
         SCOPED_TRACE(row.Name);
-        faultworld::FreshProcess();
+        servicetest::FreshProcess();
         emu::SetClockOffsetMs(15);
         emu::SetDriftPpm(25);
         if (row.Arrange) {
             row.Arrange();
         }
-        std::vector<faultworld::CycleEnd> ends;
-        faultworld::RunCycles(kCycles, [&](const faultworld::CycleEnd& end) {
+        std::vector<servicetest::CycleEnd> ends;
+        servicetest::RunCycles(kCycles, [&](const servicetest::CycleEnd& end) {
             ends.push_back(end);
             if (end.Cycle == kFaultFrom && row.FaultBegin) {
                 row.FaultBegin();
@@ -111,10 +110,10 @@ TEST(FaultMatrix, ARunningServiceContainsEachPlatformFailure) {
         ASSERT_EQ(ends.size(), kCycles);
         // Locked once the fault is over, and with the system after the stop.
         EXPECT_LT(std::fabs(ends.back().ClockErrorMs), 3.0);
-        EXPECT_TRUE(faultworld::ClockWithSystem());
+        EXPECT_TRUE(servicetest::ClockWithSystem());
         EXPECT_FALSE(emu::PrivilegeEnabled());
-        EXPECT_TRUE(faultworld::CardHandlesLeftOpen().empty());
-        EXPECT_EQ(faultworld::OpenHandles(), faultworld::Handles{});
+        EXPECT_TRUE(servicetest::CardHandlesLeftOpen().empty());
+        EXPECT_EQ(servicetest::OpenHandles(), servicetest::Handles{});
 
         std::vector<std::uint32_t> states;
         std::vector<bool> succeeded;
@@ -129,7 +128,7 @@ TEST(FaultMatrix, ARunningServiceContainsEachPlatformFailure) {
 
         // Each expected entry as often as expected, and nothing else.
         std::map<std::string, int> entries;
-        for (const std::string& text : faultworld::EventTexts()) {
+        for (const std::string& text : servicetest::EventTexts()) {
             std::string prefix = text;
             for (const auto& expected : row.Entries) {
                 if (text.rfind(expected.first, 0) == 0) {

@@ -10,9 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -54,49 +52,22 @@ struct AtProcessEnd {
     bool ServiceThreadDone = false; // its event closed, SettingsRegistry freed
 };
 
-// Runs the service as the controller would, this thread being the process's main thread.
-// onServiceCall sees every platform call of the service thread, numbered from 1.
-AtProcessEnd RunService(const std::function<void(int, const char*)>& onServiceCall) {
-    emu::SetStartedByController(true);
-    int calls = 0; // touched by the service thread only
-    emu::SetCallHook([&](const char* call) {
-        if (emu::IsServiceThread()) {
-            onServiceCall(++calls, call);
-        }
-    });
-    RunServiceDispatcher();
+// Runs the service as the controller would; onServiceCall sees every platform call of the
+// service thread, numbered from 1.
+AtProcessEnd RunService(const std::function<void(std::size_t, const char*)>& onServiceCall) {
     AtProcessEnd end;
-    end.ClockWithSystem = ClockWithSystem();
-    end.CardOpen = CardLink.IsOpen.load();
-    end.ServiceThreadDone = emu::OpenEvents() == 0 && SettingsRegistry == nullptr;
-    emu::JoinServiceThreads();
-    emu::SetCallHook(nullptr);
+    servicetest::RunService(onServiceCall, [&end] {
+        end = {ClockWithSystem(), CardLink.IsOpen.load(),
+               emu::OpenEvents() == 0 && SettingsRegistry == nullptr};
+    });
     return end;
 }
 
-// True when no thread but the caller's could take DeviceLock now, i.e. the caller does not
-// hold it. The handler of a stop would block on it until the caller lets go.
-bool DeviceLockFree() {
-    bool free = false;
-    std::thread probe([&] {
-        if (DeviceLock().try_lock()) {
-            free = true;
-            DeviceLock().unlock();
-        }
-    });
-    probe.join();
-    return free;
-}
-
-// Which lock the service thread holds inside a platform call is known: the device lock around
-// card and clock calls, the status lock around its own reports, the event lock around the
-// event's creation. Elsewhere the stop runs to its end before the service thread goes on,
-// which pins the moment of the stop to the call; where a lock is held it runs as soon as the
-// lock is let go, a true race.
+// Where the service thread holds no lock the handler needs, the stop runs to its end before
+// the service thread goes on, which pins the moment of the stop to the call; elsewhere it runs
+// as soon as the lock is let go, a true race.
 void DeliverStop(const char* call) {
-    const std::string name = call;
-    const bool free = DeviceLockFree() && name != "SetServiceStatus" && name != "CreateEvent";
-    ASSERT_EQ(emu::PostControl(kStop, free ? 5000 : 0), 0u);
+    ASSERT_EQ(emu::PostControl(kStop, servicetest::HandlerCouldRun(call) ? 5000 : 0), 0u);
 }
 
 class ServiceLifecycle : public servicetest::ServiceHostTest {};
@@ -139,7 +110,7 @@ TEST_F(ServiceLifecycle, ReportsAndLeavesTheMachineCleanThroughANormalLife) {
         servicetest::FreshProcess();
         emu::RegSetDword("SOFTWARE\\Tecora", "DateFormat", 1);
         std::size_t waits = 0;
-        const AtProcessEnd end = RunService([&](int, const char* call) {
+        const AtProcessEnd end = RunService([&](std::size_t, const char* call) {
             if (std::string(call) != "WaitForSingleObject" || ++waits < 2 ||
                 waits - 2 >= c.Controls.size()) {
                 return;
@@ -241,7 +212,7 @@ TEST_F(ServiceLifecycle, EachFailedStartIsLoggedAndReportedStopped) {
         servicetest::FreshProcess();
         c.Arrange();
         bool looping = false;
-        const AtProcessEnd end = RunService([&](int, const char* call) {
+        const AtProcessEnd end = RunService([&](std::size_t, const char* call) {
             if (!looping && std::string(call) == "WaitForSingleObject") {
                 looping = true; // the start did not fail: end it rather than hang
                 DeliverStop(call);
@@ -274,23 +245,23 @@ TEST_F(ServiceLifecycle, EachFailedStartIsLoggedAndReportedStopped) {
 // closed when the process ends, and nothing is left open once the service thread is done.
 TEST_F(ServiceLifecycle, AStopAtAnyPlatformCallLeavesTheMachineClean) {
     // How many calls the service thread makes up to its fourth cycle's stop test.
-    int reference = 0;
+    std::size_t reference = 0;
     {
         std::size_t waits = 0;
-        RunService([&](int n, const char* call) {
+        RunService([&](std::size_t n, const char* call) {
             if (std::string(call) == "WaitForSingleObject" && ++waits == 4) {
                 reference = n;
                 DeliverStop(call);
             }
         });
     }
-    ASSERT_GT(reference, 20);
+    ASSERT_GT(reference, 20U);
 
-    for (int n = 1; n <= reference; ++n) {
+    for (std::size_t n = 1; n <= reference; ++n) {
         SCOPED_TRACE("stop at service call " + std::to_string(n));
         servicetest::FreshProcess();
         bool delivered = false;
-        const AtProcessEnd end = RunService([&](int count, const char* call) {
+        const AtProcessEnd end = RunService([&](std::size_t count, const char* call) {
             if (delivered || count < n || emu::CurrentServiceStatus().CurrentState != kRunning) {
                 return; // the controller holds a stop back until RUNNING
             }
@@ -310,16 +281,7 @@ TEST_F(ServiceLifecycle, AStopAtAnyPlatformCallLeavesTheMachineClean) {
         for (const std::string& text : EventTexts()) {
             EXPECT_TRUE(text == "START" || text == "STOP") << text;
         }
-        // Every handle the card library gave out has been closed again.
-        std::vector<std::int32_t> open;
-        for (const emu::TecCall& call : emu::TecCalls()) {
-            if (call.Fn == emu::TecFn::Open && call.Result == 0) {
-                open.push_back(call.Handle);
-            } else if (call.Fn == emu::TecFn::Close) {
-                std::erase(open, call.Handle);
-            }
-        }
-        EXPECT_TRUE(open.empty());
+        EXPECT_TRUE(servicetest::CardHandlesLeftOpen().empty());
         EXPECT_EQ(emu::OpenEvents(), 0);
         EXPECT_EQ(emu::RegOpenKeys(), 0);
     }

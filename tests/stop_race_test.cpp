@@ -4,7 +4,7 @@
 // service thread goes on), the rest racing the service thread freely. Whatever the point,
 // the controller sees STOP_PENDING then STOPPED, the clock is with the system, the card is
 // closed, nothing is left open, no request is lost and nothing false is logged.
-#include "FaultWorld.h"
+#include "ServiceWorld.h"
 
 #include "card/CardLink.h"
 #include "platform/emu/World.h"
@@ -25,10 +25,10 @@
 
 namespace {
 
-using faultworld::ClockWithSystem;
-using faultworld::EventTexts;
-using faultworld::kKey;
-using faultworld::kSimKey;
+using servicetest::ClockWithSystem;
+using servicetest::EventTexts;
+using servicetest::kKey;
+using servicetest::kSimKey;
 
 // The stretch of service-thread calls (numbered from 1) to stop in: from the nth call of one
 // name, moved by an offset, to the nth of another, in the calls of an undisturbed run.
@@ -115,24 +115,6 @@ std::vector<Scenario> Scenarios() {
     };
 }
 
-// Whether the caller could wait for a handler now: the handler takes the device lock, and the
-// status lock around its reports, and would wait for a service thread that holds either.
-bool HandlerCouldRun(const char* call) {
-    const std::string name = call;
-    if (name == "SetServiceStatus" || name == "CreateEvent") {
-        return false;
-    }
-    bool free = false;
-    std::thread probe([&] {
-        if (DeviceLock().try_lock()) {
-            free = true;
-            DeviceLock().unlock();
-        }
-    });
-    probe.join();
-    return free;
-}
-
 // Waits in real time until the handler has reported STOPPED; false after the bound (a hang).
 bool AwaitStopped() {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -155,10 +137,10 @@ struct Outcome {
 };
 
 Outcome StopOnce(const Scenario& scenario, std::size_t at, std::uint32_t control, bool pin) {
-    faultworld::FreshProcess();
+    servicetest::FreshProcess();
     scenario.Arrange();
     Outcome out;
-    faultworld::RunService(
+    servicetest::RunService(
         [&](std::size_t n, const char* call) {
             if (out.Delivered || n < at ||
                 emu::CurrentServiceStatus().CurrentState != plat::kServiceRunning) {
@@ -169,7 +151,7 @@ Outcome StopOnce(const Scenario& scenario, std::size_t at, std::uint32_t control
             }
             out.Delivered = true;
             out.At = call;
-            out.Pinned = pin && HandlerCouldRun(call);
+            out.Pinned = pin && servicetest::HandlerCouldRun(call);
             if (out.Pinned) {
                 out.Hung = !AwaitStopped();
             }
@@ -182,11 +164,11 @@ Outcome StopOnce(const Scenario& scenario, std::size_t at, std::uint32_t control
 }
 
 std::vector<std::string> ReferenceCalls(const Scenario& scenario) {
-    faultworld::FreshProcess();
+    servicetest::FreshProcess();
     scenario.Arrange();
     std::vector<std::string> calls;
     int waits = 0;
-    faultworld::RunService([&](std::size_t, const char* call) {
+    servicetest::RunService([&](std::size_t, const char* call) {
         calls.emplace_back(call);
         if (calls.back() == "WaitForSingleObject" && ++waits == 12) {
             EXPECT_EQ(emu::PostControl(plat::kServiceControlStop), 0u);
@@ -233,8 +215,8 @@ TEST(StopRace, AStopAtAnyStageLeavesTheClockWithTheSystemAndTheCardClosed) {
             EXPECT_FALSE(out.CardOpenAtEnd);
             EXPECT_TRUE(ClockWithSystem());
             EXPECT_FALSE(emu::PrivilegeEnabled());
-            EXPECT_TRUE(faultworld::CardHandlesLeftOpen().empty());
-            EXPECT_EQ(faultworld::OpenHandles(), faultworld::Handles{});
+            EXPECT_TRUE(servicetest::CardHandlesLeftOpen().empty());
+            EXPECT_EQ(servicetest::OpenHandles(), servicetest::Handles{});
 
             std::vector<std::uint32_t> states;
             for (const emu::StatusReport& report : emu::StatusReports()) {

@@ -3,7 +3,6 @@
 // each hold-off notifying once per episode, every requested hard set made once, and the clock
 // locked again within a minute after every disturbance ends.
 #include "CardScript.h"
-#include "FaultWorld.h"
 
 #include "platform/emu/World.h"
 
@@ -22,9 +21,9 @@
 
 namespace {
 
-using faultworld::CardBehaviour;
-using faultworld::kKey;
-using faultworld::kSimKey;
+using servicetest::CardBehaviour;
+using servicetest::kKey;
+using servicetest::kSimKey;
 
 constexpr std::int64_t kUnitsPerSecond = 10000000;
 constexpr double kLockedMs = 5.0;
@@ -100,7 +99,7 @@ std::vector<Episode> Schedule(std::mt19937& random, std::int64_t days) {
     return plan;
 }
 
-void Begin(const Episode& e, faultworld::ScriptedCard& card, std::mt19937& random) {
+void Begin(const Episode& e, servicetest::ScriptedCard& card, std::mt19937& random) {
     CardBehaviour b;
     switch (e.What) {
     case Kind::CardGone:
@@ -153,7 +152,7 @@ void Begin(const Episode& e, faultworld::ScriptedCard& card, std::mt19937& rando
     }
 }
 
-void Finish(const Episode& e, faultworld::ScriptedCard& card) {
+void Finish(const Episode& e, servicetest::ScriptedCard& card) {
     switch (e.What) {
     case Kind::CardGone:
     case Kind::NoData:
@@ -183,14 +182,14 @@ std::int64_t Days() {
 }
 
 TEST(Soak, SevenDaysOfFaultsLeaveNoTraceAndTheClockLocked) {
-    faultworld::FreshProcess();
+    servicetest::FreshProcess();
     emu::SetDriftPpm(30);
     emu::RegSetDword(kKey, "DateFormat", 2);
     emu::RegSetDword(kKey, "PopUps", 0);
     std::mt19937 random(7);
     const std::int64_t days = Days();
     const std::vector<Episode> plan = Schedule(random, days);
-    faultworld::ScriptedCard card;
+    servicetest::ScriptedCard card;
 
     struct Tally {
         int SourceFailures = 0;
@@ -207,7 +206,7 @@ TEST(Soak, SevenDaysOfFaultsLeaveNoTraceAndTheClockLocked) {
     std::int64_t settleFrom = -1; // since when the clock should be locking again
     double worstRelockSeconds = 0;
     int unlocked = 0;
-    faultworld::Handles baseline;
+    servicetest::Handles baseline;
     std::size_t heapAtDayOne = 0;
     std::size_t heapAtEnd = 0;
     std::size_t heapMost = 0;
@@ -215,7 +214,7 @@ TEST(Soak, SevenDaysOfFaultsLeaveNoTraceAndTheClockLocked) {
     int handleDrift = 0;
 
     const auto drainLog = [&] {
-        for (const std::string& text : faultworld::EventTexts()) {
+        for (const std::string& text : servicetest::EventTexts()) {
             if (text == "LTC source failure") {
                 ++seen.SourceFailures;
             } else if (text == "LTC user format error") {
@@ -235,59 +234,60 @@ TEST(Soak, SevenDaysOfFaultsLeaveNoTraceAndTheClockLocked) {
     };
 
     const auto began = std::chrono::steady_clock::now();
-    faultworld::RunCycles(static_cast<std::size_t>(days * 86400 * 1000 / 51), [&](const auto& end) {
-        ++cycles;
-        if (start < 0) {
-            start = end.At100ns;
-            baseline = faultworld::OpenHandles();
-        }
-        const std::int64_t now = (end.At100ns - start) / kUnitsPerSecond;
-        if (settleFrom >= 0) {
-            if (std::fabs(end.ClockErrorMs) < kLockedMs) {
-                worstRelockSeconds =
-                    std::max(worstRelockSeconds, static_cast<double>(now - settleFrom));
-                settleFrom = -1;
-            } else if (now - settleFrom > 60) {
-                ++unlocked;
-                ADD_FAILURE() << "not locked a minute after a disturbance ended at " << settleFrom
-                              << " s: " << end.ClockErrorMs << " ms";
-                settleFrom = -1;
+    servicetest::RunCycles(
+        static_cast<std::size_t>(days * 86400 * 1000 / 51), [&](const auto& end) {
+            ++cycles;
+            if (start < 0) {
+                start = end.At100ns;
+                baseline = servicetest::OpenHandles();
             }
-        }
-        if (next < plan.size()) {
-            const Episode& e = plan[next];
-            if (!active && now >= e.Start) {
-                if (faultworld::OpenHandles() != baseline) {
-                    ++handleDrift;
-                }
-                Begin(e, card, random);
-                active = true;
-                if (e.What == Kind::CardGone || e.What == Kind::NoData) {
-                    expected.SourceFailures += e.End - e.Start >= 5 ? 1 : 0;
-                } else if (e.What == Kind::DateLost) {
-                    ++expected.FormatErrors;
-                } else if (e.What == Kind::SyncRequest) {
-                    ++expected.HardSets;
+            const std::int64_t now = (end.At100ns - start) / kUnitsPerSecond;
+            if (settleFrom >= 0) {
+                if (std::fabs(end.ClockErrorMs) < kLockedMs) {
+                    worstRelockSeconds =
+                        std::max(worstRelockSeconds, static_cast<double>(now - settleFrom));
+                    settleFrom = -1;
+                } else if (now - settleFrom > 60) {
+                    ++unlocked;
+                    ADD_FAILURE() << "not locked a minute after a disturbance ended at "
+                                  << settleFrom << " s: " << end.ClockErrorMs << " ms";
+                    settleFrom = -1;
                 }
             }
-            if (active && now >= e.End) {
-                Finish(e, card);
-                active = false;
-                ++next;
-                settleFrom = now;
+            if (next < plan.size()) {
+                const Episode& e = plan[next];
+                if (!active && now >= e.Start) {
+                    if (servicetest::OpenHandles() != baseline) {
+                        ++handleDrift;
+                    }
+                    Begin(e, card, random);
+                    active = true;
+                    if (e.What == Kind::CardGone || e.What == Kind::NoData) {
+                        expected.SourceFailures += e.End - e.Start >= 5 ? 1 : 0;
+                    } else if (e.What == Kind::DateLost) {
+                        ++expected.FormatErrors;
+                    } else if (e.What == Kind::SyncRequest) {
+                        ++expected.HardSets;
+                    }
+                }
+                if (active && now >= e.End) {
+                    Finish(e, card);
+                    active = false;
+                    ++next;
+                    settleFrom = now;
+                }
             }
-        }
-        if (cycles % 20000 == 0) {
-            // The heap is measured with the emulated world's own records just drained.
-            drainLog();
-            const std::size_t heap = mallinfo2().uordblks;
-            if (heapAtDayOne == 0 && now >= 86400) {
-                heapAtDayOne = heap;
+            if (cycles % 20000 == 0) {
+                // The heap is measured with the emulated world's own records just drained.
+                drainLog();
+                const std::size_t heap = mallinfo2().uordblks;
+                if (heapAtDayOne == 0 && now >= 86400) {
+                    heapAtDayOne = heap;
+                }
+                heapAtEnd = heap;
+                heapMost = std::max(heapMost, heap);
             }
-            heapAtEnd = heap;
-            heapMost = std::max(heapMost, heap);
-        }
-    });
+        });
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
     drainLog();
@@ -301,8 +301,8 @@ TEST(Soak, SevenDaysOfFaultsLeaveNoTraceAndTheClockLocked) {
     EXPECT_EQ(seen.OtherEntries, 0);
     // The heap of the service (the emulated world's own records are drained above).
     EXPECT_LT(heapAtEnd, heapAtDayOne + 64 * 1024);
-    EXPECT_TRUE(faultworld::ClockWithSystem());
-    EXPECT_EQ(faultworld::OpenHandles(), faultworld::Handles{});
+    EXPECT_TRUE(servicetest::ClockWithSystem());
+    EXPECT_EQ(servicetest::OpenHandles(), servicetest::Handles{});
     std::cout << "[ soak     ] " << days << " days, " << cycles << " cycles, " << plan.size()
               << " episodes (" << expected.SourceFailures << " source failures, "
               << expected.FormatErrors << " format errors, " << expected.HardSets
