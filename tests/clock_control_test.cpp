@@ -302,4 +302,35 @@ TEST_F(ClockControl, HardSetSetsNothingWhenAStepFails) {
     }
 }
 
+// The emulated clock every clock test stands on: its rate follows the oscillator's drift, and
+// the adjustment only while the system does not regulate.
+TEST_F(ClockControl, TheEmulatedClockRunsAtTheRateItIsGiven) {
+    struct Case {
+        const char* name;
+        double driftPpm;
+        std::uint32_t adjustment;
+        bool regulationDisabled;
+        std::uint32_t increment;
+        double errorAfter100sMs;
+    };
+    const Case cases[] = {
+        {"fast oscillator", 100, kNominal, true, kNominal, 10.0},
+        {"slow oscillator", -50, kNominal, true, kNominal, -5.0},
+        {"slowed by the adjustment", 0, 154688, false, kNominal, -1000.0 * 1562 / 156250 * 100},
+        {"adjustment ignored under regulation", 0, 100000, true, kNominal, 0.0},
+        {"regulated to another increment", 0, kNominal, true, 157812, 1000.0 * 1562 / 156250 * 100},
+    };
+    for (const auto& c : cases) {
+        emu::ResetWorld();
+        emu::SetDriftPpm(c.driftPpm);
+        emu::SetIncrement(c.increment);
+        plat::Token token;
+        plat::TokenPrivileges previous;
+        ASSERT_TRUE(testutil::EnableTimePrivilege(token, previous));
+        ASSERT_TRUE(plat::SetSystemTimeAdjustment(c.adjustment, c.regulationDisabled));
+        emu::AdvanceMs(100000);
+        EXPECT_NEAR(emu::ClockErrorMs(), c.errorAfter100sMs, 0.02) << c.name;
+    }
+}
+
 } // namespace

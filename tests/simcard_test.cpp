@@ -1,3 +1,5 @@
+// The simulated card where the service would not notice its faults: the timecode and the PC
+// time of one frame, the date and the flags, and "no new data" within a frame.
 #include "CardWorld.h"
 
 #include "TimeFunc/TimecodeRecord.h"
@@ -39,65 +41,6 @@ class SimCardTest : public CardWorld {
         return {r.SystemHour, r.SystemMinute, r.SystemSecond, r.SystemMilliseconds};
     }
 };
-
-TEST_F(SimCardTest, HandlesAndPortsAreChecked) {
-    std::int32_t h = 0;
-    EXPECT_EQ(plat::TecOpen(&h, 4096), -1);
-    EXPECT_EQ(plat::TecOpen(&h, 4107), -1);
-    EXPECT_EQ(plat::TecOpen(nullptr, 4097), -6);
-    std::int32_t handles[4] = {};
-    for (auto& each : handles) {
-        EXPECT_EQ(plat::TecOpen(&each, 4106), 0);
-        EXPECT_GT(each, 0);
-    }
-    EXPECT_EQ(plat::TecOpen(&h, 4097), -3);
-    EXPECT_EQ(plat::TecClose(handles[2]), 0);
-    EXPECT_EQ(plat::TecClose(handles[2]), -5);
-    TimecodeRecord r;
-    std::uint32_t a = 0;
-    std::uint32_t b = 0;
-    std::uint32_t c = 0;
-    for (std::int32_t bad : {0, -1, 99}) {
-        EXPECT_EQ(plat::TecClose(bad), -4);
-        EXPECT_EQ(Read(bad, r), -4);
-        EXPECT_EQ(plat::TecSetRealtimeMode(bad, 1), -4);
-        EXPECT_EQ(plat::TecGetVersion(bad, &a, &b, &c), -4);
-        EXPECT_EQ(plat::TecGetCardInfo(bad, &a, &b, &c), -4);
-    }
-    EXPECT_EQ(Read(handles[2], r), -5);
-    EXPECT_EQ(plat::TecSetRealtimeMode(handles[2], 1), -5);
-    EXPECT_EQ(plat::TecGetVersion(handles[2], &a, &b, &c), -5);
-    EXPECT_NE(std::string(plat::TecGetErrorText()), "");
-    EXPECT_EQ(plat::TecOpen(&h, 4097), 0) << "a closed handle is free again";
-
-    Set("Present", 0);
-    EXPECT_EQ(plat::TecOpen(&h, 4097), -2);
-}
-
-TEST_F(SimCardTest, VersionAndCardInfoComeFromTheRegistry) {
-    const std::int32_t h = Open();
-    std::uint32_t state = 0;
-    std::uint32_t fw = 0;
-    std::uint32_t lib = 0;
-    std::uint32_t units = 0;
-    std::uint32_t tens = 0;
-    std::uint32_t letter = 0;
-    // The defaults show in the identification tests; here, a change of the settings.
-    Set("CardState", 0);
-    Set("FirmwareWord", 74);
-    Set("LibraryVersion", 0x1234);
-    emu::RegSetString(kSimKey, "FirmwareMinor", "a");
-    emu::RegSetString(kSimKey, "TypeLetter", "Qx");
-    emu::AdvanceMs(1000); // the card looks at its settings once a second
-    ASSERT_EQ(plat::TecGetVersion(h, &state, &fw, &lib), 0);
-    EXPECT_EQ(state, 0u);
-    EXPECT_EQ(fw, 74u);
-    EXPECT_EQ(lib, 0x1234u);
-    ASSERT_EQ(plat::TecGetCardInfo(h, &units, &tens, &letter), 0);
-    EXPECT_EQ(tens, static_cast<std::uint32_t>('a'));
-    EXPECT_EQ(units, static_cast<std::uint32_t>(' '));
-    EXPECT_EQ(letter, static_cast<std::uint32_t>('Q'));
-}
 
 TEST_F(SimCardTest, RecordCarriesTheTimecodeAndThePcTimeOfOneFrame) {
     struct Case {

@@ -163,6 +163,8 @@ TEST_F(TimeZone, ConvertTimecodeZoneToUtc) {
          Moment{2026, 13, 6, 14, 0, 0, 0}, "2026-13-06 14:00:00.000"},
         {"refused hour 24 stays unconverted", Machine::Cet, kWinter, 1, 1, false,
          Moment{2026, 12, 6, 24, 0, 0, 0}, "2000-01-01 24:00:00.000"},
+        {"refused 30 February stays unconverted", Machine::Utc, kWinter, 0, 1, true,
+         Moment{2026, 2, 30, 14, 0, 0, 0}, "2026-02-30 14:00:00.000"},
     };
     for (const auto& c : cases) {
         Place(c.machine, c.now);
