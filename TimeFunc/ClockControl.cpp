@@ -4,6 +4,7 @@
 #include "card/CardLink.h"
 #include "platform/Platform.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -107,10 +108,65 @@ bool HandClockToSystem() {
     return true;
 }
 
+// The base increment plus the correction, held inside the band around the base.
+std::uint32_t WithinBand(std::uint32_t base, std::int32_t correction) {
+    const std::int64_t band = base / kRateBandDivisor;
+    return static_cast<std::uint32_t>(base + std::clamp<std::int64_t>(correction, -band, band));
+}
+
 constexpr std::int64_t kHalfDayMs = 43200000;
+constexpr std::int64_t kDayMs = 86400000;
+// A record stamped further from now than this is no measure of the time since its frame.
+constexpr std::int64_t kMaxAllowanceMs = 10000;
 
 std::int64_t MsOfDay(const plat::SystemTime& t) {
     return ((std::int64_t{t.Hour} * 60 + t.Minute) * 60 + t.Second) * 1000 + t.Milliseconds;
+}
+
+bool IsValidTime(const plat::SystemTime& t) {
+    return civil::IsValidDate(t.Year, t.Month, t.Day) && t.Hour < 24 && t.Minute < 60 &&
+           t.Second < 60 && t.Milliseconds < 1000;
+}
+
+// Milliseconds since the start of day 1 of a valid date-time.
+std::int64_t MsSinceDayOne(const plat::SystemTime& t) {
+    return std::int64_t{civil::DayNumber(t.Year, t.Month, t.Day)} * kDayMs + MsOfDay(t);
+}
+
+// The record's frame and its System group stamp are the same moment: the timecode has moved
+// on since by as much as the PC clock has. Left as it is when either time is not a valid one.
+void AddTimeSinceStamp(plat::SystemTime& target, const TimecodeRecord& record,
+                       const plat::SystemTime& now) {
+    plat::SystemTime stamp;
+    stamp.Year = record.SystemYear;
+    stamp.Month = record.SystemMonth;
+    stamp.Day = record.SystemDay;
+    stamp.Hour = record.SystemHour;
+    stamp.Minute = record.SystemMinute;
+    stamp.Second = record.SystemSecond;
+    stamp.Milliseconds = record.SystemMilliseconds;
+    if (!IsValidTime(stamp) || !IsValidTime(now) || !IsValidTime(target)) {
+        return;
+    }
+    const std::int64_t elapsed = MsSinceDayOne(now) - MsSinceDayOne(stamp);
+    if (elapsed == 0 || elapsed > kMaxAllowanceMs || elapsed < -kMaxAllowanceMs) {
+        return;
+    }
+    const std::int64_t moved = MsSinceDayOne(target) + elapsed;
+    const auto day = static_cast<std::int32_t>(moved / kDayMs);
+    if (day < 1 || day > civil::DayNumber(9999, 12, 31)) {
+        return;
+    }
+    const civil::Date date = civil::DateOf(day);
+    const std::int64_t inDay = moved % kDayMs;
+    target.Year = static_cast<std::uint16_t>(date.Year);
+    target.Month = static_cast<std::uint16_t>(date.Month);
+    target.Day = static_cast<std::uint16_t>(date.Day);
+    target.DayOfWeek = static_cast<std::uint16_t>(civil::DayOfWeek(day));
+    target.Hour = static_cast<std::uint16_t>(inDay / 3600000);
+    target.Minute = static_cast<std::uint16_t>(inDay / 60000 % 60);
+    target.Second = static_cast<std::uint16_t>(inDay / 1000 % 60);
+    target.Milliseconds = static_cast<std::uint16_t>(inDay % 1000);
 }
 
 // Without a date in the timecode, the time of day belongs to whichever of yesterday, today
@@ -172,18 +228,22 @@ ClockResult SetClockRate(std::uint32_t adjustment) {
         adjustment = nominal;
     }
     bool disable = adjustment == nominal;
+    // Callers add a signed correction to the nominal rate; modulo 2^32 it comes back whole.
+    const auto correction = static_cast<std::int32_t>(adjustment - nominal);
     std::uint32_t current = 0;
     std::uint32_t increment = 0;
     bool regulated = false;
     if (plat::GetSystemTimeAdjustment(current, increment, regulated)) {
         NoteRateReadBack(current, regulated);
         // The correction is relative to the nominal rate; carry it over to the increment in
-        // force now (modulo 2^32, as the adjustment itself is unsigned).
-        adjustment = adjustment - nominal + increment;
+        // force now.
+        adjustment = WithinBand(increment, correction);
     } else if (nominal == 0) {
         // With neither the start-up increment nor the present one known, the adjustment is a
         // bare correction that would stop or race the clock: leave the rate to the system.
         disable = true;
+    } else {
+        adjustment = WithinBand(nominal, correction);
     }
     ClockResult result = ClockOk;
     if (plat::SetSystemTimeAdjustment(adjustment, disable)) {
@@ -214,10 +274,10 @@ void ForgetAppliedRate() {
     rateMovedByOthers = false;
 }
 
-bool HardSetSystemTime(const TimecodeRecord& record, bool dateFlag) {
+HardSetResult HardSetSystemTime(const TimecodeRecord& record, bool dateFlag) {
     const std::lock_guard lock(DeviceLock());
     if (StopLatched) {
-        return false;
+        return HardSetStopped;
     }
     plat::SystemTime now;
     plat::GetSystemTime(now);
@@ -233,13 +293,12 @@ bool HardSetSystemTime(const TimecodeRecord& record, bool dateFlag) {
     } else {
         MoveToNearestDay(target, now);
     }
+    AddTimeSinceStamp(target, record, now);
     TimePrivilege privilege;
-    if (EnableTimePrivilege(privilege) != ClockOk) {
-        return true;
+    if (EnableTimePrivilege(privilege) != ClockOk || !HandClockToSystem() ||
+        !plat::SetSystemTime(target)) {
+        StoreLastError();
+        return HardSetRefused;
     }
-    if (!HandClockToSystem()) {
-        return true;
-    }
-    plat::SetSystemTime(target);
-    return true;
+    return HardSetDone;
 }

@@ -21,7 +21,13 @@ std::uint32_t DefaultTimeIncrement();
 // after they have scripted the emulated clock.
 void InitDefaultTimeIncrement();
 
+// However a correction is computed, the clock never runs more than a tenth of its increment
+// fast or slow (156,250 x 100 ns nominal: at most 15,625 either way).
+constexpr std::uint32_t kRateBandDivisor = 10;
+
 // Sets the clock's rate; 0 or DefaultTimeIncrement() hands the clock back to the system.
+// The correction (adjustment - DefaultTimeIncrement(), as a signed number) is held inside
+// the band around the increment in force.
 ClockResult SetClockRate(std::uint32_t adjustment);
 
 // Whether a program other than this one has changed the clock's rate since the last call: the
@@ -33,6 +39,12 @@ bool ClockRateMovedByOthers();
 // says nothing about who changed the clock since).
 void ForgetAppliedRate();
 
-// Sets the system time from the record's Ltc group (UTC). False only when the service's stop
-// came first and nothing was touched; a failing platform call is not told apart.
-bool HardSetSystemTime(const TimecodeRecord& record, bool dateFlag);
+enum HardSetResult : std::uint8_t {
+    HardSetDone = 0,
+    HardSetStopped = 1, // the service's stop came first; nothing was touched
+    HardSetRefused = 2, // the system refused; its error code is in LastCardResult
+};
+
+// Sets the system time to the timecode's time of this moment: the record's Ltc group (UTC)
+// plus the time that has passed on the PC clock since the record's System group stamp.
+HardSetResult HardSetSystemTime(const TimecodeRecord& record, bool dateFlag);

@@ -125,7 +125,7 @@ std::uint8_t ReadTimecode(TimecodeRecord& record) {
     return result == 1 ? ReadNoNewData : ReadLibraryError;
 }
 
-std::uint8_t SetRealtimeMode(std::uint8_t mode) {
+std::uint8_t SetRealtimeMode(std::uint8_t mode, bool logFailure) {
     std::uint8_t status = 3;
     for (int attempt = 0; attempt < kModeAttempts; ++attempt) {
         // After the stop the card is closed for good: trying on would only fill the log.
@@ -157,7 +157,7 @@ std::uint8_t SetRealtimeMode(std::uint8_t mode) {
         status = 0;
         break;
     }
-    if (status != 0) {
+    if (status != 0 && logFailure) {
         WriteEventLog("tecSetRealtimeMode failed: " + CardErrorText(), kEventError);
     }
     return status;

@@ -17,6 +17,7 @@ enum ReadOutcome : std::uint8_t {
 std::uint8_t OpenCard(std::uint16_t portId); // 0 open, 1 failed
 std::uint8_t CloseCard();                    // always 0
 std::uint8_t ReadTimecode(TimecodeRecord& record);
-std::uint8_t SetRealtimeMode(std::uint8_t mode); // 0 done, 2 check read failed, 3 set failed
+// 0 done, 2 check read failed, 3 set failed; a failure is logged when logFailure is set.
+std::uint8_t SetRealtimeMode(std::uint8_t mode, bool logFailure = true);
 std::string CardErrorText();
 std::uint16_t ReadPortId();

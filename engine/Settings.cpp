@@ -1,9 +1,12 @@
 #include "engine/Settings.h"
 
 #include "engine/EventLog.h"
+#include "engine/SettingsTable.h"
 
+#include <map>
 #include <set>
 #include <string>
+#include <string_view>
 
 SettingsValues Settings;
 std::unique_ptr<TRegistryDefault> SettingsRegistry;
@@ -14,10 +17,11 @@ bool InSync = false;
 
 namespace {
 
-// Registry trouble is reported once when it appears and again only after the value has been
-// read or written successfully in between: a broken value is met at every reload (every ten
-// seconds) and must not flood the log. Service thread only, like the settings themselves.
-std::set<std::string> UnreadableValues;
+// Registry trouble is reported once when it appears, again when it changes, and again after
+// the value has been read or written successfully in between: a broken value is met at every
+// reload (every ten seconds) and must not flood the log. Service thread only, like the
+// settings themselves. For each unreadable value, what was last said about it.
+std::map<std::string, std::string> UnreadableValues;
 std::set<std::string> UnwritableValues;
 
 // The text of "Sync" whose clearing failed: the request it carried has been honoured, and the
@@ -28,10 +32,11 @@ bool SyncClearFailed = false;
 // The text of the last request consumed, to put back if it cannot be carried out.
 std::string ConsumedSyncText;
 
-void NoteReadFailure(const std::string& name, const RegistryError& error) {
-    if (UnreadableValues.insert(name).second) {
-        WriteEventLog("Registry value \"" + name + "\" ignored, default used: " + error.what(),
-                      kEventError);
+void NoteReadFailure(const std::string& name, const std::string& why) {
+    auto [it, added] = UnreadableValues.try_emplace(name, why);
+    if (added || it->second != why) {
+        it->second = why;
+        WriteEventLog("Registry value \"" + name + "\" ignored, default used: " + why, kEventError);
     }
 }
 
@@ -41,30 +46,47 @@ void NoteWriteFailure(const std::string& name, const RegistryError& error) {
     }
 }
 
-std::int32_t ReadSetting(const char* name, std::int32_t defaultValue) {
-    if (!SettingsRegistry) {
-        return defaultValue;
+// A name without a row does not compile.
+consteval const SettingSpec& Row(std::string_view name) {
+    const SettingSpec* spec = FindSetting(name);
+    if (spec == nullptr) {
+        throw "no settings row";
     }
-    try {
-        const std::int32_t value = SettingsRegistry->ReadIntegerDefault(name, defaultValue);
-        UnreadableValues.erase(name);
-        return value;
-    } catch (const RegistryError& error) {
-        NoteReadFailure(name, error);
-        return defaultValue;
-    }
+    return *spec;
 }
 
-std::string ReadTextSetting(const char* name) {
+// A DWORD setting through its row: absent, of the wrong type or outside the row's range, its
+// default applies.
+std::int32_t ReadSetting(const SettingSpec& spec) {
+    if (!SettingsRegistry) {
+        return spec.Default;
+    }
+    std::int32_t value = spec.Default;
+    try {
+        value = SettingsRegistry->ReadIntegerDefault(spec.Name, spec.Default);
+    } catch (const RegistryError& error) {
+        NoteReadFailure(spec.Name, error.what());
+        return spec.Default;
+    }
+    if (!SettingAccepts(spec, value)) {
+        NoteReadFailure(spec.Name, std::to_string(static_cast<std::uint32_t>(value)) +
+                                       " is out of range (" + spec.RangeText + ")");
+        return spec.Default;
+    }
+    UnreadableValues.erase(spec.Name);
+    return value;
+}
+
+std::string ReadTextSetting(const SettingSpec& spec) {
     if (!SettingsRegistry) {
         return {};
     }
     try {
-        std::string text = SettingsRegistry->ReadString(name);
-        UnreadableValues.erase(name);
+        std::string text = SettingsRegistry->ReadString(spec.Name);
+        UnreadableValues.erase(spec.Name);
         return text;
     } catch (const RegistryError& error) {
-        NoteReadFailure(name, error);
+        NoteReadFailure(spec.Name, error.what());
         return {};
     }
 }
@@ -81,7 +103,7 @@ bool ConsumeSyncRequest() {
             text = SettingsRegistry->ReadString("Sync");
             UnreadableValues.erase("Sync");
         } catch (const RegistryError& error) {
-            NoteReadFailure("Sync", error);
+            NoteReadFailure("Sync", error.what());
         }
     }
     bool requested = !text.empty();
@@ -123,24 +145,28 @@ void ResetSettingsToStart() {
 }
 
 void RestoreSyncRequest() {
-    if (!ConsumedSyncText.empty()) {
+    if (SyncRequested && !ConsumedSyncText.empty()) {
         WriteStatus("Sync", ConsumedSyncText);
     }
+    SyncRequested = false;
 }
 
 void ReloadSettings() {
     try {
-        Settings.SyncM = ReadSetting("SyncM", 2000);
-        Settings.SyncP = ReadSetting("SyncP", 2000);
-        Settings.DifErr = ReadSetting("DifErr", 300000);
-        Settings.DifSys = ReadSetting("DifSys", 300000);
-        SyncRequested = ConsumeSyncRequest();
-        Settings.SyncLTC = LowByte(ReadSetting("SyncLTC", 0));
-        Settings.DateFormat = LowByte(ReadSetting("DateFormat", 0));
+        Settings.SyncM = ReadSetting(Row("SyncM"));
+        Settings.SyncP = ReadSetting(Row("SyncP"));
+        Settings.DifErr = ReadSetting(Row("DifErr"));
+        Settings.DifSys = ReadSetting(Row("DifSys"));
+        // A request stays pending until the loop honours it; a reload only adds to it.
+        if (ConsumeSyncRequest()) {
+            SyncRequested = true;
+        }
+        Settings.SyncLTC = LowByte(ReadSetting(Row("SyncLTC")));
+        Settings.DateFormat = LowByte(ReadSetting(Row("DateFormat")));
         Settings.DateExpected = Settings.DateFormat != 0;
         Settings.SyncFlagCarried = Settings.DateFormat == 1 || Settings.DateFormat == 3;
-        Settings.SelectTimezone = LowByte(ReadSetting("SelectTimezone", 1));
-        Settings.MetricsFile = ReadTextSetting("MetricsFile");
+        Settings.SelectTimezone = LowByte(ReadSetting(Row("SelectTimezone")));
+        Settings.MetricsFile = ReadTextSetting(Row("MetricsFile"));
     } catch (...) {
         // Only running out of memory gets here; the settings read so far stand.
     }
@@ -148,7 +174,7 @@ void ReloadSettings() {
 
 bool PopUpsWanted() {
     try {
-        return ReadSetting("PopUps", 1) != 0;
+        return ReadSetting(Row("PopUps")) != 0;
     } catch (...) {
         return true;
     }

@@ -32,11 +32,13 @@ constexpr const char* kSettingsKeyPath = "\\SOFTWARE\\Tecora";
 // Restores Settings to the values they hold at process start.
 void ResetSettingsToStart();
 
-// Refreshes Settings and SyncRequested from SettingsRegistry; never throws.
+// Refreshes Settings from SettingsRegistry, each value through its row of the settings table
+// (absent, wrong-typed or out of range: the default, and one entry per change); a "Sync"
+// request sets SyncRequested, which stays set until the loop honours it. Never throws.
 void ReloadSettings();
 
-// Puts the last "Sync" request that a reload consumed back into the registry, for a request
-// that could not be carried out (the service stopped first); the next start honours it.
+// Puts a "Sync" request that is still pending back into the registry when the loop ends
+// before it could be honoured, so that the next start honours it; clears SyncRequested.
 void RestoreSyncRequest();
 
 // Reads "PopUps" (default 1) afresh; never throws.

@@ -7,6 +7,7 @@
 #include "TimeFunc/TimecodeRecord.h"
 #include "card/CardAccess.h"
 #include "card/CardIdentify.h"
+#include "card/CardLink.h"
 #include "engine/ClockWatch.h"
 #include "engine/CorrectionLaw.h"
 #include "engine/EventLog.h"
@@ -17,7 +18,9 @@
 #include "service/ServiceLifecycle.h"
 
 #include <array>
+#include <cctype>
 #include <cstdint>
+#include <cstdio>
 #include <limits>
 #include <string>
 
@@ -48,6 +51,9 @@ constexpr std::int32_t kLimitNoticeRepeat = 5000; // good cycles between out-of-
 constexpr const char* kSourceFailure = "LTC source failure";
 constexpr const char* kUserFormatError = "LTC user format error";
 constexpr const char* kOutOfLimits = "LTC is out of limits";
+constexpr const char* kSourceRestored = "LTC source restored";
+constexpr const char* kUserFormatCorrect = "LTC user format correct again";
+constexpr const char* kBackWithinLimits = "LTC back within limits";
 
 // What a cycle leaves for the status texts. The texts themselves are composed only when they
 // are published (about once a second), so the twenty cycles a second in between allocate
@@ -64,6 +70,14 @@ struct CycleFacts {
     bool InSync = false;
 };
 
+// A kind of trouble from its first cycle on. Once it has been reported, its end is reported
+// too, with how long it lasted, so that the log tells the whole story.
+struct Trouble {
+    bool Active = false;
+    bool Reported = false;
+    std::uint64_t SinceMs = 0; // system ticks, which no clock setting moves
+};
+
 struct LoopState {
     TimecodeRecord Record{};
     std::int32_t Failures = 0;
@@ -72,6 +86,12 @@ struct LoopState {
     std::int32_t AppliedCorrection = kNoCorrection;
     std::int32_t LastDifference = 0;
     std::uint16_t RememberedSecond = 0;
+    Trouble SourceTrouble;
+    Trouble FormatTrouble;
+    Trouble LimitTrouble;
+    bool ModeFailureReported = false; // during one run of failures the entry is written once
+    bool SetRefused = false;          // a refused hard set was reported...
+    std::uint32_t RefusalCode = 0;    // ...with this system error, not reported again
     CycleFacts Facts;
     bool FactsPublished = true; // the texts below already say what Facts hold
     std::string SystemText;
@@ -109,6 +129,39 @@ void Notify(const std::string& popupText, const std::string& eventText, std::uin
 }
 void Notify(const char* text, std::uint16_t type) {
     Notify(text, text, type);
+}
+
+void TroubleSeen(Trouble& t) {
+    if (!t.Active) {
+        t.Active = true;
+        t.SinceMs = plat::GetTickCount64();
+    }
+}
+
+// "3 min 12 s", to the nearest second.
+std::string DurationText(std::uint64_t ms) {
+    const std::uint64_t seconds = (ms + 500) / 1000;
+    const auto h = static_cast<unsigned long long>(seconds / 3600);
+    const auto min = static_cast<unsigned>(seconds / 60 % 60);
+    const auto sec = static_cast<unsigned>(seconds % 60);
+    std::array<char, 64> text{};
+    if (h > 0) {
+        std::snprintf(text.data(), text.size(), "%llu h %u min %u s", h, min, sec);
+    } else if (min > 0) {
+        std::snprintf(text.data(), text.size(), "%u min %u s", min, sec);
+    } else {
+        std::snprintf(text.data(), text.size(), "%u s", sec);
+    }
+    return text.data();
+}
+
+void TroubleEnded(Trouble& t, const char* what) {
+    if (t.Reported) {
+        WriteEventLog(std::string(what) + " after " +
+                          DurationText(plat::GetTickCount64() - t.SinceMs),
+                      kEventInformation);
+    }
+    t = Trouble{};
 }
 
 bool UserFormatWrong(const TimecodeRecord& record) {
@@ -170,6 +223,24 @@ void ComposeTexts(LoopState& s) {
     }
 }
 
+// While records arrive, their stamp paces the status. While reads fail the record is stale,
+// and the PC clock's own second, stamped into the facts at each failure, paces it instead.
+std::uint16_t PublishSecond(const LoopState& s) {
+    return s.Facts.Kind == CycleKind::Failure ? s.Facts.Record.SystemSecond : s.Record.SystemSecond;
+}
+
+void StampWithPcTime(TimecodeRecord& record) {
+    plat::SystemTime now;
+    plat::GetSystemTime(now);
+    record.SystemYear = now.Year;
+    record.SystemMonth = now.Month;
+    record.SystemDay = now.Day;
+    record.SystemHour = now.Hour;
+    record.SystemMinute = now.Minute;
+    record.SystemSecond = now.Second;
+    record.SystemMilliseconds = now.Milliseconds;
+}
+
 void Publish(LoopState& s) {
     if (!s.FactsPublished) {
         ComposeTexts(s);
@@ -207,22 +278,29 @@ std::string WriteVersionText() {
 void HandleReadFailure(LoopState& s) {
     s.AppliedCorrection = kNoCorrection;
     SetNominalRate();
+    TroubleSeen(s.SourceTrouble);
     if (s.Failures == kFailuresBeforeNotice) {
         Notify(kSourceFailure, kEventError);
+        s.SourceTrouble.Reported = true;
     }
     CountUp(s.Failures);
     ++s.Metrics.SourceFailures;
     RememberFacts(s, CycleKind::Failure, 0);
+    // The buffer holds a stale reading, or whatever the library left in it: the status shows
+    // the PC's time now.
+    StampWithPcTime(s.Facts.Record);
 }
 
 // Neither counts as a failure nor re-arms the failure notice.
 void HandleUserFormatError(LoopState& s) {
     SetNominalRate();
+    TroubleSeen(s.FormatTrouble);
     if (s.FormatCountdown > 0) {
         --s.FormatCountdown;
         if (s.FormatCountdown == 0) {
             Notify(kUserFormatError, kEventError);
             s.FormatCountdown = kFormatErrorNotified;
+            s.FormatTrouble.Reported = true;
         }
     }
     RememberFacts(s, CycleKind::FormatError, 0);
@@ -233,6 +311,8 @@ bool HandleGoodRecord(LoopState& s) {
     s.Record = ConvertTimecodeZone(s.Record, Settings.DateExpected, Settings.SelectTimezone);
     InSync = Settings.SyncFlagCarried && (s.Record.Flags & FlagLtcSync) != 0;
     s.FormatCountdown = kFormatErrorCycles;
+    TroubleEnded(s.SourceTrouble, kSourceRestored);
+    TroubleEnded(s.FormatTrouble, kUserFormatCorrect);
 
     if (ReloadCountdown % kLastSyncPeriod == 0) {
         WriteStatus("LastSync", InSync ? FormatTimecode(s.Record, false, Settings.DateExpected,
@@ -262,14 +342,17 @@ bool HandleGoodRecord(LoopState& s) {
 
     CountDown(s.LimitHoldOff);
     if (decision.OutOfLimits) {
+        TroubleSeen(s.LimitTrouble);
         if (s.LimitHoldOff <= 0) {
             s.LimitHoldOff = kLimitNoticeRepeat;
             SetNominalRate();
             Notify(kOutOfLimits, kEventNotice);
+            s.LimitTrouble.Reported = true;
         }
         ++s.Metrics.OutOfLimitsReadings;
         RememberFacts(s, CycleKind::OutOfLimits, d);
     } else {
+        TroubleEnded(s.LimitTrouble, kBackWithinLimits);
         if (Settings.DifErr != 0) {
             s.LimitHoldOff = 1; // the first cycle out of limits is notified at once
         }
@@ -284,19 +367,39 @@ bool HandleGoodRecord(LoopState& s) {
     return decision.Permitted && decision.HardSetDue;
 }
 
-void HardSet(LoopState& s) {
-    const bool requested = SyncRequested;
-    SyncRequested = false;
-    SetNominalRate();
-    s.AppliedCorrection = kNoCorrection;
-    if (!HardSetSystemTime(s.Record, Settings.DateExpected)) {
-        // The service is stopping and the clock was left alone: saying it was set would be
-        // false, and a request from the tool stands for the next start instead of being lost.
-        if (requested) {
-            RestoreSyncRequest();
-        }
+// The system's reason, once for as long as the same refusal repeats.
+void NoteRefusedSet(LoopState& s) {
+    const auto code = static_cast<std::uint32_t>(LastCardResult.load());
+    if (s.SetRefused && s.RefusalCode == code) {
         return;
     }
+    s.SetRefused = true;
+    s.RefusalCode = code;
+    std::string reason;
+    if (!plat::FormatSystemMessage(code, reason)) {
+        reason = "error " + std::to_string(code);
+    }
+    while (!reason.empty() && std::isspace(static_cast<unsigned char>(reason.back())) != 0) {
+        reason.pop_back();
+    }
+    WriteEventLog("System time hard set failed: " + reason, kEventError);
+}
+
+// A set that was not made is not reported as made, and a request stays pending: the next
+// good record tries again, and a stop hands it back to "Sync" for the next start.
+void HardSet(LoopState& s) {
+    SetNominalRate();
+    s.AppliedCorrection = kNoCorrection;
+    const HardSetResult result = HardSetSystemTime(s.Record, Settings.DateExpected);
+    if (result == HardSetStopped) {
+        return;
+    }
+    if (result == HardSetRefused) {
+        NoteRefusedSet(s);
+        return;
+    }
+    SyncRequested = false;
+    s.SetRefused = false;
 
     const std::string diff = DiffText(s.LastDifference);
     Notify("System time is hard set.    Diff: " + diff + " ms",
@@ -332,8 +435,8 @@ void StartUp(LoopState& s) {
 }
 
 void RunCycle(LoopState& s) {
-    if (s.Record.SystemSecond != s.RememberedSecond) {
-        s.RememberedSecond = s.Record.SystemSecond;
+    if (PublishSecond(s) != s.RememberedSecond) {
+        s.RememberedSecond = PublishSecond(s);
         Publish(s);
     }
 
@@ -343,7 +446,7 @@ void RunCycle(LoopState& s) {
     if (ReloadCountdown < 0) {
         ReloadSettings();
         ReloadCountdown = kReloadPeriod;
-        (void)SetRealtimeMode(Settings.DateFormat);
+        s.ModeFailureReported = SetRealtimeMode(Settings.DateFormat, !s.ModeFailureReported) != 0;
         WatchClock();
     }
 
@@ -385,5 +488,6 @@ void SyncLoop() {
         }
     }
     SetNominalRate();
+    RestoreSyncRequest();
     WriteEventLog("STOP", kEventNotice);
 }

@@ -17,6 +17,7 @@
 #include "card/CardLink.h"
 #include "engine/CorrectionLaw.h"
 #include "engine/Settings.h"
+#include "engine/SettingsTable.h"
 #include "engine/SyncLoop.h"
 #include "platform/emu/World.h"
 
@@ -157,7 +158,7 @@ inline std::string RunRecordPath(const std::uint8_t* data, std::size_t size) {
         }
     }
 
-    if (!HardSetSystemTime(converted, dateExpected)) {
+    if (HardSetSystemTime(converted, dateExpected) == HardSetStopped) {
         return "hard set refused without a stop";
     }
     if (SetClockRate(DefaultTimeIncrement()) != ClockOk || !ClockWithSystem()) {
@@ -238,9 +239,13 @@ inline std::string RunSettingsPath(const std::uint8_t* data, std::size_t size) {
         problem = "derived flags do not follow DateFormat";
     }
     if (problem.empty() && !failing) {
+        // A value outside its row's range counts as absent.
         const auto expectInt = [&](const char* name, std::int32_t got, std::int32_t fallback,
                                    bool lowByte) {
             std::int32_t want = dword(name).value_or(fallback);
+            if (!SettingAccepts(*FindSetting(name), want)) {
+                want = fallback;
+            }
             if (lowByte) {
                 want &= 0xFF;
             }
@@ -264,6 +269,7 @@ inline std::string RunSettingsPath(const std::uint8_t* data, std::size_t size) {
             problem = "Sync not consumed";
         }
         if (problem.empty()) {
+            SyncRequested = false; // honoured
             ReloadSettings();
             if (SyncRequested) {
                 problem = "one request honoured twice";

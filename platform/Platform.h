@@ -132,6 +132,8 @@ bool AdjustTokenPrivileges(const Token& token, const TokenPrivileges& newState,
 // Waiting, events and threads
 
 void Sleep(std::uint32_t milliseconds);
+// Milliseconds since the system started; never goes back, whatever is done to the clock.
+std::uint64_t GetTickCount64();
 // A pseudo-random whole number drawn uniformly from 0 to bound-1.
 std::uint32_t RandomBelow(std::uint32_t bound);
 

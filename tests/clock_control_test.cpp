@@ -85,6 +85,14 @@ TEST_F(ClockControl, RatesAreRebasedOntoTheIncrementInForce) {
         {"unknown default and query fails", true, kNominal, true, static_cast<std::uint32_t>(-740),
          static_cast<std::uint32_t>(-740), true},
         {"unknown default and query fails, speed-up", true, kNominal, true, 740, 740, true},
+        // Whatever the correction, the clock stays within a tenth of its increment.
+        {"wrapped slow-down held at the band", false, kNominal, false,
+         kNominal + static_cast<std::uint32_t>(-200000), kNominal - 15625, false},
+        {"runaway speed-up held at the band", false, kNominal, false, kNominal + 0x7FFFFFFF,
+         kNominal + 15625, false},
+        {"band of the increment in force", false, 100000, false, kNominal + 15625, 110000, false},
+        {"band without the query", false, kNominal, true, kNominal - 20000, kNominal - 15625,
+         false},
     };
     for (const auto& c : cases) {
         emu::ResetWorld();
@@ -283,22 +291,69 @@ TEST_F(ClockControl, HardSetTakesTheTimecodeTimeOfDay) {
     }
 }
 
-TEST_F(ClockControl, HardSetSetsNothingWhenAStepFails) {
+TEST_F(ClockControl, AFailingStepIsARefusalWithTheSystemsError) {
     const emu::Fail steps[] = {emu::Fail::OpenProcessToken, emu::Fail::LookupPrivilegeValue,
-                               emu::Fail::AdjustTokenPrivileges,
-                               emu::Fail::SetSystemTimeAdjustment};
+                               emu::Fail::AdjustTokenPrivileges, emu::Fail::SetSystemTimeAdjustment,
+                               emu::Fail::SetSystemTime};
     for (const auto step : steps) {
         emu::ResetWorld();
         LastCardResult = 17;
         emu::InjectFailure(step, 5, 1);
         TimecodeRecord r;
         r.LtcHour = 3;
-        HardSetSystemTime(r, false);
+        EXPECT_EQ(HardSetSystemTime(r, false), HardSetRefused);
         EXPECT_EQ(emu::Clock().SetTimeCalls, 0u);
         EXPECT_EQ(Text(SystemNow()), "2026-12-06 12:00:00.000");
         EXPECT_EQ(emu::OpenTokens(), 0);
         EXPECT_FALSE(emu::PrivilegeEnabled()); // restored also when the hand-back failed
-        EXPECT_EQ(LastCardResult, 17);         // a hard set reports nothing
+        EXPECT_EQ(LastCardResult, 5);
+    }
+}
+
+// The record's frame and stamp are one moment; the set lands where the timecode is now.
+TEST_F(ClockControl, HardSetAllowsForTheTimeSinceTheStamp) {
+    struct Case {
+        const char* name;
+        testutil::Moment stamp;
+        testutil::Moment ltc;
+        bool dateFlag;
+        const char* expected; // the clock reads 2026-12-06 12:00:00.000 when set
+    };
+    const Case cases[] = {
+        {"34 ms since the stamp",
+         {2026, 12, 6, 11, 59, 59, 966},
+         {0, 0, 0, 11, 59, 59, 940},
+         false,
+         "2026-12-06 11:59:59.974"},
+        {"with date, over midnight",
+         {2026, 12, 6, 11, 59, 59, 990},
+         {2026, 12, 31, 23, 59, 59, 995},
+         true,
+         "2027-01-01 00:00:00.005"},
+        {"stamp too old to measure by",
+         {2026, 12, 6, 11, 59, 0, 0},
+         {0, 0, 0, 11, 0, 0, 0},
+         false,
+         "2026-12-06 11:00:00.000"},
+        {"no stamp",
+         {0, 0, 0, 0, 0, 0, 0},
+         {0, 0, 0, 11, 0, 0, 0},
+         false,
+         "2026-12-06 11:00:00.000"},
+    };
+    for (const auto& c : cases) {
+        emu::ResetWorld();
+        TimecodeRecord r;
+        testutil::SetLtc(r, c.ltc);
+        r.SystemYear = c.stamp.Year;
+        r.SystemMonth = c.stamp.Month;
+        r.SystemDay = c.stamp.Day;
+        r.SystemHour = c.stamp.Hour;
+        r.SystemMinute = c.stamp.Minute;
+        r.SystemSecond = c.stamp.Second;
+        r.SystemMilliseconds = c.stamp.Milliseconds;
+        EXPECT_EQ(HardSetSystemTime(r, c.dateFlag), HardSetDone) << c.name;
+        EXPECT_EQ(Text(SystemNow()), c.expected) << c.name;
     }
 }
 

@@ -47,7 +47,7 @@ TEST_F(SettingsTest, EmptyKeyGivesDefaultsAndLeavesAnEmptySyncBehind) {
     EXPECT_TRUE(emu::EventLogEntries().empty());
 }
 
-TEST_F(SettingsTest, ValuesAreTakenAsTheyAreAndSmallOnesKeepTheirLowByte) {
+TEST_F(SettingsTest, SmallValuesKeepTheirLowByte) {
     struct Case {
         std::uint32_t syncLtc, dateFormat, selectTimezone;
         std::uint8_t wantLtc, wantFormat, wantZone;
@@ -64,20 +64,57 @@ TEST_F(SettingsTest, ValuesAreTakenAsTheyAreAndSmallOnesKeepTheirLowByte) {
         emu::RegSetDword(kKey, "SyncLTC", c.syncLtc);
         emu::RegSetDword(kKey, "dateformat", c.dateFormat); // names are case-insensitive
         emu::RegSetDword(kKey, "SelectTimezone", c.selectTimezone);
-        emu::RegSetDword(kKey, "SyncM", 0xFFFFFF9C);  // -100: not validated
-        emu::RegSetDword(kKey, "DifErr", 0xFFFFFFFF); // -1
-        emu::RegSetDword(kKey, "DifSys", 0);
-        emu::RegSetDword(kKey, "SyncP", 123456789);
         ReloadSettings();
         EXPECT_EQ(Settings.SyncLTC, c.wantLtc);
         EXPECT_EQ(Settings.DateFormat, c.wantFormat);
         EXPECT_EQ(Settings.SelectTimezone, c.wantZone);
         EXPECT_EQ(Settings.DateExpected, c.dateExpected);
         EXPECT_EQ(Settings.SyncFlagCarried, c.flagCarried);
-        EXPECT_EQ(Settings.SyncM, -100);
-        EXPECT_EQ(Settings.SyncP, 123456789);
-        EXPECT_EQ(Settings.DifErr, -1);
-        EXPECT_EQ(Settings.DifSys, 0);
+    }
+    EXPECT_TRUE(emu::EventLogEntries().empty());
+}
+
+// Each value through its row of the settings table: outside the row's range it is ignored
+// like a value of the wrong type, and reported once per change.
+TEST_F(SettingsTest, AValueOutOfItsRangeTakesTheDefault) {
+    struct Case {
+        const char* name;
+        std::uint32_t value;
+        std::int32_t want;
+        const char* logged; // nullptr: accepted
+    };
+    const Case cases[] = {
+        {"SyncM", 15625, 15625, nullptr},
+        {"SyncM", 0, 0, nullptr},
+        {"SyncM", 15626, 2000, "15626 is out of range (0 to 15625)"},
+        {"SyncM", 0xFFFFFFFF, 2000, "4294967295 is out of range (0 to 15625)"},
+        {"SyncP", 0x7FFFFFFF, 2000, "2147483647 is out of range (0 to 15625)"},
+        {"DifErr", 0, 0, nullptr},
+        {"DifErr", 9, 300000, "9 is out of range (0 (off), or 10 to 2147483647)"},
+        {"DifSys", 0xFFFFFFFF, 300000, "4294967295 is out of range (0 (off), or 10 to 2147483647)"},
+        {"DifSys", 10, 10, nullptr},
+    };
+    OpenSettings();
+    const auto value = [](const std::string& name) {
+        return name == "SyncM"    ? Settings.SyncM
+               : name == "SyncP"  ? Settings.SyncP
+               : name == "DifErr" ? Settings.DifErr
+                                  : Settings.DifSys;
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + " " + std::to_string(c.value));
+        emu::ClearEventLog();
+        emu::RegSetDword(kKey, c.name, c.value);
+        ReloadSettings();
+        ReloadSettings();
+        EXPECT_EQ(value(c.name), c.want);
+        if (c.logged == nullptr) {
+            EXPECT_TRUE(Messages().empty());
+        } else {
+            EXPECT_EQ(Messages(),
+                      std::vector<std::string>{std::string("Registry value \"") + c.name +
+                                               "\" ignored, default used: " + c.logged});
+        }
     }
 }
 
@@ -101,6 +138,7 @@ TEST_F(SettingsTest, AnyNonEmptySyncTextIsOneRequestConsumedByTheReload) {
         ReloadSettings();
         EXPECT_EQ(SyncRequested, c.requested);
         EXPECT_EQ(emu::RegGetString(kKey, "Sync"), std::optional<std::string>(""));
+        SyncRequested = false; // as the loop's hard set does
         ReloadSettings();
         EXPECT_FALSE(SyncRequested);
     }
@@ -161,6 +199,7 @@ TEST_F(SettingsTest, AFailedClearingOfSyncHonoursTheRequestOnce) {
     emu::InjectRegFailure(emu::RegOp::Set, 5, -1, "Sync");
     ReloadSettings();
     EXPECT_TRUE(SyncRequested);
+    SyncRequested = false; // honoured
     ReloadSettings();
     EXPECT_FALSE(SyncRequested) << "the same standing request would hard-set every reload";
     ASSERT_EQ(Messages().size(), 1u);
@@ -169,6 +208,7 @@ TEST_F(SettingsTest, AFailedClearingOfSyncHonoursTheRequestOnce) {
     emu::RegSetString(kKey, "Sync", "2"); // the tool asks again
     ReloadSettings();
     EXPECT_TRUE(SyncRequested);
+    SyncRequested = false;
     emu::ClearRegFailures();
     ReloadSettings();
     EXPECT_FALSE(SyncRequested);

@@ -139,8 +139,8 @@ class SyncLoopTest : public ::testing::Test {
         emu::SetTecSetRealtimeMode([this](std::int32_t, std::uint32_t mode) {
             modes_.push_back(mode);
             inCycles_ = true;
-            checkReadNext_ = true;
-            return 0;
+            checkReadNext_ = modeResult_ >= 0; // a refused mode is not checked
+            return modeResult_;
         });
         emu::SetTecReadTime([this](std::int32_t, void* buffer) { return Read(buffer); });
         emu::SetCallHook([this](const char* call) { Hook(call); });
@@ -241,6 +241,7 @@ class SyncLoopTest : public ::testing::Test {
     bool startUpFails_ = false;
     int startUpReads_ = 0;
     std::vector<bool> regulationAtEntry_; // whether the system regulated, at each log entry
+    std::int32_t modeResult_ = 0;
     std::vector<std::uint32_t> modes_;
     std::vector<Snapshot> snapshots_;
     std::function<void(int)> onCycleEnd_;
@@ -432,14 +433,52 @@ TEST_F(SyncLoopTest, SyncRequestWaitsForAGoodRecord) {
     EXPECT_FALSE(SyncRequested);
 }
 
-TEST_F(SyncLoopTest, SyncRequestWithoutAnyGoodRecordSetsNothing) {
+TEST_F(SyncLoopTest, SyncRequestNotHonouredBeforeTheStopIsHandedBack) {
     emu::RegSetString(kKey, "Sync", "0"); // any text is a request
     emu::RegSetDword(kKey, "DateFormat", 2);
+    onCycleEnd_ = [](int n) {
+        if (n == 1) {
+            EXPECT_EQ(Status("Sync"), ""); // consumed by the first reload
+        }
+    };
     RunLoop(Script({{'F', 2}, {'U', 2}, {'I', 2}}));
     EXPECT_EQ(emu::Clock().SetTimeCalls, 0U);
     EXPECT_EQ(emu::RegWriteCount(kKey, "LastSet"), 0U);
-    EXPECT_TRUE(SyncRequested); // still pending
+    EXPECT_EQ(Status("Sync"), "0"); // for the next start
+}
+
+TEST_F(SyncLoopTest, SyncRequestOutlivesReloadsUntilAGoodRecord) {
+    emu::RegSetString(kKey, "Sync", "1");
+    // Reloads in cycles 1, 202 and 403 see no request; the one of cycle 1 stands.
+    RunLoop(Script({{'F', 450}, {'G', 3, 20}}));
+    EXPECT_EQ(emu::Clock().SetTimeCalls, 1U);
+    EXPECT_EQ(snapshots_[450].SetTimeCalls, 1U);
     EXPECT_EQ(Status("Sync"), "");
+}
+
+// A refused set is no set: no report of one, one entry per reason, and the request stands.
+TEST_F(SyncLoopTest, RefusedHardSetIsReportedOncePerReasonAndTheRequestStands) {
+    emu::RegSetDword(kKey, "DifSys", 500);
+    emu::RegSetDword(kKey, "PopUps", 1);
+    emu::RegSetString(kKey, "Sync", "now");
+    emu::InjectFailure(emu::Fail::SetSystemTime, 5);
+    onCycleEnd_ = [](int n) {
+        if (n == 20) {
+            emu::ClearFailures();
+            emu::InjectFailure(emu::Fail::SetSystemTime, 1314);
+        }
+    };
+    RunLoop(Script({{'G', 40, 600}}));
+    EXPECT_EQ(emu::Clock().SetTimeCalls, 0U);
+    const auto texts = emu::EventLogTexts();
+    EXPECT_EQ(
+        std::vector<std::string>(texts.begin() + 1, texts.end() - 1),
+        (std::vector<std::string>{
+            "\r\nSystem time hard set failed: Access is denied.",
+            "\r\nSystem time hard set failed: A required privilege is not held by the client."}));
+    EXPECT_EQ(emu::RegWriteCount(kKey, "LastSet"), 0U);
+    EXPECT_TRUE(emu::Popups().empty());
+    EXPECT_EQ(Status("Sync"), "now");
 }
 
 struct HardSetCase {
@@ -539,11 +578,75 @@ TEST_F(SyncLoopTest, PublishesOnlyWhenTheStampsSecondChanges) {
     EXPECT_EQ(Status("MonitorLtc"), "10:00:03.997  +0:00");
 }
 
-TEST_F(SyncLoopTest, ReadsThatLeaveTheRecordAlonePublishNothing) {
-    RunLoop(Script({{'F', 120}}));
-    EXPECT_EQ(emu::RegWriteCount(kKey, "MonitorSystem"), 0U);
-    EXPECT_EQ(emu::RegWriteCount(kKey, "MonitorLtc"), 0U);
-    EXPECT_EQ(CountOf("LTC source failure"), 1);
+// The record is stale while reads fail: the PC clock's own second paces the status then.
+TEST_F(SyncLoopTest, WhileReadsFailTheStatusShowsThePcTimeAndTheFailure) {
+    std::string ltcAfterTwoSeconds;
+    onCycleEnd_ = [&](int n) {
+        if (n == 30 + 39) {
+            ltcAfterTwoSeconds = Status("MonitorLtc");
+        }
+    };
+    RunLoop(Script({{'G', 30, 7}, {'F', 120}}));
+    EXPECT_EQ(ltcAfterTwoSeconds, "LTC source failure");
+    const std::string system = Status("MonitorSystem");
+    EXPECT_EQ(system.find("Diff"), std::string::npos) << system;
+    // The records' stamps run at 10:00; the PC clock reads 12:00 and some seconds.
+    EXPECT_EQ(system.rfind("12:00:0", 0), 0U) << system;
+    EXPECT_GE(emu::RegWriteCount(kKey, "MonitorSystem"), 7U);
+}
+
+// --- trouble that ends ----------------------------------------------------------------------
+
+struct RecoveryCase {
+    const char* Name;
+    std::vector<Cycle> Cycles;
+    const char* Entry; // nullptr: none
+};
+
+class RecoveryEntry : public SyncLoopTest, public ::testing::WithParamInterface<RecoveryCase> {};
+
+TEST_P(RecoveryEntry, SaysWhatEndedAndHowLongItLasted) {
+    emu::RegSetDword(kKey, "DateFormat", 2);
+    emu::RegSetDword(kKey, "DifErr", 100);
+    RunLoop(GetParam().Cycles);
+    std::vector<std::string> found;
+    for (const auto& e : emu::EventLogEntries()) {
+        if (e.Type == 4) {
+            found.push_back(e.Text);
+        }
+    }
+    const std::vector<std::string> want =
+        GetParam().Entry == nullptr
+            ? std::vector<std::string>{}
+            : std::vector<std::string>{std::string("\r\n") + GetParam().Entry};
+    EXPECT_EQ(found, want);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, RecoveryEntry,
+    ::testing::Values(
+        RecoveryCase{"SourceRestored", Script({{'G', 1}, {'F', 1300}, {'G', 1}}),
+                     "LTC source restored after 1 min 6 s"},
+        RecoveryCase{"SourceNotReported", Script({{'G', 1}, {'F', 50}, {'G', 1}}), nullptr},
+        RecoveryCase{"FormatCorrectAgain", Script({{'U', 600}, {'G', 1}}),
+                     "LTC user format correct again after 31 s"},
+        RecoveryCase{"BackWithinLimits", Script({{'G', 100, 500}, {'G', 1, 5}}),
+                     "LTC back within limits after 5 s"},
+        RecoveryCase{"StillOutOfLimits", Script({{'G', 100, 500}, {'F', 1}, {'U', 1}}), nullptr}),
+    NameOf);
+
+TEST_F(SyncLoopTest, RealtimeModeFailureIsLoggedOncePerRunOfFailures) {
+    onCycleEnd_ = [this](int n) {
+        // Reloads in cycles 202 and 403 fail, 604 succeeds, 805 fails again.
+        modeResult_ = n == 201 || n == 804 ? -7 : n == 603 ? 0 : modeResult_;
+    };
+    RunLoop(Script({{'G', 806, 3}}));
+    const auto texts = emu::EventLogTexts();
+    EXPECT_EQ(std::count_if(texts.begin(), texts.end(),
+                            [](const std::string& t) {
+                                return t.rfind("\r\ntecSetRealtimeMode failed: Timeout", 0) == 0;
+                            }),
+              2);
 }
 
 // --- start and stop --------------------------------------------------------------------------

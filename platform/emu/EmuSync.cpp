@@ -184,6 +184,12 @@ void Sleep(std::uint32_t milliseconds) {
     emu::AdvanceMs(milliseconds);
 }
 
+// True time, which no clock setting moves.
+std::uint64_t GetTickCount64() {
+    emu::NotifyCall("GetTickCount64");
+    return static_cast<std::uint64_t>(emu::TrueTime100ns() / 10000);
+}
+
 std::uint32_t RandomBelow(std::uint32_t bound) {
     emu::NotifyCall("RandomBelow");
     if (bound == 0) {

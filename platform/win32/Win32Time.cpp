@@ -183,6 +183,10 @@ void Sleep(std::uint32_t milliseconds) {
     ::Sleep(milliseconds);
 }
 
+std::uint64_t GetTickCount64() {
+    return ::GetTickCount64();
+}
+
 std::uint32_t RandomBelow(std::uint32_t bound) {
     if (bound == 0) {
         return 0;

@@ -221,6 +221,10 @@ TEST(Soak, SevenDaysOfFaultsLeaveNoTraceAndTheClockLocked) {
                 ++seen.FormatErrors;
             } else if (text.rfind("System time is hard set.", 0) == 0) {
                 ++seen.HardSets;
+            } else if (text.rfind("LTC source restored after ", 0) == 0 ||
+                       text.rfind("LTC user format correct again after ", 0) == 0 ||
+                       text.rfind("LTC back within limits after ", 0) == 0) {
+                // the end of trouble reported above
             } else if (text != "START" && text != "STOP" &&
                        text.rfind("tecSetRealtimeMode failed: ", 0) != 0 &&
                        text.rfind("Registry value \"", 0) != 0 && text != "LTC is out of limits") {
