@@ -1,5 +1,7 @@
 #include "TimeFunc/TimeZone.h"
 
+#include "TimeFunc/CivilDate.h"
+#include "TimeFunc/TimeDifference.h"
 #include "platform/Platform.h"
 
 #include <cstdint>
@@ -63,6 +65,59 @@ plat::SystemTime ShiftByBias(const plat::TimeZoneInfo& machine, const plat::Syst
         return utc;
     }
     return shifted;
+}
+
+constexpr std::int32_t kChangeWindowMinutes = 120;
+
+std::int32_t MinutesOf(const plat::SystemTime& t) {
+    return civil::DayNumber(t.Year, t.Month, t.Day) * 1440 + t.Hour * 60 + t.Minute;
+}
+
+// The bias the machine's own rules give for a moment (UTC); false when there is none.
+bool BiasAt(const plat::TimeZoneInfo& machine, const plat::SystemTime& utc, std::int32_t& bias) {
+    plat::SystemTime local;
+    if (!plat::SystemTimeToTzSpecificLocalTime(machine, utc, local) ||
+        !civil::IsValidDate(local.Year, local.Month, local.Day)) {
+        return false;
+    }
+    bias = MinutesOf(utc) - MinutesOf(local);
+    return true;
+}
+
+// The biases in force two hours before and two hours after the record's PC stamp (or the PC
+// clock now, when the stamp is no time); true when they differ, that is near a daylight
+// saving change.
+bool NearZoneChange(const plat::TimeZoneInfo& machine, const TimecodeRecord& record,
+                    std::int32_t& before, std::int32_t& after) {
+    plat::SystemTime stamp;
+    stamp.Year = record.SystemYear;
+    stamp.Month = record.SystemMonth;
+    stamp.Day = record.SystemDay;
+    stamp.Hour = record.SystemHour;
+    stamp.Minute = record.SystemMinute;
+    stamp.Second = record.SystemSecond;
+    stamp.Milliseconds = record.SystemMilliseconds;
+    if (!civil::IsValidDate(stamp.Year, stamp.Month, stamp.Day) || stamp.Hour > 23 ||
+        stamp.Minute > 59 || stamp.Second > 59 || stamp.Milliseconds > 999) {
+        plat::GetSystemTime(stamp);
+    }
+    const plat::SystemTime earlier = ShiftByBias(machine, stamp, kChangeWindowMinutes);
+    const plat::SystemTime later = ShiftByBias(machine, stamp, -kChangeWindowMinutes);
+    return BiasAt(machine, earlier, before) && BiasAt(machine, later, after) && before != after;
+}
+
+// How far the record's PC stamp is from the timecode, taken as this UTC time.
+std::int64_t DistanceToStamp(const TimecodeRecord& record, const plat::SystemTime& utc,
+                             bool dateFlag) {
+    TimecodeRecord r = record;
+    r.LtcYear = utc.Year;
+    r.LtcMonth = utc.Month;
+    r.LtcDay = utc.Day;
+    r.LtcHour = utc.Hour;
+    r.LtcMinute = utc.Minute;
+    r.LtcSecond = utc.Second;
+    r.LtcMilliseconds = utc.Milliseconds;
+    return std::llabs(std::int64_t{TimeDifferenceMs(r, dateFlag)});
 }
 
 // The three parts of the zone text. The sign text loses its blank from ten hours on, so
@@ -131,7 +186,19 @@ TimecodeRecord ConvertTimecodeZone(const TimecodeRecord& record, bool dateFlag,
     // Local time in the timecode's zone is UTC plus the offset; converting with the offset as
     // the bias takes it off again.
     const std::int32_t offset = ZoneOffset(record, zoneMode, zone.Bias);
-    const plat::SystemTime utc = ShiftByBias(zone.Info, input, offset);
+    plat::SystemTime utc = ShiftByBias(zone.Info, input, offset);
+    std::int32_t before = 0;
+    std::int32_t after = 0;
+    if (zoneMode == 1 && NearZoneChange(zone.Info, record, before, after)) {
+        // Near a change the local time is ambiguous, and a generator never switches at the
+        // PC's very instant: the bias that puts the timecode nearer the PC clock is the one
+        // it runs on.
+        const plat::SystemTime first = ShiftByBias(zone.Info, input, -before);
+        const plat::SystemTime second = ShiftByBias(zone.Info, input, -after);
+        utc = DistanceToStamp(record, first, dateFlag) <= DistanceToStamp(record, second, dateFlag)
+                  ? first
+                  : second;
+    }
     copy.LtcYear = utc.Year;
     copy.LtcMonth = utc.Month;
     copy.LtcDay = utc.Day;

@@ -186,6 +186,51 @@ TEST_F(TimeZone, ConvertTimecodeZoneToUtc) {
     }
 }
 
+// Within two hours of a daylight saving change a local timecode takes whichever bias puts it
+// nearer the PC's stamp (the generator and the PC never switch at the same instant).
+TEST_F(TimeZone, LocalTimecodeNearADaylightChangeTakesTheNearerBias) {
+    struct Case {
+        const char* name;
+        Moment stamp; // UTC; the PC clock reads the same
+        Moment ltc;   // local
+        const char* utc;
+    };
+    const Case cases[] = {
+        {"autumn: PC changed, timecode not yet",
+         {2026, 10, 25, 1, 0, 0, 20},
+         {2026, 10, 25, 2, 59, 59, 990},
+         "2026-10-25 00:59:59.990"},
+        {"autumn: timecode changed, PC not yet",
+         {2026, 10, 25, 0, 59, 59, 980},
+         {2026, 10, 25, 2, 0, 0, 10},
+         "2026-10-25 01:00:00.010"},
+        {"spring: PC changed, timecode not yet",
+         {2026, 3, 29, 1, 0, 0, 20},
+         {2026, 3, 29, 1, 59, 59, 990},
+         "2026-03-29 00:59:59.990"},
+        {"spring, two hours on: the bias in force",
+         {2026, 3, 29, 3, 0, 0, 20},
+         {2026, 3, 29, 4, 0, 0, 0},
+         "2026-03-29 02:00:00.000"},
+        {"away from a change an hour off stays off",
+         {2026, 12, 6, 12, 0, 0, 0},
+         {2026, 12, 6, 14, 0, 0, 0},
+         "2026-12-06 13:00:00.000"},
+    };
+    for (const auto& c : cases) {
+        Place(Machine::Cet, Utc(c.stamp.Year, c.stamp.Month, c.stamp.Day, c.stamp.Hour,
+                                c.stamp.Minute, c.stamp.Second, c.stamp.Milliseconds));
+        for (const bool dateFlag : {true, false}) {
+            TimecodeRecord in;
+            testutil::SetLtc(in, c.ltc);
+            testutil::SetSystem(in, c.stamp);
+            const std::string utc = LtcText(ConvertTimecodeZone(in, dateFlag, 1));
+            EXPECT_EQ(dateFlag ? utc : utc.substr(11), dateFlag ? c.utc : std::string(c.utc + 11))
+                << c.name;
+        }
+    }
+}
+
 TEST_F(TimeZone, FormatTimecodeTexts) {
     struct Case {
         const char* name;
