@@ -89,6 +89,10 @@ bool BiasAt(const plat::TimeZoneInfo& machine, const plat::SystemTime& utc, std:
 // saving change.
 bool NearZoneChange(const plat::TimeZoneInfo& machine, const TimecodeRecord& record,
                     std::int32_t& before, std::int32_t& after) {
+    if (machine.StandardDate.Month == 0 || machine.DaylightDate.Month == 0 ||
+        machine.StandardBias == machine.DaylightBias) {
+        return false; // a zone without daylight saving time never changes
+    }
     plat::SystemTime stamp;
     stamp.Year = record.SystemYear;
     stamp.Month = record.SystemMonth;
