@@ -235,7 +235,7 @@ int main(int argc, char** argv) {
     if (o.CtlStatus) {
         std::string screen = emu::ConsoleOutput();
         screen.erase(std::remove(screen.begin(), screen.end(), '\r'), screen.end());
-        std::cout << screen;
+        std::cout << "chronelctl status (at the end of the run, before the stop):\n" << screen;
     }
     if (!o.CsvPath.empty() && !WriteCsv(o.CsvPath, run.Samples)) {
         std::cerr << "chronel-sim: cannot write " << o.CsvPath << "\n";

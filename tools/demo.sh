@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 
 sim=build/native/sim/chronel-sim
 if [ ! -x "$sim" ]; then
-  echo "demo: the simulation is not built yet (run: make native)"
+  echo "demo: the simulation is not built yet (run: make demo)"
   exit 1
 fi
 mkdir -p out
@@ -30,8 +30,8 @@ real offset, which the service itself cannot see):
 EOF
 
 "$sim" --offset-ms 250 --drift-ppm 40 --duration 600 --status-every 5 --status-thin \
-  --svg "$svg" --csv "$csv" | tee "$log" | grep -v '^\(cycles=\|steady \|lock: \)' \
-  | sed 's/^/  /'
+  --svg "$svg" --csv "$csv" --ctl-status | tee "$log" | sed '/^chronelctl status/,$d' \
+  | grep -v '^\(cycles=\|steady \|lock: \)' | sed 's/^/  /'
 
 lock=$(grep '^lock: ' "$log")
 steady=$(grep '^steady ' "$log")
@@ -54,6 +54,11 @@ echo
 echo "  The difference the service measures is whole milliseconds, and the correction is"
 echo "  proportional only: the clock settles where the measured difference changes between"
 echo "  0 and 1 ms (about +0.5 ms), the rate switching between nominal and 128 ppm slower."
+echo
+echo "What an operator sees"
+echo "---------------------"
+echo "  'chronelctl status' at the end of the run (exit code 0 when locked, for monitoring):"
+sed -n '/^chronelctl status/,/^cycles=/p' "$log" | sed '1d;$d' | sed 's/^/    /'
 echo
 echo "Plot: $svg   (samples: $csv)"
 echo "$lock"
