@@ -11,7 +11,7 @@ WIN_DIST="${1:?dist directory}"
 WIN_TOOLS="${2:?tools directory}"
 VERSION="${3:-1.0.0.1}"
 require_windows_build "${WIN_DIST}/chronel.exe" "${WIN_DIST}/TECORA32.dll" \
-  "${WIN_TOOLS}/svcquery.exe"
+  "${WIN_DIST}/chronelctl.exe" "${WIN_TOOLS}/svcquery.exe"
 
 KEY='SOFTWARE\Tecora'
 SIM='SOFTWARE\TecoraSim'
@@ -23,7 +23,8 @@ wine_prefix_start || { echo "could not create a Wine prefix"; exit 1; }
 # still start this executable and nothing else.
 install_dir="${WINE_TMP}/Chronel Service"
 mkdir -p "${install_dir}"
-cp "${WIN_DIST}/chronel.exe" "${WIN_DIST}/TECORA32.dll" "${install_dir}/"
+cp "${WIN_DIST}/chronel.exe" "${WIN_DIST}/TECORA32.dll" "${WIN_DIST}/chronelctl.exe" \
+  "${install_dir}/"
 exe_path="$(winepath -w "${install_dir}/chronel.exe" 2>/dev/null | tr -d '\r')"
 
 # Runs chronel.exe with its arguments from the install directory; stdout into $out, the
@@ -36,6 +37,20 @@ chronel() {
   rc=$?
   out="${out%x}"
   own_events="$(wine_events "${err}")"
+}
+
+# Runs chronelctl.exe: stdout into $ctl_out, stderr into $ctl_err, exit code into $ctl_rc.
+ctl() {
+  local err="${WINE_TMP}/ctl-stderr.txt"
+  ctl_out="$(cd "${install_dir}" && timeout 60 wine chronelctl.exe "$@" </dev/null 2>"${err}"
+    rc=$?; printf x; exit "${rc}")"
+  ctl_rc=$?
+  ctl_out="$(printf '%s' "${ctl_out%x}" | tr -d '\r')"
+  ctl_err="$(tr -d '\r' <"${err}")"
+}
+ctl_status_is() {
+  ctl status
+  [ "${ctl_rc}" = "$1" ] && grep -q -- "$2" <<<"${ctl_out}"
 }
 
 svc() {
@@ -66,6 +81,8 @@ reg_nonempty() {
   local v
   v="$(wine_reg_get "${KEY}" "$1")" && [ -n "${v}" ]
 }
+
+reg_absent() { ! wine_reg_get "${KEY}" "$1" >/dev/null; }
 
 reg_empty() {
   local v
@@ -137,16 +154,47 @@ chronel /install
 check_eq "second /install refused" "${out}" "Unable to install QN_Chronel,CreateService Fail.${CRLF}"
 check_true "the service keeps running" svc_state_is 4
 
+echo "--- chronelctl: settings, status, check and metrics"
+metrics="${WINE_TMP}/chronel.prom"
+ctl set MetricsFile "$(winepath -w "${metrics}" 2>/dev/null | tr -d '\r')"
+check_eq "set MetricsFile: exit code 0" "${ctl_rc}" 0
+ctl set SyncM 99999
+check_eq "set out of range: exit code 1" "${ctl_rc}" 1
+check_true "set out of range: refused on stderr, nothing written" \
+  bash -c '[[ -z "$1" && "$2" == *"takes 0 to 15625"* ]]' _ "${ctl_out}" "${ctl_err}"
+check_true "set out of range: SyncM still absent" reg_absent SyncM
+check_true "status: locked (exit code 0)" wait_until 15 ctl_status_is 0 "^CHRONEL OK - locked"
+printf '%s\n' "${ctl_out}" | sed 's/^/     /'
+ctl status --json
+check_true "status --json: one object, locked" \
+  bash -c '[[ "$1" == "{"*"\"lock\":\"locked\""*"}" ]]' _ "${ctl_out}"
+ctl check
+check_eq "check: exit code 1 (a warning)" "${ctl_rc}" 1
+check_true "check: the service runs, the simulated card library is found" \
+  bash -c 'grep -q "^  OK    service running" <<<"$1" &&
+    grep -q "^  WARN  the card library at .*TECORA32.DLL is the simulated card" <<<"$1"' \
+  _ "${ctl_out}"
+printf '%s\n' "${ctl_out}" | sed 's/^/     /'
+check_true "metrics file written" wait_until 15 grep -qs '^chronel_locked 1$' "${metrics}"
+if /usr/bin/python3 -c 'import prometheus_client' 2>/dev/null; then
+  check_true "metrics file parses" /usr/bin/python3 -c '
+import sys
+from prometheus_client.parser import text_string_to_metric_families
+names = {f.name for f in text_string_to_metric_families(open(sys.argv[1]).read())}
+sys.exit(0 if "chronel_info" in names and "chronel_hard_sets" in names else 1)' "${metrics}"
+fi
+
 echo "--- hard set on request"
 mark_events
-wine_reg_delete "${KEY}" LastSet || true
 # DifErr is read with the same reload that consumes the request.
-wine_reg_set "${KEY}" DifErr REG_DWORD 1000
-wine_reg_set "${KEY}" Sync REG_SZ 1
-check_true "Sync request consumed" wait_until 30 reg_empty Sync
-check_true "LastSet written" wait_until 10 reg_nonempty LastSet
+ctl set DifErr 1000
+ctl sync
+check_eq "sync: exit code 0" "${ctl_rc}" 0
+check_true "sync: prints the new LastSet" grep -q "^Hard set: .*Diff: -\?[0-9]* ms$" <<<"${ctl_out}"
+check_true "Sync request consumed" reg_empty Sync
 check_true "hard set logged (type 1)" \
   wait_until 10 event_logged_like $'^1\tSystem time is hard set\\.  Diff: -?[0-9]+ ms$'
+check_true "metrics count the hard set" wait_until 5 grep -q '^chronel_hard_sets_total 1$' "${metrics}"
 echo "     LastSet: $(wine_reg_get "${KEY}" LastSet)"
 
 echo "--- out of limits"
@@ -154,6 +202,8 @@ mark_events
 wine_reg_set "${SIM}" OffsetMs REG_DWORD 5000
 check_true "LTC is out of limits logged (type 3)" \
   wait_until 15 event_logged $'3\tLTC is out of limits'
+check_true "status: out of limits (exit code 2)" \
+  wait_until 10 ctl_status_is 2 "^CHRONEL CRITICAL - out of limits"
 
 echo "--- source failure"
 mark_events
@@ -161,6 +211,9 @@ wine_reg_set "${SIM}" OffsetMs REG_DWORD 0
 wine_reg_set "${SIM}" ReadResult REG_DWORD 4294967289
 check_true "LTC source failure logged (type 1) after the failed reads" \
   wait_until 15 event_logged $'1\tLTC source failure'
+check_true "status: timecode lost (exit code 2)" \
+  wait_until 5 ctl_status_is 2 "^CHRONEL CRITICAL - timecode lost"
+echo "     $(head -n 1 <<<"${ctl_out}")"
 wine_reg_set "${SIM}" ReadResult REG_DWORD 0
 
 echo "--- remove"
@@ -171,6 +224,8 @@ check_true "/remove stops the service and uninstalls it" \
   _ "${out}"
 [ "${FAILURES}" -eq 0 ] || printf '%s' "${out}" | od -c | head -n 10
 check_true "the service is gone" svc_absent
+ctl status
+check_eq "status without the service: exit code 3" "${ctl_rc}" 3
 # The service thread gets a short grace after STOPPED to write its last entry.
 check_true "STOP logged (type 3)" wait_until 5 event_logged $'3\tSTOP'
 
