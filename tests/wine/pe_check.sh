@@ -8,7 +8,8 @@ here="$(cd "$(dirname "$0")" && pwd)"
 
 DIST_ROOT="${1:?dist root (with win32/ and win64/)}"
 VERSION="${2:-}"
-require_windows_build "${DIST_ROOT}/win32/chronel.exe" "${DIST_ROOT}/win32/TECORA32.dll"
+require_windows_build "${DIST_ROOT}/win32/chronel.exe" "${DIST_ROOT}/win32/TECORA32.dll" \
+  "${DIST_ROOT}/win32/chronelctl.exe"
 
 EXPECTED_ORDINALS="2 3 59 66 68 102 103"
 SYSTEM_DLLS="ADVAPI32.DLL KERNEL32.DLL MSVCRT.DLL USER32.DLL VERSION.DLL"
@@ -63,6 +64,9 @@ for arch in win32 win64; do
     "$(imports_of "${objdump}" "${dir}/chronel.exe" TECORA32.DLL)" "${EXPECTED_ORDINALS}"
   check_eq "${arch}: executable needs only system libraries and the card library" \
     "$(imported_dlls "${objdump}" "${dir}/chronel.exe")" "ADVAPI32.DLL KERNEL32.DLL MSVCRT.DLL TECORA32.DLL USER32.DLL VERSION.DLL"
+  # The operator's tool must start on a PC whatever its card library: it does not load it.
+  check_eq "${arch}: chronelctl needs only system libraries" \
+    "$(imported_dlls "${objdump}" "${dir}/chronelctl.exe")" "${SYSTEM_DLLS}"
   dll_imports="$(imported_dlls "${objdump}" "${dir}/TECORA32.dll")"
   check_true "${arch}: library needs only system libraries (${dll_imports})" \
     bash -c 'for d in $1; do case " $2 " in *" $d "*) ;; *) exit 1;; esac; done' _ \
