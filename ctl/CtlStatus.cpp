@@ -30,6 +30,8 @@ struct ScHandle {
     }
 };
 
+constexpr std::uint32_t kErrorServiceDoesNotExist = 1060;
+
 ServiceState StateOf(std::uint32_t current) {
     switch (current) {
     case plat::kServiceStopped:
@@ -232,7 +234,7 @@ ServiceFacts QueryService(const char* name) {
         plat::OpenService(scm.Handle, name, plat::kServiceQueryStatus | plat::kServiceQueryConfig));
     if (!plat::HandleValid(service.Handle)) {
         // Only "does not exist" says it is not installed; anything else leaves it unknown.
-        if (plat::GetLastError() == 1060) {
+        if (plat::GetLastError() == kErrorServiceDoesNotExist) {
             facts.State = ServiceState::NotInstalled;
         }
         return facts;
@@ -283,7 +285,11 @@ std::string ExecutablePath(const std::string& binaryPath) {
     }
     // Unquoted, a blank may be part of the path ("C:\Program Files\..."): the controller takes
     // the shortest prefix that names an executable, and so does this.
-    const std::size_t exe = binaryPath.find(".exe", start);
+    std::string lower = binaryPath;
+    for (char& c : lower) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    const std::size_t exe = lower.find(".exe", start);
     if (exe != std::string::npos) {
         return binaryPath.substr(start, exe + 4 - start);
     }
