@@ -1,6 +1,5 @@
-// The two paths the fuzz targets drive, shared with the test that replays their corpus and
-// every input that once failed. Each returns an empty text when every check held, otherwise
-// what went wrong.
+// The two paths the fuzz targets drive. Each returns an empty text when every check held,
+// otherwise what went wrong.
 //
 // Record path: 44 bytes of record as the library delivers it, the library's result code, and
 // arbitrary settings, through the read, the zone conversion, the difference, the correction

@@ -249,74 +249,62 @@ class SyncLoopTest : public ::testing::Test {
 
 // --- notification hold-offs ----------------------------------------------------------------
 
+// "LTC source failure" on the 51st failure in a run, "LTC user format error" on the 600th
+// format error since the last good record, "LTC is out of limits" at once and then every 5000
+// good cycles (DateFormat 2, DifErr 100).
 struct NoticeCase {
     const char* Name;
     std::vector<Cycle> Cycles;
-    int Expected;
+    int Failures, FormatErrors, OutOfLimits; // notices expected
 };
 
-class SourceFailureNotice : public SyncLoopTest,
-                            public ::testing::WithParamInterface<NoticeCase> {};
+class Notice : public SyncLoopTest, public ::testing::WithParamInterface<NoticeCase> {};
 
-TEST_P(SourceFailureNotice, FiresOnTheFiftyFirstFailureInARun) {
+TEST_P(Notice, FollowsItsHoldOff) {
     emu::RegSetDword(kKey, "DateFormat", 2);
-    RunLoop(GetParam().Cycles);
-    EXPECT_EQ(CountOf("LTC source failure"), GetParam().Expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Runs, SourceFailureNotice,
-    ::testing::Values(
-        NoticeCase{"Fifty", Script({{'F', 50}}), 0}, NoticeCase{"FiftyOne", Script({{'F', 51}}), 1},
-        NoticeCase{"Many", Script({{'F', 300}}), 1},
-        NoticeCase{"LibraryErrorsCountToo", Script({{'E', 25}, {'F', 26}}), 1},
-        NoticeCase{"GoodRecordRearms", Script({{'F', 51}, {'G', 1}, {'F', 51}}), 2},
-        NoticeCase{"GoodRecordResets", Script({{'F', 50}, {'G', 1}, {'F', 50}}), 0},
-        NoticeCase{"FormatErrorNeitherCountsNorResets", Script({{'F', 30}, {'U', 5}, {'F', 21}}),
-                   1},
-        NoticeCase{"FormatErrorDoesNotRearm", Script({{'F', 51}, {'U', 1}, {'F', 60}}), 1},
-        NoticeCase{"InvalidRecordLeavesNoTrace", Script({{'F', 50}, {'I', 10}, {'F', 1}}), 1}),
-    NameOf);
-
-class FormatErrorNotice : public SyncLoopTest, public ::testing::WithParamInterface<NoticeCase> {};
-
-TEST_P(FormatErrorNotice, FiresOnTheSixHundredthSinceTheLastGoodRecord) {
-    emu::RegSetDword(kKey, "DateFormat", 2);
-    RunLoop(GetParam().Cycles);
-    EXPECT_EQ(CountOf("LTC user format error"), GetParam().Expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Runs, FormatErrorNotice,
-    ::testing::Values(
-        NoticeCase{"FiveHundredNinetyNine", Script({{'U', 599}}), 0},
-        NoticeCase{"SixHundred", Script({{'U', 600}}), 1},
-        NoticeCase{"SilentAfterwards", Script({{'U', 1300}}), 1},
-        NoticeCase{"GoodRecordRearms", Script({{'U', 600}, {'G', 1}, {'U', 600}}), 2},
-        NoticeCase{"GoodRecordRestartsCount", Script({{'U', 300}, {'G', 1}, {'U', 300}}), 0},
-        NoticeCase{"FailuresDoNotReset", Script({{'U', 300}, {'F', 60}, {'U', 300}}), 1},
-        NoticeCase{"InvalidRecordsDoNotCount", Script({{'U', 599}, {'I', 5}, {'U', 1}}), 1}),
-    NameOf);
-
-class OutOfLimitsNotice : public SyncLoopTest, public ::testing::WithParamInterface<NoticeCase> {};
-
-TEST_P(OutOfLimitsNotice, FiresAtOnceThenEveryFiveThousandGoodCycles) {
     emu::RegSetDword(kKey, "DifErr", 100);
     RunLoop(GetParam().Cycles);
-    EXPECT_EQ(CountOf("LTC is out of limits"), GetParam().Expected);
+    EXPECT_EQ(CountOf("LTC source failure"), GetParam().Failures);
+    EXPECT_EQ(CountOf("LTC user format error"), GetParam().FormatErrors);
+    EXPECT_EQ(CountOf("LTC is out of limits"), GetParam().OutOfLimits);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Runs, OutOfLimitsNotice,
+    Runs, Notice,
     ::testing::Values(
-        NoticeCase{"AtOnce", Script({{'G', 1, 500}}), 1},
-        NoticeCase{"NotAgainWithinFiveThousand", Script({{'G', 5000, 500}}), 1},
-        NoticeCase{"AgainAfterFiveThousand", Script({{'G', 5001, 500}}), 2},
-        NoticeCase{"ExactlyTheLimitIsWithin", Script({{'G', 3, 100}, {'G', 3, -100}}), 0},
-        NoticeCase{"WithinLimitsRearms", Script({{'G', 1, 500}, {'G', 1, 5}, {'G', 1, -500}}), 2},
-        NoticeCase{"FailuresDoNotRearm", Script({{'G', 1, 500}, {'F', 10}, {'G', 1, 500}}), 1},
-        NoticeCase{"OnlyGoodCyclesCount", Script({{'G', 4990, 500}, {'F', 100}, {'G', 10, 500}}),
-                   1}),
+        NoticeCase{"FailureFifty", Script({{'F', 50}}), 0, 0, 0},
+        NoticeCase{"FailureFiftyOne", Script({{'F', 51}}), 1, 0, 0},
+        NoticeCase{"FailureMany", Script({{'F', 300}}), 1, 0, 0},
+        NoticeCase{"FailureLibraryErrorsCountToo", Script({{'E', 25}, {'F', 26}}), 1, 0, 0},
+        NoticeCase{"FailureGoodRecordRearms", Script({{'F', 51}, {'G', 1}, {'F', 51}}), 2, 0, 0},
+        NoticeCase{"FailureGoodRecordResets", Script({{'F', 50}, {'G', 1}, {'F', 50}}), 0, 0, 0},
+        NoticeCase{"FailureFormatErrorNeitherCountsNorResets",
+                   Script({{'F', 30}, {'U', 5}, {'F', 21}}), 1, 0, 0},
+        NoticeCase{"FailureFormatErrorDoesNotRearm", Script({{'F', 51}, {'U', 1}, {'F', 60}}), 1, 0,
+                   0},
+        NoticeCase{"FailureInvalidRecordLeavesNoTrace", Script({{'F', 50}, {'I', 10}, {'F', 1}}), 1,
+                   0, 0},
+        NoticeCase{"FormatFiveHundredNinetyNine", Script({{'U', 599}}), 0, 0, 0},
+        NoticeCase{"FormatSixHundred", Script({{'U', 600}}), 0, 1, 0},
+        NoticeCase{"FormatSilentAfterwards", Script({{'U', 1300}}), 0, 1, 0},
+        NoticeCase{"FormatGoodRecordRearms", Script({{'U', 600}, {'G', 1}, {'U', 600}}), 0, 2, 0},
+        NoticeCase{"FormatGoodRecordRestartsCount", Script({{'U', 300}, {'G', 1}, {'U', 300}}), 0,
+                   0, 0},
+        NoticeCase{"FormatFailuresDoNotReset", Script({{'U', 300}, {'F', 60}, {'U', 300}}), 1, 1,
+                   0},
+        NoticeCase{"FormatInvalidRecordsDoNotCount", Script({{'U', 599}, {'I', 5}, {'U', 1}}), 0, 1,
+                   0},
+        NoticeCase{"LimitsAtOnce", Script({{'G', 1, 500}}), 0, 0, 1},
+        NoticeCase{"LimitsNotAgainWithinFiveThousand", Script({{'G', 5000, 500}}), 0, 0, 1},
+        NoticeCase{"LimitsAgainAfterFiveThousand", Script({{'G', 5001, 500}}), 0, 0, 2},
+        NoticeCase{"LimitsExactlyTheLimitIsWithin", Script({{'G', 3, 100}, {'G', 3, -100}}), 0, 0,
+                   0},
+        NoticeCase{"LimitsWithinLimitsRearms", Script({{'G', 1, 500}, {'G', 1, 5}, {'G', 1, -500}}),
+                   0, 0, 2},
+        NoticeCase{"LimitsFailuresDoNotRearm", Script({{'G', 1, 500}, {'F', 10}, {'G', 1, 500}}), 0,
+                   0, 1},
+        NoticeCase{"LimitsOnlyGoodCyclesCount",
+                   Script({{'G', 4990, 500}, {'F', 100}, {'G', 10, 500}}), 1, 0, 1}),
     NameOf);
 
 TEST_F(SyncLoopTest, OutOfLimitsNoticeIsEventTypeThreeAndResetsTheRate) {
