@@ -302,17 +302,6 @@ TEST_F(SettingsTest, RegistryClassReadsOnlyMatchingTypes) {
     EXPECT_THROW(missing.WriteString("x", "y"), RegistryError);
 }
 
-TEST_F(SettingsTest, ARefusedWriteAccessFallsBackToReading) {
-    emu::RegSetDword(kKey, "IOADR", 4100);
-    emu::RegSetKeyReadOnly(kKey, true);
-    TRegistryDefault r;
-    r.SetRootKeyLocalMachine();
-    ASSERT_TRUE(r.OpenKey(kSettingsKeyPath, false));
-    EXPECT_EQ(r.ReadIntegerDefault("IOADR", 0), 4100);
-    EXPECT_THROW(r.WriteString("Sync", ""), RegistryError);
-    EXPECT_FALSE(TRegistryDefault().OpenKey(kSettingsKeyPath, true));
-}
-
 TEST_F(SettingsTest, PortIdComesFromIoadrWithinItsRange) {
     struct Case {
         const char* name;
