@@ -240,6 +240,8 @@ long RegSetValue(const RegKey& key, const std::string& name, RegType type, const
                  std::size_t size);
 // Deletes a value; kRegErrorFileNotFound when there was none.
 long RegDeleteValue(const RegKey& key, const std::string& name);
+// Deletes a key that has no subkeys.
+long RegDeleteKey(const std::string& path);
 
 // ---------------------------------------------------------------------------
 // Event log
@@ -303,6 +305,19 @@ bool DeleteFile(const std::string& path);
 // Runs a command line in a new console, waits for it, and yields its exit code.
 bool RunProcess(const std::string& commandLine, std::uint32_t& exitCode);
 
+// Who may change a file or folder: one entry per principal named by an access-allowed entry
+// of its access list that applies to the object itself, with whether what it is allowed (less
+// what a deny entry for the same principal takes away) includes writing, deleting, or
+// changing its rights or owner. A missing access list (no protection at all) is reported as
+// Everyone allowed to write.
+struct FileAccessEntry {
+    std::string Sid;  // "S-1-5-32-545"
+    std::string Name; // "BUILTIN\Users", or empty when the system cannot name it
+    bool MayWrite = false;
+};
+// False (with the last error set) when the object's rights cannot be read, or it is missing.
+bool GetFileAccess(const std::string& path, std::vector<FileAccessEntry>& entries);
+
 // Console output, unbuffered by us: text goes out exactly as given.
 void WriteConsole(const std::string& text);
 // The same to standard error.
@@ -354,6 +369,20 @@ struct ServiceConfig {
     std::string BinaryPath;
 };
 
+// Recovery after a failure: what the controller does after the 1st, 2nd, 3rd... failure
+// (the last repeats), when it forgets earlier failures, and whether a stop with a non-zero
+// exit code counts as a failure as well as a crash does.
+constexpr std::uint32_t kScActionRestart = 1;
+struct ServiceAction {
+    std::uint32_t Type = 0;
+    std::uint32_t DelayMs = 0;
+};
+struct ServiceFailureActions {
+    std::uint32_t ResetPeriodSeconds = 0;
+    std::vector<ServiceAction> Actions;
+    bool OnNonCrashFailures = false;
+};
+
 OsHandle OpenSCManager(std::uint32_t access);
 OsHandle CreateService(OsHandle scm, const ServiceConfig& config);
 bool StartService(OsHandle service);
@@ -361,6 +390,8 @@ OsHandle OpenService(OsHandle scm, const char* name, std::uint32_t access);
 bool ControlService(OsHandle service, std::uint32_t control, ServiceStatusRecord& status);
 bool QueryServiceStatus(OsHandle service, ServiceStatusRecord& status);
 bool DeleteService(OsHandle service);
+bool ChangeServiceDescription(OsHandle service, const std::string& description);
+bool ChangeServiceFailureActions(OsHandle service, const ServiceFailureActions& actions);
 bool CloseServiceHandle(OsHandle handle);
 
 // Access rights enough to look at the controller and a service without administrator rights.

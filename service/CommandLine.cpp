@@ -3,6 +3,7 @@
 #include "TimeFunc/SystemInfo.h"
 #include "engine/EventLog.h"
 #include "platform/Platform.h"
+#include "service/InstallFolder.h"
 #include "service/ServiceLifecycle.h"
 
 #include <array>
@@ -18,6 +19,10 @@ constexpr std::uint32_t kServiceAutoStart = 2;
 constexpr std::uint32_t kServiceErrorNormal = 1;
 constexpr std::uint32_t kModulePathSize = 512;
 constexpr std::uint32_t kSettleMs = 1000;
+constexpr const char* kDescription =
+    "Keeps this PC's clock locked to the house timecode read from the timecode reader card.";
+constexpr std::uint32_t kResetFailuresAfterS = 86400;
+constexpr std::uint32_t kEventTypesSupported = 7; // error, warning, information
 
 constexpr std::array<const char*, 6> kHelpText = {
     "------------------------------------------------", "Chronel usage help",
@@ -47,6 +52,63 @@ bool ScHandleValid(plat::OsHandle handle) {
         return handle != 0;
     } else {
         return plat::HandleValid(handle);
+    }
+}
+
+std::string EventSourceKey() {
+    return std::string("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\") +
+           kServiceName;
+}
+
+// Names the program as the message file of the service's event source, so that Event Viewer
+// shows each entry's text instead of a note that its description cannot be found.
+long RegisterEventSourceKey(const std::string& exePath) {
+    plat::RegKey key;
+    long rc = plat::RegCreateKey(EventSourceKey(), key);
+    if (rc == plat::kRegErrorSuccess) {
+        rc = plat::RegSetValue(key, "EventMessageFile", plat::RegType::Sz, exePath.c_str(),
+                               exePath.size() + 1);
+    }
+    if (rc == plat::kRegErrorSuccess) {
+        rc = plat::RegSetValue(key, "TypesSupported", plat::RegType::Dword, &kEventTypesSupported,
+                               sizeof kEventTypesSupported);
+    }
+    return rc;
+}
+
+// A start that fails (the card's driver not ready at boot, the card briefly gone) ends with a
+// non-zero exit code rather than a crash, so the restarts must apply to both.
+bool ConfigureRecovery(plat::OsHandle service) {
+    plat::ServiceFailureActions recovery;
+    recovery.ResetPeriodSeconds = kResetFailuresAfterS;
+    recovery.Actions = {{plat::kScActionRestart, 60000},
+                        {plat::kScActionRestart, 120000},
+                        {plat::kScActionRestart, 300000}};
+    recovery.OnNonCrashFailures = true;
+    return plat::ChangeServiceFailureActions(service, recovery);
+}
+
+// The service is installed by then: what follows only improves it, so each failure is a
+// warning and the install stands.
+void ConfigureInstalledService(plat::OsHandle service, const std::string& exePath) {
+    if (!plat::ChangeServiceDescription(service, kDescription)) {
+        PrintLine("Warning: the service's description could not be set (" + SystemErrorText() +
+                  ").");
+    }
+    if (!ConfigureRecovery(service)) {
+        PrintLine("Warning: restart after a failure could not be set (" + SystemErrorText() +
+                  "); the system may not restart the service when it fails.");
+    }
+    if (const long rc = RegisterEventSourceKey(exePath); rc != plat::kRegErrorSuccess) {
+        plat::SetLastError(static_cast<std::uint32_t>(rc));
+        PrintLine("Warning: the event source could not be registered (" + SystemErrorText() +
+                  "); Event Viewer will show the service's entries behind a note that their "
+                  "description cannot be found.");
+    }
+    if (std::string why; InstallFolderOpenToUsers(exePath, why)) {
+        PrintLine("Warning: " + why +
+                  ", who could then run code as SYSTEM through the service. Install it under "
+                  "Program Files, or remove the write rights of ordinary users from the folder.");
     }
 }
 
@@ -80,6 +142,7 @@ void ProcessCommandLine(int argc, char** argv) {
 void InstallService() {
     std::array<char, kModulePathSize> path{};
     const std::uint32_t length = plat::GetModuleFileName(path.data(), kModulePathSize);
+    const std::string exePath(path.data(), length);
     // A path that filled the buffer was cut short; registering it would name another file.
     if (length == 0 || length >= kModulePathSize) {
         PrintLine("Unable to install QN_Chronel,GetModuleFileName Fail.");
@@ -100,7 +163,7 @@ void InstallService() {
     config.ErrorControl = kServiceErrorNormal;
     // Quoted: an unquoted path with blanks lets the controller run "C:\Program.exe" or the
     // like, which anyone able to write there could plant.
-    config.BinaryPath = "\"" + std::string(path.data(), length) + "\"";
+    config.BinaryPath = "\"" + exePath + "\"";
 
     const plat::OsHandle service = plat::CreateService(manager, config);
     if (!ScHandleValid(service)) {
@@ -109,6 +172,7 @@ void InstallService() {
         return;
     }
     PrintLine("Install Ok.");
+    ConfigureInstalledService(service, exePath);
     // Installed is installed: a start that fails shows in the event log and the controller.
     plat::StartService(service);
     plat::CloseServiceHandle(service);
@@ -152,6 +216,13 @@ void RemoveService() {
 
     if (plat::DeleteService(service)) {
         PrintLine("Service Uninstall Ok.");
+        // Gone already is as good as removed.
+        if (const long rc = plat::RegDeleteKey(EventSourceKey());
+            rc != plat::kRegErrorSuccess && rc != plat::kRegErrorFileNotFound) {
+            plat::SetLastError(static_cast<std::uint32_t>(rc));
+            PrintLine("Warning: the event source could not be removed (" + SystemErrorText() +
+                      ").");
+        }
     } else {
         PrintLine("DeleteService fail (" + SystemErrorText() + ").");
     }
@@ -162,7 +233,11 @@ void RemoveService() {
 std::string SystemErrorText() {
     const std::uint32_t code = plat::GetLastError();
     std::string text;
-    if (!plat::FormatSystemMessage(code, text) || text.empty()) {
+    // The system ends its texts with a line break, which would split the caller's line.
+    if (plat::FormatSystemMessage(code, text)) {
+        text.erase(text.find_last_not_of(" \t\r\n") + 1);
+    }
+    if (text.empty()) {
         return "Unknown error " + std::to_string(code);
     }
     return text;

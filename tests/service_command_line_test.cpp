@@ -5,6 +5,7 @@
 #include "TimeFunc/SystemInfo.h"
 #include "platform/emu/World.h"
 #include "service/CommandLine.h"
+#include "service/InstallFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -19,8 +20,9 @@ using servicetest::ClockWithSystem;
 using servicetest::EventTexts;
 
 constexpr std::int64_t kMs = 10000;
-constexpr const char* kNoService =
-    "The specified service does not exist as an installed service.\r\n";
+constexpr const char* kNoService = "The specified service does not exist as an installed service.";
+constexpr const char* kSourceKey =
+    "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\QN_Chronel";
 
 // Runs the program with these arguments; the exit code, or -1 when it returned from main.
 std::int64_t RunProgram(const std::vector<std::string>& args) {
@@ -135,25 +137,64 @@ TEST_F(CommandLine, InstallRegistersAQuotedPathAndStartsTheService) {
     EXPECT_EQ(c.ErrorControl, expected.ErrorControl);
     EXPECT_EQ(c.BinaryPath, expected.BinaryPath);
     EXPECT_EQ(service->Status.CurrentState, plat::kServiceRunning);
+    EXPECT_EQ(service->Description,
+              "Keeps this PC's clock locked to the house timecode read from the timecode reader "
+              "card.");
+    ASSERT_TRUE(service->FailureActions.has_value());
+    const plat::ServiceFailureActions& recovery = *service->FailureActions;
+    EXPECT_EQ(recovery.ResetPeriodSeconds, 86400u);
+    ASSERT_EQ(recovery.Actions.size(), 3u);
+    const std::uint32_t delays[] = {60000, 120000, 300000};
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(recovery.Actions[i].Type, plat::kScActionRestart);
+        EXPECT_EQ(recovery.Actions[i].DelayMs, delays[i]);
+    }
+    EXPECT_TRUE(recovery.OnNonCrashFailures);
+    EXPECT_EQ(emu::RegGetString(kSourceKey, "EventMessageFile"), emu::kDefaultModulePath);
+    EXPECT_EQ(emu::RegGetDword(kSourceKey, "TypesSupported"), 7u);
 }
 
 TEST_F(CommandLine, InstallNamesTheStepThatFailed) {
     const struct {
         const char* Name;
         void (*Arrange)();
-        const char* Console;
+        std::string Console;
         bool Installed;
+        std::uint32_t State; // of the service afterwards
     } cases[] = {
         {"module path", [] { emu::InjectModuleFileNameFailure(); },
-         "Unable to install QN_Chronel,GetModuleFileName Fail.\r\n", false},
+         "Unable to install QN_Chronel,GetModuleFileName Fail.\r\n", false, 0},
         {"path cut short", [] { emu::SetModulePath("C:\\" + std::string(520, 'x') + ".exe"); },
-         "Unable to install QN_Chronel,GetModuleFileName Fail.\r\n", false},
+         "Unable to install QN_Chronel,GetModuleFileName Fail.\r\n", false, 0},
         {"controller", [] { emu::InjectServiceFailure(emu::ServiceFail::OpenSCManager, 5); },
-         "Unable to install QN_Chronel,OpenSCManager Fail.\r\n", false},
+         "Unable to install QN_Chronel,OpenSCManager Fail.\r\n", false, 0},
         {"already there", [] { emu::AddService(OurService()); },
-         "Unable to install QN_Chronel,CreateService Fail.\r\n", true},
+         "Unable to install QN_Chronel,CreateService Fail.\r\n", true, plat::kServiceStopped},
         {"start refused", [] { emu::InjectServiceFailure(emu::ServiceFail::StartService, 1053); },
-         "Install Ok.\r\n", true},
+         "Install Ok.\r\n", true, plat::kServiceStopped},
+        // What follows the install only warns: the service is installed and started.
+        {"configuration refused",
+         [] { emu::InjectServiceFailure(emu::ServiceFail::ChangeServiceConfig2, 5); },
+         "Install Ok.\r\nWarning: the service's description could not be set (Access is "
+         "denied.).\r\nWarning: restart after a failure could not be set (Access is denied.); the "
+         "system may not restart the service when it fails.\r\n",
+         true, plat::kServiceRunning},
+        {"event source refused",
+         [] { emu::InjectRegFailure(emu::RegOp::Set, 5, 1, "", kSourceKey); },
+         "Install Ok.\r\nWarning: the event source could not be registered (Access is denied.); "
+         "Event Viewer will show the service's entries behind a note that their description "
+         "cannot be found.\r\n",
+         true, plat::kServiceRunning},
+        {"folder open to users",
+         [] {
+             emu::SetFileAccess("C:\\Program Files\\Quorlan",
+                                {{"S-1-5-11", "NT AUTHORITY\\Authenticated Users", true}});
+         },
+         "Install Ok.\r\nWarning: the folder \"C:\\Program Files\\Quorlan\" can be changed by NT "
+         "AUTHORITY\\Authenticated Users, who could then run code as SYSTEM through the service. "
+         "Install it under Program Files, or remove the write rights of ordinary users from the "
+         "folder.\r\n",
+         true, plat::kServiceRunning},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
@@ -164,7 +205,7 @@ TEST_F(CommandLine, InstallNamesTheStepThatFailed) {
         const auto service = emu::FindService("QN_Chronel");
         EXPECT_EQ(service.has_value(), c.Installed);
         if (service) {
-            EXPECT_EQ(service->Status.CurrentState, plat::kServiceStopped); // never started
+            EXPECT_EQ(service->Status.CurrentState, c.State);
         }
         EXPECT_EQ(emu::OpenServiceHandles(), 0);
         EXPECT_TRUE(EventTexts().empty());
@@ -198,10 +239,10 @@ TEST_F(CommandLine, RemoveStopsWithADotPerSecondThenDeletes) {
          false},
         {"controller refused", plat::kServiceStopped, 0, 0,
          [] { emu::InjectServiceFailure(emu::ServiceFail::OpenSCManager, 5); },
-         "OpenSCManager fail (Access is denied.\r\n).\r\n", true},
+         "OpenSCManager fail (Access is denied.).\r\n", true},
         {"delete refused", plat::kServiceStopped, 0, 0,
          [] { emu::InjectServiceFailure(emu::ServiceFail::DeleteService, 1072); },
-         "DeleteService fail (The specified service has been marked for deletion.\r\n).\r\n", true},
+         "DeleteService fail (The specified service has been marked for deletion.).\r\n", true},
         {"error without text", plat::kServiceStopped, 0, 0,
          [] { emu::InjectServiceFailure(emu::ServiceFail::OpenService, 12345); },
          "OpenService fail (Unknown error 12345).\r\n", true},
@@ -211,6 +252,7 @@ TEST_F(CommandLine, RemoveStopsWithADotPerSecondThenDeletes) {
         servicetest::FreshProcess();
         if (c.State != 0) {
             emu::AddService(OurService(), c.State);
+            emu::RegSetDword(kSourceKey, "TypesSupported", 7);
         }
         emu::ScriptServiceStop(c.StopMs, c.EndsIn);
         c.Arrange();
@@ -218,6 +260,7 @@ TEST_F(CommandLine, RemoveStopsWithADotPerSecondThenDeletes) {
         EXPECT_EQ(RunProgram({"/remove"}), 0);
         EXPECT_EQ(emu::ConsoleOutput(), c.Console);
         EXPECT_EQ(emu::FindService("QN_Chronel").has_value(), c.Remains);
+        EXPECT_EQ(emu::RegKeyExists(kSourceKey), c.Remains); // the event source goes with it
         EXPECT_EQ(emu::OpenServiceHandles(), 0);
         // Each piece of the progress line shows before the second it announces.
         for (const emu::ConsoleWrite& write : emu::ConsoleWrites()) {
@@ -258,10 +301,65 @@ TEST_F(CommandLine, InstallAndRemoveRunTheRealServiceInTheirOwnProcess) {
 TEST_F(CommandLine, SystemErrorTextKeepsTheSystemsWordsOrSaysWhichCode) {
     plat::SetLastError(1060);
     EXPECT_EQ(SystemErrorText(), kNoService);
+    emu::SetSystemMessage(1060, "First line.\r\n  Second line. \t\r\n");
+    EXPECT_EQ(SystemErrorText(), "First line.\r\n  Second line.");
+    emu::SetSystemMessage(1060, " \r\n");
+    EXPECT_EQ(SystemErrorText(), "Unknown error 1060");
     emu::SetSystemMessage(1060, "");
     EXPECT_EQ(SystemErrorText(), "Unknown error 1060");
     plat::SetLastError(0xFFFFFFFFu);
     EXPECT_EQ(SystemErrorText(), "Unknown error 4294967295");
+}
+
+TEST_F(CommandLine, InstallFolderIsOpenWhenAnyoneButTheTrustedMayChangeIt) {
+    using Entries = std::vector<plat::FileAccessEntry>;
+    const Entries trusted = {
+        {"S-1-5-32-544", "BUILTIN\\Administrators", true},
+        {"S-1-5-18", "NT AUTHORITY\\SYSTEM", true},
+        {"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464",
+         "NT SERVICE\\TrustedInstaller", true},
+        {"S-1-3-0", "CREATOR OWNER", true},
+        {"S-1-5-32-545", "BUILTIN\\Users", false},
+        {"S-1-1-0", "Everyone", false},
+    };
+    const struct {
+        const char* Name;
+        std::string Exe;
+        std::string Object; // whose rights the case sets; the rest are left as the world has them
+        Entries Rights;
+        std::uint32_t Error;
+        std::string Why;
+    } cases[] = {
+        {"only the trusted", "C:\\Chronel\\chronel.exe", "C:\\Chronel", trusted, 0, ""},
+        {"users may change the folder",
+         "C:\\Chronel\\chronel.exe",
+         "C:\\Chronel",
+         {{"S-1-5-32-545", "BUILTIN\\Users", true}, {"S-1-1-0", "Everyone", true}},
+         0,
+         "the folder \"C:\\Chronel\" can be changed by BUILTIN\\Users, Everyone"},
+        {"a user without a name may change the program",
+         "C:\\Chronel\\chronel.exe",
+         "C:\\Chronel\\chronel.exe",
+         {{"S-1-5-21-1-2-3-1001", "", true}},
+         0,
+         "the program \"C:\\Chronel\\chronel.exe\" can be changed by S-1-5-21-1-2-3-1001"},
+        {"a program in a drive's root",
+         "C:\\chronel.exe",
+         "C:\\TECORA32.DLL",
+         {{"S-1-5-11", "NT AUTHORITY\\Authenticated Users", true}},
+         0,
+         "the card library \"C:\\TECORA32.DLL\" can be changed by NT AUTHORITY\\Authenticated "
+         "Users"},
+        {"no card library", "C:\\Chronel\\chronel.exe", "C:\\Chronel\\TECORA32.DLL", {}, 2, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        servicetest::FreshProcess();
+        emu::SetFileAccess(c.Object, c.Rights, c.Error);
+        std::string why = "stale";
+        EXPECT_EQ(InstallFolderOpenToUsers(c.Exe, why), !c.Why.empty());
+        EXPECT_EQ(why, c.Why);
+    }
 }
 
 TEST_F(CommandLine, OsVersionClassFollowsPlatformAndVersion) {

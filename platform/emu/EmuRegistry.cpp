@@ -419,4 +419,25 @@ long RegDeleteValue(const RegKey& key, const std::string& name) {
     return k->second.Values.erase(emu::Lower(name)) > 0 ? kRegErrorSuccess : kRegErrorFileNotFound;
 }
 
+long RegDeleteKey(const std::string& path) {
+    emu::NotifyCall("RegDeleteKey");
+    auto& s = emu::State();
+    const std::lock_guard<std::mutex> lock(s.Lock);
+    const std::string k = emu::NormalKey(path);
+    if (long error = emu::TakeInjectionUnlocked(s, emu::RegOp::Delete, k, "")) {
+        return error;
+    }
+    const auto existing = s.Keys.find(k);
+    if (existing == s.Keys.end()) {
+        return kRegErrorFileNotFound;
+    }
+    // A key with subkeys is refused, as the plain delete does on Windows.
+    const auto sub = s.Keys.lower_bound(k + "\\");
+    if (existing->second.ReadOnly || (sub != s.Keys.end() && sub->first.rfind(k + "\\", 0) == 0)) {
+        return emu::kErrorAccessDenied;
+    }
+    s.Keys.erase(existing);
+    return kRegErrorSuccess;
+}
+
 } // namespace plat

@@ -57,6 +57,7 @@ enum class RegOp : std::uint8_t {
     Create, // RegCreateKey
     Query,  // RegQueryValue
     Set,    // RegSetValue and RegDeleteValue
+    Delete, // RegDeleteKey
 };
 
 // The next `count` calls (every call when count < 0) of this operation on `key` fail with

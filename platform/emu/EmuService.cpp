@@ -114,6 +114,8 @@ struct State {
     std::uint32_t ProcessStartError = 2;
     std::vector<std::string> Processes;
     std::map<std::string, bool> Entries; // lower-case name -> is a directory
+    std::map<std::string, std::pair<std::vector<plat::FileAccessEntry>, std::uint32_t>>
+        FileAccess; // by lower-case path
     plat::OsVersionInfo Version{6, 1, 7601, 2};
     std::map<std::uint32_t, std::string> Messages = StandardMessages();
     std::vector<ConsoleWrite> Console;
@@ -271,6 +273,7 @@ void Reset() {
     s.ProcessStartError = 2;
     s.Processes.clear();
     s.Entries.clear();
+    s.FileAccess.clear();
     s.Version = plat::OsVersionInfo{6, 1, 7601, 2};
     s.Messages = StandardMessages();
     s.Console.clear();
@@ -439,6 +442,12 @@ void AddFile(const std::string& name) {
 void AddDirectory(const std::string& name) {
     const std::lock_guard<std::mutex> lock(S().Lock);
     S().Entries[Lower(name)] = true;
+}
+
+void SetFileAccess(const std::string& path, const std::vector<plat::FileAccessEntry>& entries,
+                   std::uint32_t error) {
+    const std::lock_guard<std::mutex> lock(S().Lock);
+    S().FileAccess[Lower(path)] = {entries, error};
 }
 
 void SetOsVersion(const plat::OsVersionInfo& info) {
@@ -818,6 +827,78 @@ bool DeleteService(OsHandle service) {
         return false;
     }
     entry->Entry.MarkedForDelete = true;
+    return true;
+}
+
+namespace {
+
+// Under the lock: the service a handle open on it refers to, or the reason there is none.
+emu::ScmService* ServiceToConfigure(emu::State& s, OsHandle service, std::uint32_t& error) {
+    emu::ScmService* entry = emu::ServiceOf(s, service, false);
+    if (emu::TakeFailure(s, ServiceFail::ChangeServiceConfig2, error)) {
+        return nullptr;
+    }
+    if (entry == nullptr) {
+        error = kErrorInvalidHandle;
+        return nullptr;
+    }
+    if (entry->Entry.MarkedForDelete) {
+        error = emu::kErrorServiceMarkedForDelete;
+        return nullptr;
+    }
+    return entry;
+}
+
+} // namespace
+
+bool ChangeServiceDescription(OsHandle service, const std::string& description) {
+    emu::NotifyCall("ChangeServiceDescription");
+    emu::State& s = emu::S();
+    std::unique_lock<std::mutex> lock(s.Lock);
+    std::uint32_t error = 0;
+    emu::ScmService* entry = ServiceToConfigure(s, service, error);
+    if (entry == nullptr) {
+        lock.unlock();
+        SetLastError(error);
+        return false;
+    }
+    entry->Entry.Description = description;
+    return true;
+}
+
+bool ChangeServiceFailureActions(OsHandle service, const ServiceFailureActions& actions) {
+    emu::NotifyCall("ChangeServiceFailureActions");
+    emu::State& s = emu::S();
+    std::unique_lock<std::mutex> lock(s.Lock);
+    std::uint32_t error = 0;
+    emu::ScmService* entry = ServiceToConfigure(s, service, error);
+    if (entry == nullptr) {
+        lock.unlock();
+        SetLastError(error);
+        return false;
+    }
+    entry->Entry.FailureActions = actions;
+    return true;
+}
+
+bool GetFileAccess(const std::string& path, std::vector<FileAccessEntry>& entries) {
+    emu::NotifyCall("GetFileAccess");
+    emu::State& s = emu::S();
+    std::unique_lock<std::mutex> lock(s.Lock);
+    const auto it = s.FileAccess.find(emu::Lower(path));
+    if (it == s.FileAccess.end()) {
+        entries = {{"S-1-5-18", "NT AUTHORITY\\SYSTEM", true},
+                   {"S-1-5-32-544", "BUILTIN\\Administrators", true},
+                   {"S-1-5-32-545", "BUILTIN\\Users", false}};
+        return true;
+    }
+    if (it->second.second != 0) {
+        const std::uint32_t error = it->second.second;
+        lock.unlock();
+        SetLastError(error);
+        return false;
+    }
+    entries = it->second.first;
     return true;
 }
 

@@ -54,6 +54,7 @@ enum class ServiceFail : std::uint8_t {
     ControlService,
     QueryServiceStatus,
     DeleteService,
+    ChangeServiceConfig2, // the description and the failure actions alike
     GetVersionEx,
     RunProcess,
 };
@@ -105,6 +106,8 @@ struct ServiceEntry {
     plat::ServiceStatusRecord Status;
     bool MarkedForDelete = false;
     std::string Account = "LocalSystem"; // what QueryServiceConfig reports
+    std::string Description;
+    std::optional<plat::ServiceFailureActions> FailureActions; // as last set
 };
 std::optional<ServiceEntry> FindService(const std::string& name);
 // Installs a service as if by CreateService, in the given state (scripted, see below).
@@ -134,6 +137,12 @@ std::vector<std::string> ProcessesRun(); // command lines, in order
 // Entries of the current directory (names compare without regard to letter case).
 void AddFile(const std::string& name);
 void AddDirectory(const std::string& name);
+
+// The rights GetFileAccess reports for a path (compared without regard to letter case), or
+// the error it fails with. A path not set here is protected the usual way: administrators and
+// SYSTEM may change it, Users may read it.
+void SetFileAccess(const std::string& path, const std::vector<plat::FileAccessEntry>& entries,
+                   std::uint32_t error = 0);
 
 void SetOsVersion(const plat::OsVersionInfo& info); // default platform 2, version 6.1.7601
 // Adds or replaces a system message text (empty text: the system has none for the code).

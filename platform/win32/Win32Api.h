@@ -29,6 +29,7 @@
 #undef QueryServiceConfig
 #undef RegCreateKey
 #undef RegDeleteValue
+#undef RegDeleteKey
 #undef RegOpenKey
 #undef RegQueryValue
 #undef RegSetValue

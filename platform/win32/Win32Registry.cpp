@@ -87,4 +87,8 @@ long RegDeleteValue(const RegKey& key, const std::string& name) {
     return ::RegDeleteValueA(AsKey(key.get()), name.c_str());
 }
 
+long RegDeleteKey(const std::string& path) {
+    return ::RegDeleteKeyA(HKEY_LOCAL_MACHINE, RelativePath(path));
+}
+
 } // namespace plat

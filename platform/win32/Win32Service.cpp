@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <vector>
 
 namespace plat {
@@ -208,6 +209,33 @@ bool QueryServiceConfig(OsHandle service, InstalledServiceConfig& config) {
 
 bool CloseServiceHandle(OsHandle handle) {
     return ::CloseServiceHandle(AsWin<SC_HANDLE>(handle)) != FALSE;
+}
+
+bool ChangeServiceDescription(OsHandle service, const std::string& description) {
+    std::string text = description;
+    SERVICE_DESCRIPTIONA info{};
+    info.lpDescription = text.data();
+    return ::ChangeServiceConfig2A(AsWin<SC_HANDLE>(service), SERVICE_CONFIG_DESCRIPTION, &info) !=
+           FALSE;
+}
+
+bool ChangeServiceFailureActions(OsHandle service, const ServiceFailureActions& actions) {
+    std::vector<SC_ACTION> list;
+    for (const ServiceAction& action : actions.Actions) {
+        list.push_back(SC_ACTION{static_cast<SC_ACTION_TYPE>(action.Type), action.DelayMs});
+    }
+    SERVICE_FAILURE_ACTIONSA info{};
+    info.dwResetPeriod = actions.ResetPeriodSeconds;
+    info.cActions = static_cast<DWORD>(list.size());
+    info.lpsaActions = list.empty() ? nullptr : list.data();
+    if (::ChangeServiceConfig2A(AsWin<SC_HANDLE>(service), SERVICE_CONFIG_FAILURE_ACTIONS, &info) ==
+        FALSE) {
+        return false;
+    }
+    SERVICE_FAILURE_ACTIONS_FLAG flag{};
+    flag.fFailureActionsOnNonCrashFailures = actions.OnNonCrashFailures ? TRUE : FALSE;
+    return ::ChangeServiceConfig2A(AsWin<SC_HANDLE>(service), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG,
+                                   &flag) != FALSE;
 }
 
 } // namespace plat

@@ -48,6 +48,46 @@ imports_of() {
     }' | sort -n | tr '\n' ' ' | sed 's/ $//'
 }
 
+# A Python that has the PE reader (Debian's python3-pefile), or nothing.
+pe_python() {
+  local p
+  for p in /usr/bin/python3 python3; do
+    if command -v "$p" >/dev/null && "$p" -c 'import pefile' 2>/dev/null; then
+      echo "$p"
+      return 0
+    fi
+  done
+  return 1
+}
+
+# The message table's entries, "ID TEXT" per line (ID in hex, the text without the line break
+# that the message compiler adds after %0, where FormatMessage stops anyway).
+message_table() {
+  "$1" - "$2" <<'PY'
+import struct, sys
+import pefile
+
+pe = pefile.PE(sys.argv[1], fast_load=True)
+pe.parse_data_directories([pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
+root = getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None)
+for kind in root.entries if root else []:
+    if kind.id != pefile.RESOURCE_TYPE["RT_MESSAGETABLE"]:
+        continue
+    for name in kind.directory.entries:
+        for lang in name.directory.entries:
+            data = pe.get_data(lang.data.struct.OffsetToData, lang.data.struct.Size)
+            (blocks,) = struct.unpack_from("<I", data, 0)
+            for b in range(blocks):
+                low, high, offset = struct.unpack_from("<III", data, 4 + 12 * b)
+                for ident in range(low, high + 1):
+                    length, flags = struct.unpack_from("<HH", data, offset)
+                    raw = data[offset + 4 : offset + length]
+                    text = raw.decode("utf-16-le" if flags & 1 else "latin-1").rstrip("\0")
+                    print("%08X %s" % (ident, text.rstrip("\r\n")))
+                    offset += length
+PY
+}
+
 for arch in win32 win64; do
   dir="${DIST_ROOT}/${arch}"
   if [ "${arch}" = win32 ]; then objdump=i686-w64-mingw32-objdump; else objdump=x86_64-w64-mingw32-objdump; fi
@@ -71,6 +111,13 @@ for arch in win32 win64; do
   check_true "${arch}: library needs only system libraries (${dll_imports})" \
     bash -c 'for d in $1; do case " $2 " in *" $d "*) ;; *) exit 1;; esac; done' _ \
     "${dll_imports}" "${SYSTEM_DLLS}"
+  if py="$(pe_python)"; then
+    check_eq "${arch}: message 0 is the inserted text as is, for every severity" \
+      "$(message_table "${py}" "${dir}/chronel.exe" | sort | tr '\n' ' ' | sed 's/ $//')" \
+      "00000000 %1%0 40000000 %1%0 80000000 %1%0 C0000000 %1%0"
+  else
+    echo "note: no Python with pefile (python3-pefile); message table not checked"
+  fi
   product="$(strings -el "${dir}/chronel.exe" | grep -A1 -x ProductVersion | sed -n 2p)"
   if [ -n "${VERSION}" ]; then
     check_eq "${arch}: product version of the executable" "${product}" "${VERSION}"

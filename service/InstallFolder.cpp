@@ -1,0 +1,78 @@
+#include "service/InstallFolder.h"
+
+#include "platform/Platform.h"
+
+#include <array>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+constexpr std::array<std::string_view, 4> kTrusted = {
+    "S-1-5-32-544",                                                   // Administrators
+    "S-1-5-18",                                                       // SYSTEM
+    "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464", // TrustedInstaller
+    "S-1-3-0",                                                        // CREATOR OWNER
+};
+
+bool Trusted(const std::string& sid) {
+    for (std::string_view trusted : kTrusted) {
+        if (sid == trusted) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// "C:\dir\chronel.exe" -> "C:\dir"; a file in a drive's root keeps the root's backslash.
+std::string FolderOf(const std::string& path) {
+    const std::size_t slash = path.find_last_of("\\/");
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    if (slash == 0 || path[slash - 1] == ':') {
+        return path.substr(0, slash + 1);
+    }
+    return path.substr(0, slash);
+}
+
+// Who besides the trusted may change the object, joined with ", "; empty when nobody.
+std::string OthersWhoMayWrite(const std::string& path) {
+    std::vector<plat::FileAccessEntry> entries;
+    if (!plat::GetFileAccess(path, entries)) {
+        return {};
+    }
+    std::string others;
+    for (const plat::FileAccessEntry& entry : entries) {
+        if (!entry.MayWrite || Trusted(entry.Sid)) {
+            continue;
+        }
+        others += others.empty() ? "" : ", ";
+        others += entry.Name.empty() ? entry.Sid : entry.Name;
+    }
+    return others;
+}
+
+} // namespace
+
+bool InstallFolderOpenToUsers(const std::string& exePath, std::string& why) {
+    const std::string folder = FolderOf(exePath);
+    const std::string separator = folder.back() == '\\' || folder.back() == '/' ? "" : "\\";
+    const struct {
+        const char* What;
+        std::string Path;
+    } objects[] = {
+        {"the folder", folder},
+        {"the program", exePath},
+        {"the card library", folder + separator + "TECORA32.DLL"},
+    };
+    for (const auto& object : objects) {
+        const std::string others = OthersWhoMayWrite(object.Path);
+        if (!others.empty()) {
+            why = std::string(object.What) + " \"" + object.Path + "\" can be changed by " + others;
+            return true;
+        }
+    }
+    why.clear();
+    return false;
+}
