@@ -61,20 +61,19 @@ std::int32_t ReadSetting(const SettingSpec& spec) {
     if (!SettingsRegistry) {
         return spec.Default;
     }
-    std::int32_t value = spec.Default;
     try {
-        value = SettingsRegistry->ReadIntegerDefault(spec.Name, spec.Default);
+        const std::int32_t value = SettingsRegistry->ReadIntegerDefault(spec.Name, spec.Default);
+        if (!SettingAccepts(spec, value)) {
+            NoteReadFailure(spec.Name, std::to_string(static_cast<std::uint32_t>(value)) +
+                                           " is out of range (" + spec.RangeText + ")");
+            return spec.Default;
+        }
+        UnreadableValues.erase(spec.Name);
+        return value;
     } catch (const RegistryError& error) {
         NoteReadFailure(spec.Name, error.what());
         return spec.Default;
     }
-    if (!SettingAccepts(spec, value)) {
-        NoteReadFailure(spec.Name, std::to_string(static_cast<std::uint32_t>(value)) +
-                                       " is out of range (" + spec.RangeText + ")");
-        return spec.Default;
-    }
-    UnreadableValues.erase(spec.Name);
-    return value;
 }
 
 std::string ReadTextSetting(const SettingSpec& spec) {

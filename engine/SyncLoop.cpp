@@ -392,6 +392,7 @@ void HardSet(LoopState& s) {
     s.AppliedCorrection = kNoCorrection;
     const HardSetResult result = HardSetSystemTime(s.Record, Settings.DateExpected);
     if (result == HardSetStopped) {
+        RestoreSyncRequest(); // at once: the process may end before the loop does
         return;
     }
     if (result == HardSetRefused) {
