@@ -54,6 +54,9 @@ TEST_F(ClockControl, DefaultIncrementIsTheSystemsAtStart) {
     EXPECT_EQ(DefaultTimeIncrement(), kNominal);
     emu::SetIncrement(100000);
     EXPECT_EQ(DefaultTimeIncrement(), kNominal); // fixed until read again
+    SlewClock(154250);
+    InitDefaultTimeIncrement();
+    EXPECT_EQ(DefaultTimeIncrement(), 100000u); // the increment, not the adjustment in force
     emu::InjectFailure(emu::Fail::GetSystemTimeAdjustment, 5, 1);
     InitDefaultTimeIncrement();
     EXPECT_EQ(DefaultTimeIncrement(), 0u);

@@ -11,7 +11,6 @@
 #include <malloc.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <iostream>
@@ -195,8 +194,6 @@ TEST(Soak, SevenDaysOfFaultsLeaveNoTraceAndTheClockLocked) {
         int SourceFailures = 0;
         int FormatErrors = 0;
         int HardSets = 0;
-        int OtherEntries = 0;
-        std::size_t Popups = 0;
     };
     Tally seen;
     Tally expected;
@@ -204,12 +201,9 @@ TEST(Soak, SevenDaysOfFaultsLeaveNoTraceAndTheClockLocked) {
     std::size_t next = 0;
     bool active = false;
     std::int64_t settleFrom = -1; // since when the clock should be locking again
-    double worstRelockSeconds = 0;
-    int unlocked = 0;
     servicetest::Handles baseline;
     std::size_t heapAtDayOne = 0;
     std::size_t heapAtEnd = 0;
-    std::size_t heapMost = 0;
     std::uint64_t cycles = 0;
     int handleDrift = 0;
 
@@ -228,16 +222,13 @@ TEST(Soak, SevenDaysOfFaultsLeaveNoTraceAndTheClockLocked) {
             } else if (text != "START" && text != "STOP" &&
                        text.rfind("tecSetRealtimeMode failed: ", 0) != 0 &&
                        text.rfind("Registry value \"", 0) != 0 && text != "LTC is out of limits") {
-                ++seen.OtherEntries;
                 ADD_FAILURE() << "unexpected entry: " << text;
             }
         }
         emu::ClearEventLog();
-        seen.Popups += emu::Popups().size();
         emu::ClearPopups();
     };
 
-    const auto began = std::chrono::steady_clock::now();
     servicetest::RunCycles(
         static_cast<std::size_t>(days * 86400 * 1000 / 51), [&](const auto& end) {
             ++cycles;
@@ -248,11 +239,8 @@ TEST(Soak, SevenDaysOfFaultsLeaveNoTraceAndTheClockLocked) {
             const std::int64_t now = (end.At100ns - start) / kUnitsPerSecond;
             if (settleFrom >= 0) {
                 if (std::fabs(end.ClockErrorMs) < kLockedMs) {
-                    worstRelockSeconds =
-                        std::max(worstRelockSeconds, static_cast<double>(now - settleFrom));
                     settleFrom = -1;
                 } else if (now - settleFrom > 60) {
-                    ++unlocked;
                     ADD_FAILURE() << "not locked a minute after a disturbance ended at "
                                   << settleFrom << " s: " << end.ClockErrorMs << " ms";
                     settleFrom = -1;
@@ -289,30 +277,21 @@ TEST(Soak, SevenDaysOfFaultsLeaveNoTraceAndTheClockLocked) {
                     heapAtDayOne = heap;
                 }
                 heapAtEnd = heap;
-                heapMost = std::max(heapMost, heap);
             }
         });
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
     drainLog();
 
     EXPECT_EQ(next, plan.size());
     EXPECT_EQ(handleDrift, 0);
-    EXPECT_EQ(unlocked, 0);
     EXPECT_EQ(seen.SourceFailures, expected.SourceFailures);
     EXPECT_EQ(seen.FormatErrors, expected.FormatErrors);
     EXPECT_EQ(seen.HardSets, expected.HardSets);
-    EXPECT_EQ(seen.OtherEntries, 0);
     // The heap of the service (the emulated world's own records are drained above).
     EXPECT_LT(heapAtEnd, heapAtDayOne + 64 * 1024);
     EXPECT_TRUE(servicetest::ClockWithSystem());
     EXPECT_EQ(servicetest::OpenHandles(), servicetest::Handles{});
     std::cout << "[ soak     ] " << days << " days, " << cycles << " cycles, " << plan.size()
-              << " episodes (" << expected.SourceFailures << " source failures, "
-              << expected.FormatErrors << " format errors, " << expected.HardSets
-              << " hard sets), worst relock " << worstRelockSeconds << " s, heap " << heapAtDayOne
-              << " -> " << heapAtEnd << " bytes (at most " << heapMost << "), " << seconds
-              << " s real time\n";
+              << " episodes, heap " << heapAtDayOne << " -> " << heapAtEnd << " bytes\n";
 }
 
 } // namespace
