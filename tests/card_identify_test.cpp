@@ -46,8 +46,8 @@ TEST_F(IdentifyTest, CardTextAndAcceptanceFollowLetterFirmwareAndRead) {
         {'l', '1', '7', 9, 0, true, ".17    Card: PCIe K", true},
         {'x', '2', '0', 9, 0, true, ".20    Card: PCIe Z5", true},
         {'x', ' ', '7', 74, 0, false, ". 7    Card: Unknown (x)", false},
-        {'v', '0', '0', 74, 0, true, ".00    Card: PCIe KW", true},     // major 10: 1000
-        {'v', '1', '7', 64 + 9, 0, true, ".17    Card: PCIe KW", true}, // high bits ignored
+        {'v', '0', '0', 74, 0, true, ".00    Card: PCIe KW", true},           // major 10: 1000
+        {'v', '1', '7', 64 + 8, 0, false, ".17    Card: Unknown (v)", false}, // high bits ignored
         {'v', '1', '7', 8, 0, false, ".17    Card: Unknown (v)", false},
         {'T', ' ', '7', 1, 0, true, "    Card: PCI RX", true},
         {'T', '0', 'x', 1, 0, true, "    Card: PCI RX", true},
