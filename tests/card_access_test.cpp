@@ -195,21 +195,6 @@ TEST_F(CardAccessTest, ReadingAClosedLinkCallsNothing) {
     EXPECT_EQ(ReadTimecode(record), ReadNotOpen);
 }
 
-TEST_F(CardAccessTest, RealtimeModeIsSetAndCheckedWithPauses) {
-    ASSERT_EQ(OpenCard(4097), 0);
-    emu::ClearTecCalls();
-    std::uint8_t status = 9;
-    EXPECT_EQ(ElapsedMs([&] { status = SetRealtimeMode(3); }), 20);
-    EXPECT_EQ(status, 0);
-    const auto sets = emu::TecCalls(emu::TecFn::SetRealtimeMode);
-    ASSERT_EQ(sets.size(), 1u);
-    EXPECT_EQ(sets[0].Arg, 3u);
-    EXPECT_EQ(sets[0].Handle, CardLink.Handle.load());
-    const auto reads = emu::TecCalls(emu::TecFn::ReadTime);
-    ASSERT_EQ(reads.size(), 1u);
-    EXPECT_EQ((reads[0].At100ns - sets[0].At100ns) / 10000, 10);
-}
-
 TEST_F(CardAccessTest, RealtimeModeAttemptsAndTheirEnd) {
     struct Case {
         const char* name;

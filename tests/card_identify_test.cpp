@@ -108,21 +108,6 @@ TEST_F(IdentifyTest, VersionFailureAndUnusableCardStopAtOnce) {
     EXPECT_EQ(emu::TecCallCount(emu::TecFn::ReadTime), 0u);
 }
 
-TEST_F(IdentifyTest, TheSimulatedCardIsAcceptedAndAClosedLinkIsNot) {
-    std::int32_t handle = 0;
-    ASSERT_EQ(plat::TecOpen(&handle, 4097), 0);
-    CardLink.Handle.store(handle);
-    std::string text;
-    std::uint32_t fw = 0;
-    std::uint32_t lib = 0;
-    EXPECT_TRUE(IdentifyCard(text, fw, lib));
-    EXPECT_EQ(VersionText(true, text, fw, lib, "1.0.0.1"),
-              "Firmware: 9.17    Card: PCIe RX    DLL: 2.05    Service: 1.0.0.1");
-    plat::TecClose(handle);
-    EXPECT_FALSE(IdentifyCard(text, fw, lib));
-    EXPECT_EQ(text, "error");
-}
-
 TEST(VersionTextTest, ComposesFirmwareCardLibraryAndService) {
     struct Case {
         bool identified;

@@ -47,53 +47,6 @@ TEST(CorrectionLaw, SlewTable) {
     }
 }
 
-TEST(CorrectionLaw, Permission) {
-    struct Case {
-        bool carried;
-        std::uint8_t syncLtc;
-        bool inSync;
-        bool seen;
-        bool permitted;
-    };
-    const Case cases[] = {
-        {false, 0, false, false, true},   {false, 2, false, false, true},
-        {false, 255, false, false, true}, {true, 0, false, false, true},
-        {true, 1, false, false, false},   {true, 1, false, true, true},
-        {true, 1, true, true, true},      {true, 2, false, true, false},
-        {true, 2, true, false, true},     {true, 3, true, true, false},
-        {true, 255, true, true, false},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(CorrectionPermitted(c.carried, c.syncLtc, c.inSync, c.seen), c.permitted)
-            << "carried " << c.carried << " SyncLTC " << int{c.syncLtc} << " inSync " << c.inSync
-            << " seen " << c.seen;
-    }
-}
-
-TEST(CorrectionLaw, LimitIsStrictOnBothSides) {
-    struct Case {
-        std::int32_t d;
-        std::int32_t limit;
-        bool beyond;
-    };
-    const Case cases[] = {
-        {300000, 300000, false},
-        {300001, 300000, true},
-        {-300000, 300000, false},
-        {-300001, 300000, true},
-        {0, -1, true},
-        {0, 0, false},
-        {INT32_MIN, INT32_MIN, true},
-        {INT32_MAX, INT32_MIN, true},
-        {INT32_MIN, INT32_MAX, true},
-        {-INT32_MAX, INT32_MAX, false},
-        {INT32_MAX, INT32_MAX, false},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(BeyondLimit(c.d, c.limit), c.beyond) << "d " << c.d << " limit " << c.limit;
-    }
-}
-
 CorrectionInput Defaults(std::int32_t d) {
     CorrectionInput in;
     in.d = d;

@@ -239,54 +239,6 @@ TEST_F(ServiceLifecycle, EachFailedStartIsLoggedAndReportedStopped) {
     }
 }
 
-// A stop can come at any point after RUNNING: while the card is opened, identified, switched,
-// in the loop's start-up, in any cycle. Whatever the point, the controller sees STOP_PENDING
-// and then a clean STOPPED, no failure is logged, the clock is with the system and the card
-// closed when the process ends, and nothing is left open once the service thread is done.
-TEST_F(ServiceLifecycle, AStopAtAnyPlatformCallLeavesTheMachineClean) {
-    // How many calls the service thread makes up to its fourth cycle's stop test.
-    std::size_t reference = 0;
-    {
-        std::size_t waits = 0;
-        RunService([&](std::size_t n, const char* call) {
-            if (std::string(call) == "WaitForSingleObject" && ++waits == 4) {
-                reference = n;
-                DeliverStop(call);
-            }
-        });
-    }
-    ASSERT_GT(reference, 20U);
-
-    for (std::size_t n = 1; n <= reference; ++n) {
-        SCOPED_TRACE("stop at service call " + std::to_string(n));
-        servicetest::FreshProcess();
-        bool delivered = false;
-        const AtProcessEnd end = RunService([&](std::size_t count, const char* call) {
-            if (delivered || count < n || emu::CurrentServiceStatus().CurrentState != kRunning) {
-                return; // the controller holds a stop back until RUNNING
-            }
-            delivered = true;
-            DeliverStop(call);
-        });
-        ASSERT_TRUE(delivered);
-        EXPECT_TRUE(end.ClockWithSystem);
-        EXPECT_FALSE(end.CardOpen);
-
-        const auto rows = Rows(GoodReports());
-        ASSERT_GE(rows.size(), 4u);
-        EXPECT_EQ(rows[rows.size() - 2], Row(kStopPending, 1, 0, 5, 0));
-        EXPECT_EQ(rows.back(), Row(kStopped, 0, 0, 5, 0));
-
-        EXPECT_TRUE(ClockWithSystem());
-        for (const std::string& text : EventTexts()) {
-            EXPECT_TRUE(text == "START" || text == "STOP") << text;
-        }
-        EXPECT_TRUE(servicetest::CardHandlesLeftOpen().empty());
-        EXPECT_EQ(emu::OpenEvents(), 0);
-        EXPECT_EQ(emu::RegOpenKeys(), 0);
-    }
-}
-
 // The clock first: a close that hangs in the card library must not leave it slewed.
 TEST_F(ServiceLifecycle, TheStopHandsTheClockBackBeforeClosingTheCard) {
     ASSERT_EQ(OpenCard(4097), 0);
