@@ -159,13 +159,6 @@ TEST_F(ClockControl, EachFailingStepIsReported) {
     }
 }
 
-TEST_F(ClockControl, MissingPrivilegeShowsAsAFailedAdjustment) {
-    emu::SetPrivilegeHeld(false);
-    EXPECT_EQ(SetClockRate(154250), ClockAdjustFailed);
-    EXPECT_EQ(LastCardResult, static_cast<std::int32_t>(plat::kErrorPrivilegeNotHeld));
-    EXPECT_EQ(emu::OpenTokens(), 0);
-}
-
 TEST_F(ClockControl, PrivilegeFoundEnabledStaysEnabled) {
     plat::Token own;
     plat::TokenPrivileges previous;
