@@ -166,6 +166,7 @@ void ReloadSettings() {
         Settings.SyncFlagCarried = Settings.DateFormat == 1 || Settings.DateFormat == 3;
         Settings.SelectTimezone = LowByte(ReadSetting(Row("SelectTimezone")));
         Settings.MetricsFile = ReadTextSetting(Row("MetricsFile"));
+        Settings.SyncMode = LowByte(ReadSetting(Row("SyncMode")));
     } catch (...) {
         // Only running out of memory gets here; the settings read so far stand.
     }

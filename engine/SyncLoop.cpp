@@ -1,5 +1,6 @@
 #include "engine/SyncLoop.h"
 
+#include "TimeFunc/CivilDate.h"
 #include "TimeFunc/ClockControl.h"
 #include "TimeFunc/SystemInfo.h"
 #include "TimeFunc/TimeDifference.h"
@@ -12,6 +13,7 @@
 #include "engine/CorrectionLaw.h"
 #include "engine/EventLog.h"
 #include "engine/Metrics.h"
+#include "engine/PrecisionServo.h"
 #include "engine/Settings.h"
 #include "engine/_Display.h"
 #include "platform/Platform.h"
@@ -97,6 +99,7 @@ struct LoopState {
     std::string SystemText;
     std::string LtcText;
     MetricsFacts Metrics;
+    ServoState Servo = ServoStart();
 };
 
 // Counters that a service running for years must not overflow; once past their threshold
@@ -118,6 +121,50 @@ void SetNominalRate() {
 
 void ApplyCorrection(std::int32_t u) {
     (void)SetClockRate(DefaultTimeIncrement() + static_cast<std::uint32_t>(u));
+}
+
+constexpr std::uint8_t kPrecisionMode = 1;
+
+std::int64_t StampMs(int year, int month, int day, int hour, int minute, int second, int ms) {
+    const std::int32_t dayNumber =
+        civil::IsValidDate(year, month, day) ? civil::DayNumber(year, month, day) : 0;
+    return ((std::int64_t{dayNumber} * 24 + hour) * 60 + minute) * 60000 + second * 1000 + ms;
+}
+
+// The precision mode's rate for this cycle: from the reading when measured, else the learned
+// frequency held. Set only when it changes, like the proportional correction.
+void PrecisionRate(LoopState& s, bool measured, std::int32_t d) {
+    ServoInput in;
+    if (measured) {
+        const TimecodeRecord& r = s.Record;
+        in.PcMs = StampMs(r.SystemYear, r.SystemMonth, r.SystemDay, r.SystemHour, r.SystemMinute,
+                          r.SystemSecond, r.SystemMilliseconds);
+    } else {
+        plat::SystemTime now;
+        plat::GetSystemTime(now);
+        in.PcMs = StampMs(now.Year, now.Month, now.Day, now.Hour, now.Minute, now.Second,
+                          now.Milliseconds);
+    }
+    in.Measured = measured;
+    in.DiffMs = d;
+    in.SyncM = Settings.SyncM;
+    in.SyncP = Settings.SyncP;
+    in.Increment = DefaultTimeIncrement();
+    const std::int32_t u = ServoStep(s.Servo, in);
+    if (u != s.AppliedCorrection) {
+        ApplyCorrection(u);
+        s.AppliedCorrection = u;
+    }
+}
+
+// Where the proportional law returns the clock to its nominal rate for want of a reading,
+// the precision mode holds the learned frequency instead. False: set the nominal rate.
+bool HoldLearnedRate(LoopState& s) {
+    if (Settings.SyncMode != kPrecisionMode) {
+        return false;
+    }
+    PrecisionRate(s, false, 0);
+    return true;
 }
 
 // "PopUps" is read anew before each popup, so the tool can silence them while we run.
@@ -276,8 +323,10 @@ std::string WriteVersionText() {
 }
 
 void HandleReadFailure(LoopState& s) {
-    s.AppliedCorrection = kNoCorrection;
-    SetNominalRate();
+    if (!HoldLearnedRate(s)) {
+        s.AppliedCorrection = kNoCorrection;
+        SetNominalRate();
+    }
     TroubleSeen(s.SourceTrouble);
     if (s.Failures == kFailuresBeforeNotice) {
         Notify(kSourceFailure, kEventError);
@@ -293,7 +342,9 @@ void HandleReadFailure(LoopState& s) {
 
 // Neither counts as a failure nor re-arms the failure notice.
 void HandleUserFormatError(LoopState& s) {
-    SetNominalRate();
+    if (!HoldLearnedRate(s)) {
+        SetNominalRate();
+    }
     TroubleSeen(s.FormatTrouble);
     if (s.FormatCountdown > 0) {
         --s.FormatCountdown;
@@ -345,7 +396,9 @@ bool HandleGoodRecord(LoopState& s) {
         TroubleSeen(s.LimitTrouble);
         if (s.LimitHoldOff <= 0) {
             s.LimitHoldOff = kLimitNoticeRepeat;
-            SetNominalRate();
+            if (Settings.SyncMode != kPrecisionMode) {
+                SetNominalRate();
+            }
             Notify(kOutOfLimits, kEventNotice);
             s.LimitTrouble.Reported = true;
         }
@@ -359,7 +412,9 @@ bool HandleGoodRecord(LoopState& s) {
         RememberFacts(s, CycleKind::Good, d);
     }
 
-    if (decision.Permitted && decision.U != s.AppliedCorrection) {
+    if (Settings.SyncMode == kPrecisionMode) {
+        PrecisionRate(s, decision.Permitted, d);
+    } else if (decision.Permitted && decision.U != s.AppliedCorrection) {
         ApplyCorrection(decision.U);
         s.AppliedCorrection = decision.U;
     }
@@ -390,6 +445,7 @@ void NoteRefusedSet(LoopState& s) {
 void HardSet(LoopState& s) {
     SetNominalRate();
     s.AppliedCorrection = kNoCorrection;
+    ServoRestartPhase(s.Servo);
     const HardSetResult result = HardSetSystemTime(s.Record, Settings.DateExpected);
     if (result == HardSetStopped) {
         RestoreSyncRequest(); // at once: the process may end before the loop does

@@ -18,6 +18,7 @@
 #include <cmath>
 #include <cstring>
 #include <mutex>
+#include <random>
 
 namespace sim {
 namespace {
@@ -70,6 +71,29 @@ class Recorder {
         nextSample_ = start_;
         samples_.reserve(static_cast<std::size_t>(
             (end_ - start_) / std::max<std::int64_t>(sampleUnits_, 1) + 1000));
+        for (const auto& [from, length] : scenario.Outages) {
+            const std::int64_t at = start_ + std::llround(from * 1000.0) * kUnitsPerMs;
+            outages_.emplace_back(at, at + std::llround(length * 1000.0) * kUnitsPerMs);
+        }
+        if (scenario.WanderPpmPerHour > 0 && scenario.WanderStepS > 0) {
+            wanderStep_ = std::llround(scenario.WanderStepS * 1000.0) * kUnitsPerMs;
+            nextWander_ = start_ + wanderStep_;
+            wanderSigma_ = scenario.WanderPpmPerHour * std::sqrt(scenario.WanderStepS / 3600.0);
+            wanderLimit_ = scenario.WanderLimitPpm;
+            drift_ = scenario.DriftPpm;
+            random_.seed(scenario.Seed);
+        }
+    }
+
+    // Whether the card is to fail now (any thread).
+    [[nodiscard]] bool InOutage() const {
+        const std::int64_t now = emu::TrueTime100ns();
+        for (const auto& [from, to] : outages_) {
+            if (now >= from && now < to) {
+                return true;
+            }
+        }
+        return false;
     }
 
     // The system clock moves at its ticks and in a straight line between them, so the error
@@ -117,6 +141,7 @@ class Recorder {
             return;
         }
         Poll();
+        Wander();
         if (wait) {
             ++cycles_;
             if (!stopping_ && emu::TrueTime100ns() >= end_) {
@@ -177,6 +202,42 @@ class Recorder {
     [[nodiscard]] std::uint64_t Cycles() const { return cycles_; }
 
   private:
+    // Steps of the drift's random walk that are due (service thread, between platform calls,
+    // where the clock may be scripted).
+    void Wander() {
+        if (wanderStep_ <= 0) {
+            return;
+        }
+        const std::int64_t now = emu::TrueTime100ns();
+        bool moved = false;
+        while (nextWander_ <= now) {
+            nextWander_ += wanderStep_;
+            drift_ += wanderSigma_ * Normal();
+            if (wanderLimit_ > 0) {
+                // Reflected at the limits, as far as needed.
+                while (drift_ > wanderLimit_ || drift_ < -wanderLimit_) {
+                    drift_ = drift_ > 0 ? 2 * wanderLimit_ - drift_ : -2 * wanderLimit_ - drift_;
+                }
+            }
+            moved = true;
+        }
+        if (moved) {
+            emu::SetDriftPpm(drift_);
+        }
+    }
+
+    // A standard normal number by Box and Muller from the seeded generator, the same on
+    // every platform.
+    double Normal() {
+        constexpr double kTwoPi = 6.283185307179586;
+        const auto uniform = [this] {
+            return (static_cast<double>(random_() >> 11) + 0.5) / 9007199254740992.0;
+        };
+        const double u1 = uniform();
+        const double u2 = uniform();
+        return std::sqrt(-2 * std::log(u1)) * std::cos(kTwoPi * u2);
+    }
+
     [[nodiscard]] double Seconds(std::int64_t at) const {
         return static_cast<double>(at - start_) / 1e7;
     }
@@ -196,6 +257,13 @@ class Recorder {
     std::atomic<std::uint64_t> setTimeCalls_{0};
     std::uint64_t cycles_ = 0;
     bool stopping_ = false;
+    std::vector<std::pair<std::int64_t, std::int64_t>> outages_;
+    std::int64_t wanderStep_ = 0;
+    std::int64_t nextWander_ = 0;
+    double wanderSigma_ = 0;
+    double wanderLimit_ = 0;
+    double drift_ = 0;
+    std::mt19937_64 random_;
     std::size_t eventsSeen_ = 0;
     std::array<std::uint64_t, kStatusNames.size()> statusWrites_{};
     std::array<std::string, kStatusNames.size()> statusTexts_{};
@@ -232,6 +300,9 @@ RunResult RunClosedLoop(const Scenario& scenario, Observer* observer) {
     emu::SetTickObserver([&recorder](std::int64_t t, std::int64_t s) { recorder.Tick(t, s); });
     emu::SetCallHook([&recorder](const char* call) { recorder.Call(call); });
     emu::SetTecReadTime([&recorder](std::int32_t handle, void* record44) {
+        if (recorder.InOutage()) {
+            return std::int32_t{1}; // no new data: the timecode is gone
+        }
         const std::int32_t result = tecReadTime(handle, record44);
         if (result == 0) {
             TimecodeRecord record;
@@ -255,6 +326,23 @@ RunResult RunClosedLoop(const Scenario& scenario, Observer* observer) {
     result.Figures.RateChanges = recorder.AdjustmentCalls() - recorder.SetTimeCalls();
     result.Cycles = recorder.Cycles();
     return result;
+}
+
+Steady SteadyFigures(const std::vector<Sample>& samples, double fromS) {
+    Steady f;
+    double sumSquares = 0;
+    std::size_t n = 0;
+    for (const Sample& s : samples) {
+        if (s.TimeS >= fromS) {
+            f.MaxAbsMs = std::max(f.MaxAbsMs, std::fabs(s.ErrorMs));
+            sumSquares += s.ErrorMs * s.ErrorMs;
+            ++n;
+        }
+    }
+    if (n != 0) {
+        f.RmsMs = std::sqrt(sumSquares / static_cast<double>(n));
+    }
+    return f;
 }
 
 LockFigures ComputeLock(const std::vector<Sample>& samples, double bandMs) {

@@ -20,6 +20,15 @@ struct Scenario {
     // Runs on the service's thread at the end of the run, just before the stop: the service
     // is still running and its status current (may be empty).
     std::function<void()> BeforeStop;
+    // Stretches (start, length, in simulated seconds) in which every read of the card fails.
+    std::vector<std::pair<double, double>> Outages;
+    // A random walk of the oscillator's drift: its spread after an hour (ppm), a step every
+    // WanderStepS, kept within +-WanderLimitPpm (0: no limit) by reflection. Seeded, so a run
+    // is repeated exactly.
+    double WanderPpmPerHour = 0;
+    double WanderStepS = 10;
+    double WanderLimitPpm = 0;
+    std::uint64_t Seed = 1;
 };
 
 // The clock at one moment of the run.
@@ -47,6 +56,13 @@ class Observer {
     virtual void StatusChanged(double timeS, const std::string& name, const std::string& text,
                                double errorMs) = 0;
 };
+
+// Largest |error| and RMS error of the samples from fromS on (both -1 without samples).
+struct Steady {
+    double MaxAbsMs = -1;
+    double RmsMs = -1;
+};
+Steady SteadyFigures(const std::vector<Sample>& samples, double fromS);
 
 struct RunResult {
     std::vector<Sample> Samples;

@@ -15,7 +15,8 @@ constexpr double kLeft = 90;
 constexpr double kRight = 30;
 constexpr double kPlotWidth = kWidth - kLeft - kRight;
 
-const char* const kTrace = "#1f5fa8";
+// One colour per trace, the first for the run as set.
+constexpr std::array<const char*, 3> kTraces = {"#1f5fa8", "#d9822b", "#2a9d8f"};
 const char* const kBand = "#2e9e4f";
 const char* const kGrid = "#e3e3e3";
 const char* const kAxis = "#555555";
@@ -151,7 +152,8 @@ void Band(std::string& svg, const Panel& p, double bandMs) {
 
 // One polyline through the minimum and maximum of every pixel column, in the order they
 // occurred, so that a dense trace keeps its envelope.
-void Trace(std::string& svg, const Panel& p, const std::vector<Sample>& samples) {
+void Trace(std::string& svg, const Panel& p, const std::vector<Sample>& samples,
+           const char* colour) {
     if (samples.empty()) {
         return;
     }
@@ -180,12 +182,12 @@ void Trace(std::string& svg, const Panel& p, const std::vector<Sample>& samples)
     }
     svg += Format("<polyline clip-path=\"url(#%s)\" fill=\"none\" stroke=\"%s\" "
                   "stroke-width=\"1.3\" stroke-linejoin=\"round\" points=\"",
-                  p.Id.c_str(), kTrace);
+                  p.Id.c_str(), colour);
     svg += points;
     svg += "\"/>\n";
 }
 
-void Marker(std::string& svg, const Panel& p, const LockFigures& f, bool label) {
+void Marker(std::string& svg, const Panel& p, const LockFigures& f, bool label, int row) {
     if (f.ConvergedS < 0) {
         return;
     }
@@ -197,8 +199,8 @@ void Marker(std::string& svg, const Panel& p, const LockFigures& f, bool label) 
         const bool right = x < kLeft + kPlotWidth * 0.75;
         svg += Format("<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"%s\" class=\"marker\">locked "
                       "within \xC2\xB1%g ms from %.1f s</text>\n",
-                      right ? x + 6 : x - 6, p.Top + 16, right ? "start" : "end", kLockBandMs,
-                      f.ConvergedS);
+                      right ? x + 6 : x - 6, p.Top + 16 + 16 * row, right ? "start" : "end",
+                      kLockBandMs, f.ConvergedS);
     }
 }
 
@@ -212,43 +214,59 @@ void Border(std::string& svg, const Panel& p) {
 
 std::string RenderErrorPlot(const std::vector<Sample>& samples, const LockFigures& figures,
                             double durationS, const PlotText& text) {
+    return RenderErrorPlot(std::vector<PlotTrace>{{&samples, figures, ""}}, durationS, text);
+}
+
+std::string RenderErrorPlot(const std::vector<PlotTrace>& traces, double durationS,
+                            const PlotText& text) {
+    const std::size_t count = std::min(traces.size(), kTraces.size());
     const double xMax = durationS > 0 ? durationS : 1;
     double lo = -kLockBandMs;
     double hi = kLockBandMs;
-    for (const Sample& s : samples) {
-        lo = std::min(lo, s.ErrorMs);
-        hi = std::max(hi, s.ErrorMs);
+    // The close-up: the band with room to spare, wider if the locked error needs it.
+    double reach = 5;
+    for (std::size_t i = 0; i < count; ++i) {
+        for (const Sample& s : *traces[i].Samples) {
+            lo = std::min(lo, s.ErrorMs);
+            hi = std::max(hi, s.ErrorMs);
+        }
+        if (traces[i].Figures.MaxAbsMs > 0) {
+            reach = std::max(reach, std::ceil(traces[i].Figures.MaxAbsMs * 1.5));
+        }
     }
     const double pad = (hi - lo) * 0.06;
     const Panel whole{95, 250, lo - pad, hi + pad, xMax, "whole"};
-
-    // The close-up: the band with room to spare, wider if the locked error needs it.
-    double reach = 5;
-    if (figures.MaxAbsMs > 0) {
-        reach = std::max(reach, std::ceil(figures.MaxAbsMs * 1.5));
-    }
     const Panel close{410, 200, -reach, reach, xMax, "close"};
+    const double height = kHeight + 22 * static_cast<double>(count > 0 ? count - 1 : 0);
 
     std::string svg;
     svg += Format("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%.0f\" height=\"%.0f\" "
                   "viewBox=\"0 0 %.0f %.0f\" font-family=\"DejaVu Sans, Helvetica, Arial, "
                   "sans-serif\">\n",
-                  kWidth, kHeight, kWidth, kHeight);
+                  kWidth, height, kWidth, height);
     svg += "<style>.title{font-size:20px;font-weight:bold;fill:#222}"
            ".subtitle{font-size:13px;fill:#555}.heading{font-size:14px;font-weight:bold;"
            "fill:#333}.tick{font-size:12px;fill:#555}.axis{font-size:13px;fill:#333}"
            ".marker{font-size:12px;fill:#c0392b}.figures{font-size:13px;fill:#222}"
            ".legend{font-size:12px;fill:#333}</style>\n";
-    svg += Format("<rect width=\"%.0f\" height=\"%.0f\" fill=\"#fafafa\"/>\n", kWidth, kHeight);
+    svg += Format("<rect width=\"%.0f\" height=\"%.0f\" fill=\"#fafafa\"/>\n", kWidth, height);
     svg += Format("<text x=\"%.1f\" y=\"32\" class=\"title\">%s</text>\n", kLeft,
                   Escape(text.Title).c_str());
     svg += Format("<text x=\"%.1f\" y=\"54\" class=\"subtitle\">%s</text>\n", kLeft,
                   Escape(text.Subtitle).c_str());
 
+    // The first trace is drawn last, on top of the others.
+    const auto traceAll = [&](const Panel& p, bool labels) {
+        for (std::size_t i = count; i-- > 0;) {
+            Trace(svg, p, *traces[i].Samples, kTraces[i]);
+        }
+        for (std::size_t i = 0; i < count; ++i) {
+            Marker(svg, p, traces[i].Figures, labels, static_cast<int>(i));
+        }
+    };
     Frame(svg, whole, "The whole run", true);
     Band(svg, whole, kLockBandMs);
-    Trace(svg, whole, samples);
-    Marker(svg, whole, figures, true);
+    traceAll(whole, true);
     Border(svg, whole);
 
     Frame(svg, close,
@@ -256,8 +274,7 @@ std::string RenderErrorPlot(const std::vector<Sample>& samples, const LockFigure
                  kLockBandMs),
           true);
     Band(svg, close, kLockBandMs);
-    Trace(svg, close, samples);
-    Marker(svg, close, figures, false);
+    traceAll(close, false);
     Border(svg, close);
     svg += Format("<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\" class=\"axis\">simulated "
                   "time (s)</text>\n",
@@ -265,30 +282,38 @@ std::string RenderErrorPlot(const std::vector<Sample>& samples, const LockFigure
 
     // Legend and figures.
     const double legendY = close.Top + close.Height + 70;
-    svg += Format("<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"%s\" "
-                  "stroke-width=\"2\"/>\n",
-                  kLeft, legendY - 4, kLeft + 24, legendY - 4, kTrace);
-    svg += Format("<text x=\"%.1f\" y=\"%.1f\" class=\"legend\">system clock \xE2\x88\x92 true "
-                  "time</text>\n",
-                  kLeft + 30, legendY);
+    double legendX = kLeft;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::string label =
+            count == 1 ? std::string("system clock \xE2\x88\x92 true time") : traces[i].Label;
+        svg += Format("<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"%s\" "
+                      "stroke-width=\"2\"/>\n",
+                      legendX, legendY - 4, legendX + 24, legendY - 4, kTraces[i]);
+        svg += Format("<text x=\"%.1f\" y=\"%.1f\" class=\"legend\">%s</text>\n", legendX + 30,
+                      legendY, Escape(label).c_str());
+        legendX += 60 + 7 * static_cast<double>(label.size());
+    }
     svg += Format("<rect x=\"%.1f\" y=\"%.1f\" width=\"24\" height=\"10\" fill=\"%s\" "
                   "fill-opacity=\"0.25\"/>\n",
-                  kLeft + 230, legendY - 9, kBand);
+                  legendX, legendY - 9, kBand);
     svg += Format("<text x=\"%.1f\" y=\"%.1f\" class=\"legend\">\xC2\xB1%g ms lock band</text>\n",
-                  kLeft + 260, legendY, kLockBandMs);
-    std::string lock;
-    if (figures.ConvergedS >= 0) {
-        lock = Format("Locked from %.1f s: largest |error| after that %.3f ms, RMS %.3f ms.",
-                      figures.ConvergedS, figures.MaxAbsMs, figures.RmsMs);
-    } else {
-        lock = Format("The error did not stay within \xC2\xB1%g ms to the end of the run.",
-                      kLockBandMs);
+                  legendX + 30, legendY, kLockBandMs);
+    for (std::size_t i = 0; i < count; ++i) {
+        const LockFigures& figures = traces[i].Figures;
+        std::string lock = count == 1 ? std::string() : traces[i].Label + ": ";
+        if (figures.ConvergedS >= 0) {
+            lock += Format("Locked from %.1f s: largest |error| after that %.3f ms, RMS %.3f ms.",
+                           figures.ConvergedS, figures.MaxAbsMs, figures.RmsMs);
+        } else {
+            lock += Format("The error did not stay within \xC2\xB1%g ms to the end of the run.",
+                           kLockBandMs);
+        }
+        lock += Format("  Rate changes: %llu, hard sets: %llu.",
+                       static_cast<unsigned long long>(figures.RateChanges),
+                       static_cast<unsigned long long>(figures.HardSets));
+        svg += Format("<text x=\"%.1f\" y=\"%.1f\" class=\"figures\">%s</text>\n", kLeft,
+                      legendY + 26 + 22 * static_cast<double>(i), Escape(lock).c_str());
     }
-    lock += Format("  Rate changes: %llu, hard sets: %llu.",
-                   static_cast<unsigned long long>(figures.RateChanges),
-                   static_cast<unsigned long long>(figures.HardSets));
-    svg += Format("<text x=\"%.1f\" y=\"%.1f\" class=\"figures\">%s</text>\n", kLeft, legendY + 26,
-                  Escape(lock).c_str());
     svg += "</svg>\n";
     return svg;
 }

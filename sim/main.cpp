@@ -26,6 +26,9 @@ struct Options {
     bool Quiet = false;
     std::string MetricsPath; // where the service's last metrics are copied to
     bool CtlStatus = false;
+    double SteadyFromS = -1; // -1: the second half of the run
+    // A second run of the same scenario with these settings added, plotted beside the first.
+    std::vector<std::pair<std::string, std::string>> Compare;
 };
 
 // Where the service writes its metrics in the emulated PC; the folder exists there.
@@ -38,6 +41,16 @@ void Usage(std::ostream& out) {
            "  --drift-ppm X      oscillator error in ppm, positive = fast (40)\n"
            "  --duration S       simulated seconds (600)\n"
            "  --set NAME=VALUE   a setting of the service in \\SOFTWARE\\Tecora (repeatable)\n"
+           "  --outage START:S   every read of the card fails for S seconds from START "
+           "(repeatable)\n"
+           "  --wander X         random walk of the drift, X ppm spread after an hour (0)\n"
+           "  --wander-step S    ... one step every S seconds (10)\n"
+           "  --wander-limit X   ... reflected at +-X ppm (0: no limit)\n"
+           "  --seed N           seed of the random walk (1)\n"
+           "  --sample-ms MS     the clock error is sampled every MS ms (10)\n"
+           "  --steady-from S    steady figures from S seconds on (half the duration)\n"
+           "  --compare N=V      also run with this setting added; plotted beside "
+           "(repeatable)\n"
            "  --csv FILE         time, true error, measured difference and correction per "
            "sample\n"
            "  --svg FILE         a plot of the error over time\n"
@@ -91,14 +104,39 @@ bool Parse(int argc, char** argv, Options& o, bool& help) {
             o.Scenario.DurationS = number;
         } else if (arg == "--status-every" && numeric && number >= 0) {
             o.StatusEveryS = number;
-        } else if (arg == "--set") {
+        } else if (arg == "--wander" && numeric && number >= 0 && number <= 100000) {
+            o.Scenario.WanderPpmPerHour = number;
+        } else if (arg == "--wander-step" && numeric && number > 0) {
+            o.Scenario.WanderStepS = number;
+        } else if (arg == "--wander-limit" && numeric && number >= 0 && number <= 100000) {
+            o.Scenario.WanderLimitPpm = number;
+        } else if (arg == "--seed" && numeric && number >= 0 && number == std::floor(number)) {
+            o.Scenario.Seed = static_cast<std::uint64_t>(number);
+        } else if (arg == "--sample-ms" && numeric && number >= 1 && number <= 60000) {
+            o.Scenario.SampleEveryMs = number;
+        } else if (arg == "--steady-from" && numeric && number >= 0) {
+            o.SteadyFromS = number;
+        } else if (arg == "--outage") {
+            const std::string text = value;
+            const std::size_t colon = text.find(':');
+            double from = 0;
+            double length = 0;
+            if (colon == std::string::npos || !ParseNumber(text.substr(0, colon).c_str(), from) ||
+                !ParseNumber(text.substr(colon + 1).c_str(), length) || from < 0 || length <= 0) {
+                std::cerr << "chronel-sim: --outage wants START:SECONDS, not \"" << text << "\"\n";
+                return false;
+            }
+            o.Scenario.Outages.emplace_back(from, length);
+        } else if (arg == "--set" || arg == "--compare") {
             const std::string setting = value;
             const std::size_t eq = setting.find('=');
             if (eq == 0 || eq == std::string::npos) {
-                std::cerr << "chronel-sim: --set wants NAME=VALUE, not \"" << setting << "\"\n";
+                std::cerr << "chronel-sim: " << arg << " wants NAME=VALUE, not \"" << setting
+                          << "\"\n";
                 return false;
             }
-            o.Scenario.Settings.emplace_back(setting.substr(0, eq), setting.substr(eq + 1));
+            (arg == "--set" ? o.Scenario.Settings : o.Compare)
+                .emplace_back(setting.substr(0, eq), setting.substr(eq + 1));
         } else if (arg == "--metrics") {
             o.MetricsPath = value;
             o.Scenario.Settings.emplace_back("MetricsFile", kEmulatedMetricsPath);
@@ -193,6 +231,37 @@ std::string Figure(double convergedS, double value) {
     return buffer;
 }
 
+// The figures of a run, as NAME=VALUE fields.
+std::string LockLine(const sim::RunResult& run, double steadyFrom) {
+    const sim::LockFigures& f = run.Figures;
+    const sim::Steady steady = sim::SteadyFigures(run.Samples, steadyFrom);
+    char line[300];
+    std::snprintf(line, sizeof line,
+                  "converged_s=%s max_abs_ms=%s rms_ms=%s rate_changes=%llu hard_sets=%llu "
+                  "steady_max_ms=%.3f steady_rms_ms=%.3f",
+                  Figure(f.ConvergedS, f.ConvergedS).c_str(),
+                  Figure(f.ConvergedS, f.MaxAbsMs).c_str(), Figure(f.ConvergedS, f.RmsMs).c_str(),
+                  static_cast<unsigned long long>(f.RateChanges),
+                  static_cast<unsigned long long>(f.HardSets), steady.MaxAbsMs, steady.RmsMs);
+    return line;
+}
+
+// How far the clock ran off while the timecode was gone, and the error when it came back.
+std::string OutageLine(const sim::RunResult& run, double from, double length) {
+    double worst = 0;
+    double atEnd = 0;
+    for (const sim::Sample& s : run.Samples) {
+        if (s.TimeS >= from && s.TimeS <= from + length) {
+            worst = std::max(worst, std::fabs(s.ErrorMs));
+            atEnd = s.ErrorMs;
+        }
+    }
+    char line[200];
+    std::snprintf(line, sizeof line, "start_s=%g seconds=%g max_abs_ms=%.3f end_error_ms=%.3f",
+                  from, length, worst, atEnd);
+    return line;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -221,7 +290,7 @@ int main(int argc, char** argv) {
     }
     Printer printer(o.StatusEveryS, o.StatusThinning);
     const sim::RunResult run = sim::RunClosedLoop(o.Scenario, o.Quiet ? nullptr : &printer);
-    const sim::LockFigures& f = run.Figures;
+    const double steadyFrom = o.SteadyFromS >= 0 ? o.SteadyFromS : o.Scenario.DurationS / 2;
 
     if (!o.MetricsPath.empty()) {
         const std::optional<std::string> metrics = emu::FileContent(kEmulatedMetricsPath);
@@ -237,6 +306,21 @@ int main(int argc, char** argv) {
         screen.erase(std::remove(screen.begin(), screen.end(), '\r'), screen.end());
         std::cout << "chronelctl status (at the end of the run, before the stop):\n" << screen;
     }
+    // The world is reset for the second run: what the first left there is taken above.
+    sim::RunResult compared;
+    sim::Scenario comparedScenario = o.Scenario;
+    comparedScenario.BeforeStop = {};
+    std::string comparedName;
+    for (const auto& [name, value] : o.Compare) {
+        comparedScenario.Settings.emplace_back(name, value);
+        comparedName.append(comparedName.empty() ? "" : ", ")
+            .append(name)
+            .append("=")
+            .append(value);
+    }
+    if (!o.Compare.empty()) {
+        compared = sim::RunClosedLoop(comparedScenario, nullptr);
+    }
     if (!o.CsvPath.empty() && !WriteCsv(o.CsvPath, run.Samples)) {
         std::cerr << "chronel-sim: cannot write " << o.CsvPath << "\n";
         return 1;
@@ -244,8 +328,12 @@ int main(int argc, char** argv) {
     if (!o.SvgPath.empty()) {
         const sim::PlotText text{"Clock error while the service locks the PC clock to timecode",
                                  Describe(o.Scenario)};
+        std::vector<sim::PlotTrace> traces{{&run.Samples, run.Figures, "as set"}};
+        if (!o.Compare.empty()) {
+            traces.push_back({&compared.Samples, compared.Figures, comparedName});
+        }
         std::ofstream out(o.SvgPath);
-        out << sim::RenderErrorPlot(run.Samples, f, o.Scenario.DurationS, text);
+        out << sim::RenderErrorPlot(traces, o.Scenario.DurationS, text);
         if (!out) {
             std::cerr << "chronel-sim: cannot write " << o.SvgPath << "\n";
             return 1;
@@ -268,12 +356,17 @@ int main(int argc, char** argv) {
                       Figure(steady.ConvergedS, steady.RmsMs).c_str());
         std::cout << line << "\n";
     }
-    std::snprintf(line, sizeof line,
-                  "lock: converged_s=%s max_abs_ms=%s rms_ms=%s rate_changes=%llu hard_sets=%llu",
-                  Figure(f.ConvergedS, f.ConvergedS).c_str(),
-                  Figure(f.ConvergedS, f.MaxAbsMs).c_str(), Figure(f.ConvergedS, f.RmsMs).c_str(),
-                  static_cast<unsigned long long>(f.RateChanges),
-                  static_cast<unsigned long long>(f.HardSets));
-    std::cout << line << std::endl;
+    std::cout << "lock: " << LockLine(run, steadyFrom) << std::endl;
+    for (const auto& [from, length] : o.Scenario.Outages) {
+        std::cout << "outage: " << OutageLine(run, from, length) << "\n";
+    }
+    if (!o.Compare.empty()) {
+        for (const auto& [from, length] : o.Scenario.Outages) {
+            std::cout << "outage (" << comparedName << "): " << OutageLine(compared, from, length)
+                      << "\n";
+        }
+        std::cout << "lock (" << comparedName << "): " << LockLine(compared, steadyFrom)
+                  << std::endl;
+    }
     return 0;
 }

@@ -1,0 +1,229 @@
+#include "engine/PrecisionServo.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+
+namespace {
+
+constexpr double kNominalIncrement = 156250; // when the system could not say
+constexpr double kPpm = 1e-6;
+
+// The card's reading is the phase to within a band one millisecond wide.
+constexpr double kHalfBandMs = 0.5;
+constexpr double kBandVariance = 1.0 / 12;    // a reading's spread when nothing else is known
+constexpr double kEdgeVariance = 0.03 * 0.03; // where the phase is when it leaves the band
+// The oscillator's frequency wanders as a random walk of this strength (ppm^2 per s); a
+// little phase noise covers what the model leaves out.
+constexpr double kDriftWalk = 0.007;
+// The frequency is never taken as known better than this (ppm^2): the readings that teach it
+// are not independent of each other.
+constexpr double kLeastDriftVariance = 0.25;
+constexpr double kPhaseWalk = 1e-6; // ms^2 per s
+constexpr double kInitialDriftVariance = 500.0 * 500.0;
+// A reading this far from the estimate (and far beyond its spread) is a step of the
+// timecode, not a drift: the phase starts afresh, the frequency stays.
+constexpr double kStepMs = 5;
+constexpr double kStepSigmas = 6;
+// A longer gap between two cycles is a suspended machine or a clock set by someone else;
+// nothing can be predicted across it.
+constexpr double kLongestGapS = 60;
+// How old a reading is when the loop acts on it, on average (half a frame).
+constexpr double kReadingAgeS = 0.02;
+// When a new rate really takes hold is known only to within about this much (the reading's
+// age varies over a frame, and the clock applies a rate at its own interrupts): each change of
+// rate leaves that much doubt about the phase, which is no evidence about the frequency.
+constexpr double kRateTimingS = 0.02;
+constexpr double kHoldoverLimitS = 4.0 * 3600;
+
+// The phase is pulled in with this time constant, within the slew limits.
+constexpr double kPullTimeS = 2;
+// Within this distance of zero the rate only dithers around the learned frequency, switching
+// between its two neighbouring whole values when the phase passes the hysteresis bounds.
+constexpr double kDitherZoneMs = 0.05;
+constexpr double kDitherHysteresisMs = 0.01;
+// The pull is never weaker than this (100 ns per clock interrupt), so that the last stretch
+// does not creep.
+constexpr double kLeastPullUnits = 20;
+// While locked, the readings say nothing until the phase reaches the edge of their band. When
+// the estimate has grown this vague, the phase is walked out to just past one edge (the other
+// one next time) and back: the reading turns where the edge really is.
+constexpr double kProbeDoubtMs = 0.1;
+constexpr double kProbeReachMs = kHalfBandMs + 0.1;
+
+double Increment(const ServoInput& in) {
+    return in.Increment != 0 ? static_cast<double>(in.Increment) : kNominalIncrement;
+}
+
+// The clock's rate error in ms per s with this correction in force.
+double PhaseRate(double driftPpm, std::int32_t applied, double increment) {
+    return ((1 + driftPpm * kPpm) * (1 + applied / increment) - 1) * 1000;
+}
+
+void Predict(ServoState& s, double dt, std::int32_t applied, double increment) {
+    if (dt <= 0) {
+        return;
+    }
+    const double c = (1 + applied / increment) * 1e-3; // ms per s, per ppm of drift
+    s.PhaseMs += PhaseRate(s.DriftPpm, applied, increment) * dt;
+    const double cdt = c * dt;
+    s.Pxx += 2 * cdt * s.Pxd + cdt * cdt * s.Pdd;
+    s.Pxd += cdt * s.Pdd;
+    s.Pxx += kDriftWalk * cdt * cdt * dt / 3 + kPhaseWalk * dt;
+    s.Pxd += kDriftWalk * cdt * dt / 2;
+    s.Pdd += kDriftWalk * dt;
+}
+
+void StartPhase(ServoState& s, double phaseMs) {
+    s.ProbeMs = 0;
+    s.PhaseMs = phaseMs;
+    s.Pxx = kBandVariance;
+    s.Pxd = 0;
+    s.HavePhase = true;
+    s.TimingMs = 0;
+}
+
+void Correct(ServoState& s, double z, double variance) {
+    const double innovation = z - s.PhaseMs;
+    const double spread = s.Pxx + variance;
+    const double k0 = s.Pxx / spread;
+    const double k1 = s.Pxd / spread;
+    s.PhaseMs += k0 * innovation;
+    s.DriftPpm += k1 * innovation;
+    s.Pdd = std::max(s.Pdd - k1 * s.Pxd, kLeastDriftVariance);
+    s.Pxx *= variance / spread;
+    s.Pxd *= variance / spread;
+}
+
+void TakeReading(ServoState& s, std::int32_t diffMs) {
+    const double d = diffMs;
+    if (!s.HavePhase) {
+        StartPhase(s, d);
+        return;
+    }
+    // Only where the prediction leaves the reading's band does the reading say more than the
+    // prediction: the phase is then at the band's edge. Inside it, the reading agrees, and
+    // the phase is where the prediction puts it, however long it stays there.
+    double z = 0;
+    if (s.PhaseMs > d + kHalfBandMs) {
+        z = d + kHalfBandMs;
+    } else if (s.PhaseMs < d - kHalfBandMs) {
+        z = d - kHalfBandMs;
+    } else {
+        return;
+    }
+    const double innovation = z - s.PhaseMs;
+    if (std::fabs(innovation) > std::max(kStepMs, kStepSigmas * std::sqrt(s.Pxx + kEdgeVariance))) {
+        StartPhase(s, d);
+        return;
+    }
+    Correct(s, z, kEdgeVariance + s.TimingMs * s.TimingMs);
+    s.TimingMs = 0;
+    s.ProbeMs = 0;
+}
+
+// Starts a walk to an edge when the phase is vague and settled; ends one that has arrived.
+void Probe(ServoState& s) {
+    if (!s.HavePhase) {
+        s.ProbeMs = 0;
+        return;
+    }
+    const bool arrived = std::fabs(s.PhaseMs - s.ProbeMs) <= kDitherZoneMs;
+    if (s.ProbeMs != 0) {
+        if (arrived) {
+            s.ProbeMs = 0;
+        }
+        return;
+    }
+    if (arrived && s.Pxx > kProbeDoubtMs * kProbeDoubtMs) {
+        s.ProbeSide = -s.ProbeSide;
+        s.ProbeMs = s.ProbeSide * kProbeReachMs;
+    }
+}
+
+std::int32_t Choose(const ServoState& s, const ServoInput& in, double increment) {
+    const double lowest = -static_cast<double>(std::max(in.SyncM, 0));
+    const double highest = static_cast<double>(std::max(in.SyncP, 0));
+    const double drift = s.DriftPpm * kPpm;
+    const double frequency = std::clamp(-increment * drift / (1 + drift), lowest, highest);
+    const double phase = s.HavePhase ? s.PhaseMs - s.ProbeMs : 0;
+    const auto whole = [&](double v) {
+        return static_cast<std::int32_t>(std::clamp(v, lowest, highest));
+    };
+    if (std::fabs(phase) > kDitherZoneMs) {
+        const double msPerUnit = 1000 / increment * (1 + drift); // per s
+        double pull = -phase / (msPerUnit * kPullTimeS);
+        if (std::fabs(pull) < kLeastPullUnits) {
+            pull = std::copysign(kLeastPullUnits, pull);
+        }
+        const double wanted = std::round(std::clamp(frequency + pull, lowest, highest));
+        // The pull eases off in steps of a quarter, not at every unit: a few rate changes
+        // per correction.
+        const double step = std::max(1.0, std::fabs(s.Applied - frequency) / 4);
+        if (std::fabs(wanted - s.Applied) >= step || (s.Applied - frequency) * pull <= 0) {
+            return whole(wanted);
+        }
+        return s.Applied;
+    }
+    const double below = std::floor(frequency);
+    const bool neighbour = s.Applied == whole(below) || s.Applied == whole(below + 1);
+    if (phase > kDitherHysteresisMs || (!neighbour && phase >= 0)) {
+        return whole(below);
+    }
+    if (phase < -kDitherHysteresisMs || !neighbour) {
+        return whole(below + 1);
+    }
+    return s.Applied;
+}
+
+} // namespace
+
+ServoState ServoStart() noexcept {
+    ServoState s;
+    s.Pdd = kInitialDriftVariance;
+    return s;
+}
+
+std::int32_t ServoStep(ServoState& s, const ServoInput& in) noexcept {
+    const double increment = Increment(in);
+    const std::int64_t offset =
+        in.Measured ? in.DiffMs : (s.HavePhase ? std::llround(s.PhaseMs) : 0);
+    const std::int64_t refMs = in.PcMs - offset; // timecode time, as far as it is known
+    double dt = 0;
+    if (s.HaveTime) {
+        dt = std::clamp(static_cast<double>(refMs - s.LastRefMs) / 1000, 0.0, kLongestGapS);
+    }
+    s.HaveTime = true;
+    s.LastRefMs = refMs;
+    // The reading is of a frame some way back: the rate chosen last cycle came into force
+    // that long after the previous reading's frame.
+    const double before = std::min(dt, kReadingAgeS);
+    Predict(s, before, s.Previous, increment);
+    Predict(s, dt - before, s.Applied, increment);
+    s.Previous = s.Applied;
+
+    if (in.Measured) {
+        s.WithoutReadingS = 0;
+        s.Released = false;
+        TakeReading(s, in.DiffMs);
+        Probe(s);
+    } else {
+        s.WithoutReadingS += dt;
+        if (s.WithoutReadingS >= kHoldoverLimitS) {
+            s.Released = true;
+            s.HavePhase = false;
+        }
+    }
+    const std::int32_t chosen = s.Released ? 0 : Choose(s, in, increment);
+    s.TimingMs +=
+        std::fabs(static_cast<double>(chosen) - s.Applied) * 1000 / increment * kRateTimingS;
+    s.Applied = chosen;
+    return s.Applied;
+}
+
+void ServoRestartPhase(ServoState& s) noexcept {
+    s.HavePhase = false;
+    s.Pxd = 0;
+    s.Applied = 0;
+    s.Previous = 0;
+}
