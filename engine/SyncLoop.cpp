@@ -128,7 +128,8 @@ constexpr std::uint8_t kPrecisionMode = 1;
 std::int64_t StampMs(int year, int month, int day, int hour, int minute, int second, int ms) {
     const std::int32_t dayNumber =
         civil::IsValidDate(year, month, day) ? civil::DayNumber(year, month, day) : 0;
-    return ((std::int64_t{dayNumber} * 24 + hour) * 60 + minute) * 60000 + second * 1000 + ms;
+    return ((std::int64_t{dayNumber} * 24 + hour) * 60 + minute) * 60000 +
+           std::int64_t{second} * 1000 + ms;
 }
 
 // The precision mode's rate for this cycle: from the reading when measured, else the learned
