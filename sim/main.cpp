@@ -328,7 +328,12 @@ int main(int argc, char** argv) {
     if (!o.SvgPath.empty()) {
         const sim::PlotText text{"Clock error while the service locks the PC clock to timecode",
                                  Describe(o.Scenario)};
-        std::vector<sim::PlotTrace> traces{{&run.Samples, run.Figures, "as set"}};
+        std::string label;
+        for (const auto& [name, value] : o.Scenario.Settings) {
+            label.append(label.empty() ? "" : ", ").append(name).append("=").append(value);
+        }
+        std::vector<sim::PlotTrace> traces{
+            {&run.Samples, run.Figures, label.empty() ? "defaults" : label}};
         if (!o.Compare.empty()) {
             traces.push_back({&compared.Samples, compared.Figures, comparedName});
         }
