@@ -7,16 +7,23 @@
 
 namespace {
 
-// What one popup's thread owns; it deletes it when the box has been closed.
+// What one popup's thread owns; it deletes it when the box has been sent.
 struct PopupTask {
     std::string Text;
     std::string Caption;
 };
 
+// The service's own session has no desktop anybody sees, and a box there would hold its thread
+// until an answer that never comes; so the box goes to the user at the console, and nobody
+// waits for the answer. With nobody at the console there is no one to show it to.
 void RunPopup(void* context) {
     const std::unique_ptr<PopupTask> task(static_cast<PopupTask*>(context));
     plat::MessageBeep(1);
-    plat::MessageBox(task->Text.c_str(), task->Caption.c_str(), plat::kMbServiceNotification);
+    const std::uint32_t session = plat::WTSGetActiveConsoleSessionId();
+    if (session == plat::kNoConsoleSession) {
+        return;
+    }
+    (void)plat::WTSSendMessage(session, task->Caption, task->Text, plat::kMbOk, false);
 }
 
 } // namespace

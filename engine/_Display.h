@@ -1,4 +1,5 @@
-// Popups: each on a thread of its own that frees itself; the caller never waits.
+// Popups for the user at the console: each sent from a short thread of its own that frees
+// itself; neither the caller nor that thread waits for the user.
 #pragma once
 
 #include <string>

@@ -254,9 +254,16 @@ bool DeregisterEventSource(OsHandle source);
 // ---------------------------------------------------------------------------
 // User interface
 
-constexpr std::uint32_t kMbServiceNotification = 0x00200000;
+// A service's own session has no desktop anybody sees; the user's is the console session's.
+constexpr std::uint32_t kNoConsoleSession = 0xFFFFFFFFu; // nobody at the console
+constexpr std::uint32_t kMbOk = 0x00000000;              // one OK button, no icon
+
 void MessageBeep(std::uint32_t type);
-int MessageBox(const char* text, const char* caption, std::uint32_t flags);
+std::uint32_t WTSGetActiveConsoleSessionId();
+// WTSSendMessageA on this server, no time-out: a message box on that session's desktop. With
+// wait false it returns at once and the user's answer is not awaited.
+bool WTSSendMessage(std::uint32_t session, const std::string& title, const std::string& message,
+                    std::uint32_t style, bool wait);
 
 // ---------------------------------------------------------------------------
 // Version resources, module and process services

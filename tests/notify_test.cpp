@@ -5,7 +5,7 @@
 #include "engine/_Display.h"
 
 #include <algorithm>
-#include <chrono>
+#include <functional>
 #include <thread>
 
 namespace {
@@ -27,9 +27,7 @@ class NotifyTest : public CardWorld {
     void TearDown() override {
         emu::HoldMessageBoxes(false);
         // Let popup threads that are still finishing leave before the world is reset.
-        for (int i = 0; i < 500 && emu::OpenMessageBoxes() > 0; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
+        emu::WaitForDetachedThreads();
         CardWorld::TearDown();
     }
 };
@@ -65,61 +63,55 @@ TEST_F(NotifyTest, AnInvalidSourceHandleLosesTheEntrySilently) {
     EXPECT_EQ(Messages(), std::vector<std::string>{"kept"});
 }
 
-TEST_F(NotifyTest, APopupBeepsThenShowsTheMessageWithTheLocalTimeOnItsOwnThread) {
-    const std::string now = FormatLocalNow();
-    ASSERT_NE(now.find("14:03:07"), std::string::npos) << now;
-    DisplayMessage("LTC source failure");
-    ASSERT_TRUE(emu::WaitForPopups(1));
-    const auto popups = emu::Popups();
-    ASSERT_EQ(popups.size(), 1u);
-    EXPECT_EQ(popups[0].Text, "LTC source failure\n\n" + now);
-    EXPECT_EQ(popups[0].Caption, "Quorlan Chronel");
-    EXPECT_EQ(popups[0].Flags, plat::kMbServiceNotification);
-    EXPECT_NE(popups[0].Thread, std::this_thread::get_id());
-    const auto events = emu::UiEvents();
-    ASSERT_EQ(events.size(), 2u);
-    EXPECT_EQ(events[0].What, emu::UiEvent::Beep);
-    EXPECT_EQ(events[0].BeepType, 1u);
-    EXPECT_EQ(events[0].Thread, popups[0].Thread);
-    EXPECT_TRUE(emu::EventLogEntries().empty());
-}
-
-TEST_F(NotifyTest, OpenPopupsNeverHoldUpTheCallerAndEachKeepsItsTime) {
-    emu::HoldMessageBoxes(true);
-    const std::string first = FormatLocalNow();
-    DisplayMessage("LTC is out of limits");
-    emu::AdvanceMs(60000);
-    const std::string second = FormatLocalNow();
-    DisplayMessage("LTC is out of limits");
-    ASSERT_TRUE(emu::WaitForPopups(2));
-    EXPECT_EQ(emu::OpenMessageBoxes(), 2);
-    auto popups = emu::Popups();
-    ASSERT_EQ(popups.size(), 2u);
-    std::vector<std::string> texts = {popups[0].Text, popups[1].Text};
-    std::sort(texts.begin(), texts.end());
-    EXPECT_EQ(texts, (std::vector<std::string>{"LTC is out of limits\n\n" + first,
-                                               "LTC is out of limits\n\n" + second}));
-    EXPECT_NE(popups[0].Thread, popups[1].Thread);
-    emu::HoldMessageBoxes(false);
-}
-
-TEST_F(NotifyTest, APopupThatCannotStartOrShowIsLostQuietly) {
-    emu::InjectFailure(emu::Fail::StartThread, 8, 1);
-    DisplayMessage("first");
-    emu::InjectMessageBoxFailure(1);
-    DisplayMessage("second");
-    DisplayMessage("third");
-    ASSERT_TRUE(emu::WaitForPopups(1));
-    for (int i = 0; i < 500 && emu::Beeps().size() < 2; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+// Three popups a minute apart, nobody answering: each box carries its own time, and no thread
+// is left waiting.
+TEST_F(NotifyTest, PopupsGoToTheConsoleUserWithoutWaiting) {
+    struct Case {
+        const char* Name;
+        std::function<void()> Arrange;
+        std::uint32_t ShownIn; // the session the boxes are shown in; 0: none shown
+        std::size_t Beeps;
+        std::size_t Sends;
+    };
+    const Case cases[] = {
+        {"user at the console", [] {}, 1, 3, 3},
+        {"console in another session", [] { emu::SetConsoleSession(3); }, 3, 3, 3},
+        {"nobody at the console", [] { emu::SetConsoleSession(plat::kNoConsoleSession); }, 0, 3, 0},
+        {"send fails, as under Wine", [] { emu::InjectMessageBoxFailure(); }, 0, 3, 3},
+        {"no thread", [] { emu::InjectFailure(emu::Fail::StartThread, 8); }, 0, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        SetUp();
+        c.Arrange();
+        emu::HoldMessageBoxes(true);
+        std::vector<std::string> expected;
+        for (int i = 0; i < 3; ++i) {
+            expected.push_back("LTC source failure\n\n" + FormatLocalNow());
+            DisplayMessage("LTC source failure");
+            emu::AdvanceMs(60000);
+        }
+        ASSERT_TRUE(emu::WaitForDetachedThreads()) << emu::LiveDetachedThreads() << " left";
+        const auto events = emu::UiEvents();
+        EXPECT_EQ(emu::Beeps(), std::vector<std::uint32_t>(c.Beeps, 1));
+        EXPECT_EQ(static_cast<std::size_t>(std::count_if(
+                      events.begin(), events.end(),
+                      [](const emu::UiEvent& e) { return e.What == emu::UiEvent::Box; })),
+                  c.Sends);
+        std::vector<std::string> texts;
+        for (const emu::Popup& p : emu::Popups()) {
+            texts.push_back(p.Text);
+            EXPECT_EQ(p.Caption, "Quorlan Chronel");
+            EXPECT_EQ(p.Style, plat::kMbOk);
+            EXPECT_EQ(p.Session, c.ShownIn);
+            EXPECT_FALSE(p.Wait);
+            EXPECT_NE(p.Thread, std::this_thread::get_id());
+        }
+        std::sort(texts.begin(), texts.end());
+        EXPECT_EQ(texts, c.ShownIn != 0 ? expected : std::vector<std::string>{});
+        EXPECT_TRUE(emu::EventLogEntries().empty());
+        TearDown();
     }
-    EXPECT_EQ(emu::Beeps().size(), 2u);
-    const auto popups = emu::Popups();
-    ASSERT_EQ(popups.size(), 1u);
-    // The two popup threads race for the one box that fails; either may lose.
-    const std::string shown = popups[0].Text.substr(0, popups[0].Text.find('\n'));
-    EXPECT_TRUE(shown == "second" || shown == "third") << shown;
-    EXPECT_TRUE(emu::EventLogEntries().empty());
 }
 
 } // namespace

@@ -15,7 +15,8 @@ namespace emu {
 namespace {
 
 constexpr plat::OsHandle kFirstSource = 0x3000;
-constexpr int kIdOk = 1;
+constexpr std::uint32_t kDefaultConsoleSession = 1;
+constexpr std::uint32_t kErrorInvalidParameter = 87;
 
 struct LogState {
     std::mutex Lock;
@@ -34,6 +35,7 @@ struct UiState {
     bool Hold = false;
     int Open = 0;
     int FailCount = 0;
+    std::uint32_t ConsoleSession = kDefaultConsoleSession;
 };
 
 struct VersionState {
@@ -103,6 +105,7 @@ void ResetAll() {
         u.Boxes = 0;
         u.Hold = false; // boxes still held open from a previous test are released
         u.FailCount = 0;
+        u.ConsoleSession = kDefaultConsoleSession;
         u.Changed.notify_all();
     }
     {
@@ -172,6 +175,12 @@ void InjectEventSourceFailure(plat::OsHandle returned, int count) {
     l.FailCount = count;
 }
 
+void SetConsoleSession(std::uint32_t session) {
+    auto& u = Ui();
+    std::lock_guard<std::mutex> lock(u.Lock);
+    u.ConsoleSession = session;
+}
+
 std::vector<UiEvent> UiEvents() {
     auto& u = Ui();
     std::lock_guard<std::mutex> lock(u.Lock);
@@ -181,8 +190,8 @@ std::vector<UiEvent> UiEvents() {
 std::vector<Popup> Popups() {
     std::vector<Popup> boxes;
     for (const auto& e : UiEvents()) {
-        if (e.What == UiEvent::Box) {
-            boxes.push_back(Popup{e.Text, e.Caption, e.Flags, e.Thread});
+        if (e.What == UiEvent::Box && e.Shown) {
+            boxes.push_back(Popup{e.Text, e.Caption, e.Style, e.Session, e.Wait, e.Thread});
         }
     }
     return boxes;
@@ -321,29 +330,46 @@ void MessageBeep(std::uint32_t type) {
     u.Events.push_back(std::move(e));
 }
 
-int MessageBox(const char* text, const char* caption, std::uint32_t flags) {
-    emu::NotifyCall("MessageBox");
+std::uint32_t WTSGetActiveConsoleSessionId() {
+    emu::NotifyCall("WTSGetActiveConsoleSessionId");
+    auto& u = emu::Ui();
+    std::lock_guard<std::mutex> lock(u.Lock);
+    return u.ConsoleSession;
+}
+
+bool WTSSendMessage(std::uint32_t session, const std::string& title, const std::string& message,
+                    std::uint32_t style, bool wait) {
+    emu::NotifyCall("WTSSendMessage");
     std::int64_t now = emu::TrueTime100ns();
     auto& u = emu::Ui();
     std::unique_lock<std::mutex> lock(u.Lock);
-    if (emu::TakeFailure(u.FailCount)) {
-        return 0;
-    }
     emu::UiEvent e;
     e.What = emu::UiEvent::Box;
-    e.Text = text != nullptr ? text : "";
-    e.Caption = caption != nullptr ? caption : "";
-    e.Flags = flags;
+    e.Text = message;
+    e.Caption = title;
+    e.Style = style;
+    e.Session = session;
+    e.Wait = wait;
     e.Thread = std::this_thread::get_id();
     e.At100ns = now;
+    const bool failed = emu::TakeFailure(u.FailCount);
+    const bool refused = session == kNoConsoleSession || session != u.ConsoleSession;
+    e.Shown = !failed && !refused;
     u.Events.push_back(std::move(e));
+    if (failed || refused) {
+        lock.unlock();
+        SetLastError(refused ? emu::kErrorInvalidParameter : kErrorSuccess);
+        return false;
+    }
     ++u.Boxes;
-    ++u.Open;
     u.Changed.notify_all();
-    u.Changed.wait(lock, [&] { return !u.Hold; });
-    --u.Open;
-    u.Changed.notify_all();
-    return emu::kIdOk;
+    if (wait) {
+        ++u.Open;
+        u.Changed.wait(lock, [&] { return !u.Hold; });
+        --u.Open;
+        u.Changed.notify_all();
+    }
+    return true;
 }
 
 std::uint32_t GetFileVersionInfoSize(const char* path) {

@@ -1,8 +1,7 @@
 // The emulated event log, popups, version resources and the running module's path.
 //
-// Everything the service reports is recorded here for tests to read. Message boxes never
-// block unless a test holds them; they run on real (detached) threads, so a test that expects
-// a popup waits for it with WaitForPopups.
+// Everything the service reports is recorded here for tests to read. Popups run on real
+// (detached) threads, so a test that expects one waits for it with WaitForPopups.
 #pragma once
 
 #include "platform/Platform.h"
@@ -38,12 +37,20 @@ void InjectEventSourceFailure(plat::OsHandle returned = 0, int count = -1);
 
 // --- popups ------------------------------------------------------------------------------------
 
+// Message boxes are sent to a session's desktop (WTSSendMessage). The console session is 1
+// (a user is logged on) unless a test says otherwise; plat::kNoConsoleSession: nobody is.
+// A box sent to any other session, or while nobody is at the console, is refused (87).
+void SetConsoleSession(std::uint32_t session);
+
 struct UiEvent {
     enum Kind : std::uint8_t { Beep, Box } What = Beep;
     std::uint32_t BeepType = 0; // Beep
     std::string Text;           // Box
     std::string Caption;        // Box
-    std::uint32_t Flags = 0;    // Box
+    std::uint32_t Style = 0;    // Box
+    std::uint32_t Session = 0;  // Box
+    bool Wait = false;          // Box: the sender waits for the user's answer
+    bool Shown = false;         // Box: false when the send was refused or failed
     std::thread::id Thread;
     std::int64_t At100ns = 0;
 };
@@ -51,20 +58,22 @@ struct UiEvent {
 struct Popup {
     std::string Text;
     std::string Caption;
-    std::uint32_t Flags = 0;
+    std::uint32_t Style = 0;
+    std::uint32_t Session = 0;
+    bool Wait = false;
     std::thread::id Thread;
 };
 
-std::vector<UiEvent> UiEvents(); // beeps and boxes in the order they happened
-std::vector<Popup> Popups();     // message boxes only, in the order they were shown
+std::vector<UiEvent> UiEvents(); // beeps and every send, in the order they happened
+std::vector<Popup> Popups();     // boxes shown, in the order they were shown
 std::vector<std::uint32_t> Beeps();
 void ClearPopups();
 // Waits in real time (up to timeoutMs) until at least `count` boxes have been shown.
 bool WaitForPopups(std::size_t count, int timeoutMs = 5000);
-// While held, every MessageBox stays open (blocks its thread) until released.
+// While held, nobody answers: a box sent with wait blocks its sender until released.
 void HoldMessageBoxes(bool hold);
-int OpenMessageBoxes();
-// The next `count` message boxes (every one when count < 0) cannot be shown and return 0.
+int OpenMessageBoxes(); // senders blocked waiting for an answer
+// The next `count` sends (every one when count < 0) fail, as under Wine: FALSE, nothing shown.
 void InjectMessageBoxFailure(int count = -1);
 
 // --- version resources and the module --------------------------------------------------------

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <map>
 #include <memory>
@@ -18,6 +19,24 @@ namespace emu {
 namespace {
 
 constexpr std::uint32_t kErrorNotEnoughMemory = 8;
+
+struct DetachedThreads {
+    std::mutex Lock;
+    std::condition_variable Ended;
+    int Live = 0;
+};
+
+DetachedThreads& Detached() {
+    static DetachedThreads threads;
+    return threads;
+}
+
+void DetachedThreadEnded() {
+    DetachedThreads& d = Detached();
+    const std::lock_guard<std::mutex> lock(d.Lock);
+    --d.Live;
+    d.Ended.notify_all();
+}
 constexpr std::uint64_t kRandomSeed = 0x243F6A8885A308D3u;
 
 thread_local std::uint32_t lastError = 0;
@@ -167,6 +186,20 @@ void ResetEventsAndRandom() {
 }
 
 } // namespace detail
+
+int LiveDetachedThreads() {
+    DetachedThreads& d = Detached();
+    const std::lock_guard<std::mutex> lock(d.Lock);
+    return d.Live;
+}
+
+bool WaitForDetachedThreads(int timeoutMs) {
+    DetachedThreads& d = Detached();
+    std::unique_lock<std::mutex> lock(d.Lock);
+    return d.Ended.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                            [&d] { return d.Live == 0; });
+}
+
 } // namespace emu
 
 namespace plat {
@@ -281,9 +314,18 @@ bool StartDetachedThread(void (*work)(void* context), void* context) {
     if (emu::detail::Injected(emu::Fail::StartThread)) {
         return false;
     }
+    emu::DetachedThreads& d = emu::Detached();
+    {
+        const std::lock_guard<std::mutex> lock(d.Lock);
+        ++d.Live;
+    }
     try {
-        std::thread(work, context).detach();
+        std::thread([work, context] {
+            work(context);
+            emu::DetachedThreadEnded();
+        }).detach();
     } catch (const std::system_error&) {
+        emu::DetachedThreadEnded();
         SetLastError(emu::kErrorNotEnoughMemory);
         return false;
     }

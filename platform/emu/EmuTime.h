@@ -99,6 +99,10 @@ void ClearFailures();
 int OpenTokens();
 int OpenEvents();
 bool PrivilegeEnabled(); // the time privilege is enabled in the process token right now
+// Threads started by StartDetachedThread whose work has not returned yet (never reset: a
+// thread outlives the test that started it), and a real-time wait until none is left.
+int LiveDetachedThreads();
+bool WaitForDetachedThreads(int timeoutMs = 5000);
 
 // Called at the entry of every platform call with the call's name; a test can stop the
 // service there, advance time, or inject a failure. Empty to remove.

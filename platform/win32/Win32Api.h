@@ -10,6 +10,7 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+#include <wtsapi32.h>
 
 #include "platform/Platform.h"
 
@@ -23,7 +24,6 @@
 #undef GetModuleFileName
 #undef GetVersionEx
 #undef LookupPrivilegeValue
-#undef MessageBox
 #undef OpenSCManager
 #undef OpenService
 #undef QueryServiceConfig
@@ -39,6 +39,7 @@
 #undef StartService
 #undef StartServiceCtrlDispatcher
 #undef WriteConsole
+#undef WTSSendMessage
 
 namespace plat {
 
@@ -49,6 +50,9 @@ template <class H> H AsWin(OsHandle h) {
 template <class H> OsHandle AsOs(H h) {
     return reinterpret_cast<OsHandle>(h);
 }
+
+// FormatGroupedNumber in a given locale rather than the user's (for the platform probe).
+std::string FormatGroupedNumberInLocale(LCID locale, std::int32_t value);
 
 // The seam's records mirror their Win32 counterparts field for field (same order, same
 // widths), so they cross by copy.

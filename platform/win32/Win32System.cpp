@@ -14,8 +14,20 @@ void MessageBeep(std::uint32_t type) {
     ::MessageBeep(type);
 }
 
-int MessageBox(const char* text, const char* caption, std::uint32_t flags) {
-    return ::MessageBoxA(nullptr, text, caption, flags);
+std::uint32_t WTSGetActiveConsoleSessionId() {
+    return ::WTSGetActiveConsoleSessionId();
+}
+
+bool WTSSendMessage(std::uint32_t session, const std::string& title, const std::string& message,
+                    std::uint32_t style, bool wait) {
+    // The call only reads the strings; its prototype lacks the const.
+    std::string titleCopy = title;
+    std::string messageCopy = message;
+    DWORD response = 0;
+    return ::WTSSendMessageA(WTS_CURRENT_SERVER_HANDLE, session, titleCopy.data(),
+                             static_cast<DWORD>(titleCopy.size()), messageCopy.data(),
+                             static_cast<DWORD>(messageCopy.size()), style, 0, &response,
+                             wait ? TRUE : FALSE) != FALSE;
 }
 
 // ---------------------------------------------------------------------------
@@ -224,71 +236,33 @@ bool StdoutIsConsole() {
     return ::GetConsoleMode(::GetStdHandle(STD_OUTPUT_HANDLE), &mode) != FALSE;
 }
 
-namespace {
-
-std::string LocaleText(LCTYPE item) {
-    char buffer[16] = {};
-    if (::GetLocaleInfoA(LOCALE_USER_DEFAULT, item, buffer, sizeof buffer) == 0) {
-        return {};
+std::string FormatGroupedNumberInLocale(LCID locale, std::int32_t value) {
+    // Only the separator is the locale's: the text is groups of three with a leading "-",
+    // whatever grouping ("12,34,567") or negative style ("(1,234)", "1,234-") the locale
+    // prefers for its own numbers.
+    char separator[8] = {};
+    if (::GetLocaleInfoA(locale, LOCALE_STHOUSAND, separator, sizeof separator) == 0) {
+        separator[0] = ',';
+        separator[1] = '\0';
     }
-    return buffer;
-}
-
-// LOCALE_SGROUPING ("3;0", "3;2;0", "3") as the number that NUMBERFMT wants (3, 32, 30):
-// a trailing ";0" repeats the last group, and without it the last group is not repeated.
-UINT GroupingNumber(const std::string& grouping) {
-    std::string digits;
-    for (char c : grouping) {
-        if (c >= '0' && c <= '9') {
-            digits.push_back(c);
-        }
-    }
-    if (digits.empty()) {
-        return 0;
-    }
-    if (digits.size() > 1 && digits.back() == '0') {
-        digits.pop_back();
-    } else {
-        digits.push_back('0');
-    }
-    UINT value = 0;
-    for (char c : digits) {
-        value = value * 10 + static_cast<UINT>(c - '0');
-    }
-    return value;
-}
-
-UINT LocaleNumber(LCTYPE item, UINT fallback) {
-    const std::string text = LocaleText(item);
-    if (text.empty() || text[0] < '0' || text[0] > '9') {
-        return fallback;
-    }
-    return static_cast<UINT>(text[0] - '0');
-}
-
-} // namespace
-
-std::string FormatGroupedNumber(std::int32_t value) {
-    const std::string digits = std::to_string(value);
-    // No decimals are shown, but the format must still name a separator.
-    std::string decimal = LocaleText(LOCALE_SDECIMAL);
-    std::string thousand = LocaleText(LOCALE_STHOUSAND);
-    if (decimal.empty()) {
-        decimal.push_back('.');
-    }
+    char decimal[] = "."; // no decimals are shown, but the format must name a separator
     NUMBERFMTA format{};
     format.NumDigits = 0;
-    format.LeadingZero = LocaleNumber(LOCALE_ILZERO, 1);
-    format.Grouping = GroupingNumber(LocaleText(LOCALE_SGROUPING));
-    format.lpDecimalSep = decimal.data();
-    format.lpThousandSep = thousand.data();
-    format.NegativeOrder = LocaleNumber(LOCALE_INEGNUMBER, 1);
+    format.LeadingZero = 1; // else 0 comes out empty
+    format.Grouping = 3;
+    format.lpDecimalSep = decimal;
+    format.lpThousandSep = separator;
+    format.NegativeOrder = 1; // "-1"
+    const std::string digits = std::to_string(value);
     char buffer[64] = {};
-    if (::GetNumberFormatA(LOCALE_USER_DEFAULT, 0, digits.c_str(), &format, buffer,
-                           sizeof buffer) == 0) {
+    if (::GetNumberFormatA(locale, 0, digits.c_str(), &format, buffer, sizeof buffer) == 0) {
         return digits;
     }
     return buffer;
+}
+
+std::string FormatGroupedNumber(std::int32_t value) {
+    return FormatGroupedNumberInLocale(LOCALE_USER_DEFAULT, value);
 }
 
 void ExitProcess(std::uint32_t exitCode) {

@@ -24,4 +24,4 @@ add_library(tecora32_import INTERFACE)
 target_link_libraries(tecora32_import INTERFACE ${TECORA32_IMPLIB})
 add_dependencies(tecora32_import tecora32_implib)
 
-target_link_libraries(chronel_platform PUBLIC tecora32_import advapi32 user32 version kernel32)
+target_link_libraries(chronel_platform PUBLIC tecora32_import advapi32 user32 version wtsapi32 kernel32)

@@ -5,6 +5,7 @@
 //
 // Run it in a scratch directory: it creates files and a directory there.
 #include "platform/Platform.h"
+#include "platform/win32/Win32Api.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -49,6 +50,24 @@ void Numbers() {
     for (const Case& c : cases) {
         CheckText(("grouped " + std::to_string(c.value)).c_str(),
                   plat::FormatGroupedNumber(c.value), c.text);
+    }
+    // Locales that group otherwise or put the sign elsewhere give only their separator.
+    struct LocaleCase {
+        const char* name;
+        LCID locale;
+        const char* text;
+    };
+    const LocaleCase locales[] = {
+        {"English (India) groups 3;2", 0x4009, "-1,234,567"},
+        {"Persian puts the sign last", 0x0429, "-1,234,567"},
+        {"German separator", 0x0407, "-1.234.567"},
+        {"French separator", 0x040c,
+         "-1\xa0"
+         "234\xa0"
+         "567"},
+    };
+    for (const LocaleCase& c : locales) {
+        CheckText(c.name, plat::FormatGroupedNumberInLocale(c.locale, -1234567), c.text);
     }
 }
 
