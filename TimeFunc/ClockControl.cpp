@@ -94,8 +94,13 @@ void NoteRateReadBack(std::uint32_t adjustment, bool regulated) {
     }
 }
 
+// The card reads of the service thread overwrite LastCardResult at any moment; the stop on
+// the other thread keeps its own copy of why its clock call failed.
+thread_local std::uint32_t lastClockError = 0;
+
 void StoreLastError() {
-    LastCardResult = static_cast<std::int32_t>(plat::GetLastError());
+    lastClockError = plat::GetLastError();
+    LastCardResult = static_cast<std::int32_t>(lastClockError);
 }
 
 // Hands the clock to the system's own regulation at the nominal rate, under the caller's
@@ -198,6 +203,10 @@ void MoveToNearestDay(plat::SystemTime& target, const plat::SystemTime& now) {
 }
 
 } // namespace
+
+std::uint32_t LastClockError() {
+    return lastClockError;
+}
 
 std::uint32_t DefaultTimeIncrement() {
     return defaultIncrement.load(std::memory_order_relaxed);

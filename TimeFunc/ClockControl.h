@@ -25,6 +25,10 @@ void InitDefaultTimeIncrement();
 // fast or slow (156,250 x 100 ns nominal: at most 15,625 either way).
 constexpr std::uint32_t kRateBandDivisor = 10;
 
+// The system error of this thread's last failed clock operation (also stored in
+// LastCardResult, which the other thread's card calls may overwrite meanwhile).
+std::uint32_t LastClockError();
+
 // Sets the clock's rate; 0 or DefaultTimeIncrement() hands the clock back to the system.
 // The correction (adjustment - DefaultTimeIncrement(), as a signed number) is held inside
 // the band around the increment in force.

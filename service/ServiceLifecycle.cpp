@@ -223,8 +223,8 @@ void StopService() {
         StopExitCode = 0;
     } else {
         // The clock could not be handed back: the controller should hear why.
-        const std::int32_t code = LastCardResult.load();
-        StopExitCode = code > 0 ? static_cast<std::uint32_t>(code) : 1u;
+        const std::uint32_t code = LastClockError();
+        StopExitCode = code != 0 ? code : 1u;
     }
     CloseCard();
 }

@@ -372,6 +372,9 @@ plat::TimeZoneInfo UtcZone() {
 void SetPrivilegeHeld(bool held) {
     const std::lock_guard lock(Lock());
     State().privilegeHeld = held;
+    if (!held) {
+        State().privilegeEnabled = false; // a privilege the token lacks is not in force either
+    }
 }
 
 int OpenTokens() {
