@@ -117,11 +117,17 @@ void CheckLibrary(Tally& tally, const ServiceFacts& service) {
     if (!service.ConfigKnown) {
         return;
     }
-    const std::string library = FolderOf(ExecutablePath(service.BinaryPath)) + kLibraryName;
+    // The service finds the library beside itself first, then in the system folder.
+    std::string library = FolderOf(ExecutablePath(service.BinaryPath)) + kLibraryName;
     if (!plat::FileExists(library.c_str())) {
-        Report(tally, Verdict::Fail, "no card library at " + library,
-               "put the card maker's TECORA32.DLL beside chronel.exe and restart the service");
-        return;
+        const std::string beside = library;
+        library = plat::SystemDirectoryFor32Bit() + "\\" + kLibraryName;
+        if (!plat::FileExists(library.c_str())) {
+            Report(tally, Verdict::Fail, "no card library at " + beside,
+                   "put the card maker's TECORA32.DLL beside chronel.exe (or into the system "
+                   "folder for 32-bit programs) and restart the service");
+            return;
+        }
     }
     if (IsSimulatedLibrary(library)) {
         Report(tally, Verdict::Warn, "the card library at " + library + " is the simulated card",

@@ -301,6 +301,10 @@ bool FormatSystemMessage(std::uint32_t code, std::string& text);
 // directory, or a full path.
 bool FileExists(const char* name);
 
+// The system folder that a 32-bit program loads its libraries from (System32 on 32-bit
+// Windows, SysWOW64 on 64-bit Windows), whichever build asks; empty when unknown.
+std::string SystemDirectoryFor32Bit();
+
 // Creates the file, or empties an existing one, and writes data into it (CreateFileA with
 // CREATE_ALWAYS, WriteFile, CloseHandle). False, with the last error set, on failure.
 bool WriteWholeFile(const std::string& path, const std::string& data);

@@ -195,6 +195,7 @@ TEST_F(CtlTest, CheckGradesTheInstallation) {
         {true, plat::kServiceRunning, true, nullptr, true, "LocalSystem", 1},
         {true, plat::kServiceRunning, true, nullptr, false, ".\\operator", 1},
         {true, plat::kServiceRunning, false, nullptr, false, "LocalSystem", 2},
+        {true, plat::kServiceRunning, false, "Timecode reader library", false, "LocalSystem", 0},
         {true, plat::kServiceStopped, true, nullptr, false, "LocalSystem", 2},
         {false, 0, false, nullptr, false, "", 2},
     };
@@ -206,12 +207,16 @@ TEST_F(CtlTest, CheckGradesTheInstallation) {
         if (c.Installed) {
             Install(c.State, c.Account);
         }
-        if (c.Library) {
-            emu::AddFile(folder + "TECORA32.DLL");
+        // Library: beside the service; else a library with a product name is in the system
+        // folder only.
+        const std::string library = c.Library
+                                        ? folder + "TECORA32.DLL"
+                                        : std::string(emu::kSystemDirectory32) + "\\TECORA32.DLL";
+        if (c.Library || c.Product != nullptr) {
+            emu::AddFile(library);
         }
         if (c.Product != nullptr) {
-            emu::SetVersionString(folder + "TECORA32.DLL",
-                                  "\\StringFileInfo\\040904B0\\ProductName", c.Product);
+            emu::SetVersionString(library, "\\StringFileInfo\\040904B0\\ProductName", c.Product);
         }
         if (c.W32TimeRunning) {
             plat::ServiceConfig w32time;

@@ -154,6 +154,11 @@ void InjectFileFailure(FileOp op, std::uint32_t errorCode, int count) {
 
 namespace plat {
 
+std::string SystemDirectoryFor32Bit() {
+    emu::NotifyCall("SystemDirectoryFor32Bit");
+    return emu::kSystemDirectory32;
+}
+
 bool WriteWholeFile(const std::string& path, const std::string& data) {
     emu::NotifyCall("WriteWholeFile");
     auto& f = emu::Files();

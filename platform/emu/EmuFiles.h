@@ -10,6 +10,9 @@
 
 namespace emu {
 
+// What SystemDirectoryFor32Bit reports: a 64-bit Windows.
+constexpr const char* kSystemDirectory32 = "C:\\Windows\\SysWOW64";
+
 // Folders exist with all their parents once added; at reset only "C:\" exists.
 void AddFolder(const std::string& path);
 // Files the program wrote (or a test put there), by full path.

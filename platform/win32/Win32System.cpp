@@ -125,6 +125,17 @@ bool FileExists(const char* name) {
     return (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
+std::string SystemDirectoryFor32Bit() {
+    char buffer[MAX_PATH + 1] = {};
+#ifdef _WIN64
+    const UINT length = ::GetSystemWow64DirectoryA(buffer, MAX_PATH);
+#else
+    // A 32-bit program on 64-bit Windows is shown SysWOW64 under this name.
+    const UINT length = ::GetSystemDirectoryA(buffer, MAX_PATH);
+#endif
+    return length > 0 && length <= MAX_PATH ? std::string(buffer, length) : std::string();
+}
+
 bool WriteWholeFile(const std::string& path, const std::string& data) {
     HANDLE file = ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
