@@ -5,6 +5,7 @@
 #include "engine/RegistryDefault.h"
 #include "engine/Settings.h"
 #include "platform/Platform.h"
+#include "service/InstallFolder.h"
 
 #include <cctype>
 
@@ -138,6 +139,19 @@ void CheckLibrary(Tally& tally, const ServiceFacts& service) {
     Report(tally, Verdict::Ok, "card library " + library, "");
 }
 
+void CheckFolderRights(Tally& tally, const ServiceFacts& service) {
+    if (!service.ConfigKnown) {
+        return;
+    }
+    if (std::string why; InstallFolderOpenToUsers(ExecutablePath(service.BinaryPath), why)) {
+        Report(tally, Verdict::Warn, why + ", who could run code as SYSTEM through the service",
+               "remove the write rights of ordinary users from the folder, or install it under "
+               "Program Files");
+        return;
+    }
+    Report(tally, Verdict::Ok, "only administrators may change the service's files", "");
+}
+
 void CheckRegistry(Tally& tally, const StatusValues& values) {
     const std::string key = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Tecora";
     if (!values.KeyOpen) {
@@ -191,6 +205,7 @@ int Check() {
     const StatusValues values = ReadStatusValues();
     CheckService(tally, service);
     CheckLibrary(tally, service);
+    CheckFolderRights(tally, service);
     CheckRegistry(tally, values);
     CheckEventSource(tally);
     CheckW32Time(tally);

@@ -187,6 +187,7 @@ TEST_F(CtlTest, CheckGradesTheInstallation) {
         bool W32TimeRunning;
         std::string Account;
         int Exit;
+        bool UsersMayWrite = false;
     };
     const std::vector<Case> cases = {
         {true, plat::kServiceRunning, true, "Timecode reader library", false, "LocalSystem", 0},
@@ -196,6 +197,7 @@ TEST_F(CtlTest, CheckGradesTheInstallation) {
         {true, plat::kServiceRunning, true, nullptr, false, ".\\operator", 1},
         {true, plat::kServiceRunning, false, nullptr, false, "LocalSystem", 2},
         {true, plat::kServiceRunning, false, "Timecode reader library", false, "LocalSystem", 0},
+        {true, plat::kServiceRunning, true, nullptr, false, "LocalSystem", 1, true},
         {true, plat::kServiceStopped, true, nullptr, false, "LocalSystem", 2},
         {false, 0, false, nullptr, false, "", 2},
     };
@@ -217,6 +219,10 @@ TEST_F(CtlTest, CheckGradesTheInstallation) {
         }
         if (c.Product != nullptr) {
             emu::SetVersionString(library, "\\StringFileInfo\\040904B0\\ProductName", c.Product);
+        }
+        if (c.UsersMayWrite) {
+            emu::SetFileAccess("C:\\Program Files\\Quorlan",
+                               {{"S-1-5-32-545", "BUILTIN\\Users", true}});
         }
         if (c.W32TimeRunning) {
             plat::ServiceConfig w32time;
