@@ -1,6 +1,7 @@
 #include "TimeFunc/ClockControl.h"
 
 #include "TimeFunc/CivilDate.h"
+#include "TimeFunc/TimeZone.h"
 #include "card/CardLink.h"
 #include "platform/Platform.h"
 
@@ -142,14 +143,7 @@ std::int64_t MsSinceDayOne(const plat::SystemTime& t) {
 // on since by as much as the PC clock has. Left as it is when either time is not a valid one.
 void AddTimeSinceStamp(plat::SystemTime& target, const TimecodeRecord& record,
                        const plat::SystemTime& now) {
-    plat::SystemTime stamp;
-    stamp.Year = record.SystemYear;
-    stamp.Month = record.SystemMonth;
-    stamp.Day = record.SystemDay;
-    stamp.Hour = record.SystemHour;
-    stamp.Minute = record.SystemMinute;
-    stamp.Second = record.SystemSecond;
-    stamp.Milliseconds = record.SystemMilliseconds;
+    const plat::SystemTime stamp = SystemStampOf(record);
     if (!IsValidTime(stamp) || !IsValidTime(now) || !IsValidTime(target)) {
         return;
     }

@@ -93,14 +93,7 @@ bool NearZoneChange(const plat::TimeZoneInfo& machine, const TimecodeRecord& rec
         machine.StandardBias == machine.DaylightBias) {
         return false; // a zone without daylight saving time never changes
     }
-    plat::SystemTime stamp;
-    stamp.Year = record.SystemYear;
-    stamp.Month = record.SystemMonth;
-    stamp.Day = record.SystemDay;
-    stamp.Hour = record.SystemHour;
-    stamp.Minute = record.SystemMinute;
-    stamp.Second = record.SystemSecond;
-    stamp.Milliseconds = record.SystemMilliseconds;
+    plat::SystemTime stamp = SystemStampOf(record);
     if (!civil::IsValidDate(stamp.Year, stamp.Month, stamp.Day) || stamp.Hour > 23 ||
         stamp.Minute > 59 || stamp.Second > 59 || stamp.Milliseconds > 999) {
         plat::GetSystemTime(stamp);
@@ -213,18 +206,24 @@ TimecodeRecord ConvertTimecodeZone(const TimecodeRecord& record, bool dateFlag,
     return copy;
 }
 
+plat::SystemTime SystemStampOf(const TimecodeRecord& record) {
+    plat::SystemTime stamp;
+    stamp.Year = record.SystemYear;
+    stamp.Month = record.SystemMonth;
+    stamp.Day = record.SystemDay;
+    stamp.Hour = record.SystemHour;
+    stamp.Minute = record.SystemMinute;
+    stamp.Second = record.SystemSecond;
+    stamp.Milliseconds = record.SystemMilliseconds;
+    return stamp;
+}
+
 std::string FormatTimecode(const TimecodeRecord& record, bool systemGroup, bool dateFlag,
                            std::uint8_t zoneMode) {
     const MachineZone zone = QueryMachineZone();
     plat::SystemTime utc;
     if (systemGroup) {
-        utc.Year = record.SystemYear;
-        utc.Month = record.SystemMonth;
-        utc.Day = record.SystemDay;
-        utc.Hour = record.SystemHour;
-        utc.Minute = record.SystemMinute;
-        utc.Second = record.SystemSecond;
-        utc.Milliseconds = record.SystemMilliseconds;
+        utc = SystemStampOf(record);
         // The machine's own rules for that date; the offset shown is the one in force now.
         plat::SystemTime local = utc;
         if (!plat::SystemTimeToTzSpecificLocalTime(zone.Info, utc, local)) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "TimeFunc/TimecodeRecord.h"
+#include "platform/Platform.h"
 
 #include <cstdint>
 #include <string>
@@ -21,6 +22,9 @@ TimecodeRecord ConvertTimecodeZone(const TimecodeRecord& record, bool dateFlag,
 // systemGroup true renders the System group (always with date), false the Ltc group.
 std::string FormatTimecode(const TimecodeRecord& record, bool systemGroup, bool dateFlag,
                            std::uint8_t zoneMode);
+
+// The record's System group: the PC's UTC time stamp of the frame.
+plat::SystemTime SystemStampOf(const TimecodeRecord& record);
 
 // The PC's local time now, in the long form.
 std::string FormatLocalNow();

@@ -17,19 +17,6 @@
 namespace ctl {
 namespace {
 
-// Closes a service-controller handle on every path.
-struct ScHandle {
-    plat::OsHandle Handle = 0;
-    explicit ScHandle(plat::OsHandle h) : Handle(h) {}
-    ScHandle(const ScHandle&) = delete;
-    ScHandle& operator=(const ScHandle&) = delete;
-    ~ScHandle() {
-        if (plat::HandleValid(Handle)) {
-            plat::CloseServiceHandle(Handle);
-        }
-    }
-};
-
 constexpr std::uint32_t kErrorServiceDoesNotExist = 1060;
 
 ServiceState StateOf(std::uint32_t current) {
@@ -226,13 +213,13 @@ void PrintJson(int code, const ServiceFacts& service, const StatusValues& values
 
 ServiceFacts QueryService(const char* name) {
     ServiceFacts facts;
-    const ScHandle scm(plat::OpenSCManager(plat::kScManagerConnect));
-    if (!plat::HandleValid(scm.Handle)) {
+    const plat::ServiceHandle scm(plat::OpenSCManager(plat::kScManagerConnect));
+    if (!scm.valid()) {
         return facts;
     }
-    const ScHandle service(
-        plat::OpenService(scm.Handle, name, plat::kServiceQueryStatus | plat::kServiceQueryConfig));
-    if (!plat::HandleValid(service.Handle)) {
+    const plat::ServiceHandle service(
+        plat::OpenService(scm.get(), name, plat::kServiceQueryStatus | plat::kServiceQueryConfig));
+    if (!service.valid()) {
         // Only "does not exist" says it is not installed; anything else leaves it unknown.
         if (plat::GetLastError() == kErrorServiceDoesNotExist) {
             facts.State = ServiceState::NotInstalled;
@@ -240,12 +227,12 @@ ServiceFacts QueryService(const char* name) {
         return facts;
     }
     plat::ServiceStatusRecord status;
-    if (plat::QueryServiceStatus(service.Handle, status)) {
+    if (plat::QueryServiceStatus(service.get(), status)) {
         facts.State = StateOf(status.CurrentState);
         facts.ExitCode = status.Win32ExitCode;
     }
     plat::InstalledServiceConfig config;
-    if (plat::QueryServiceConfig(service.Handle, config)) {
+    if (plat::QueryServiceConfig(service.get(), config)) {
         facts.ConfigKnown = true;
         facts.BinaryPath = config.BinaryPath;
         facts.Account = config.Account;

@@ -27,18 +27,6 @@ bool foreignRateFinding = false;
 std::int32_t foreignHoldOff = 0; // checks to go before the foreign rate is logged again
 std::string published;           // what "MonitorWarnings" holds
 
-struct ScHandle {
-    plat::OsHandle Handle = 0;
-    explicit ScHandle(plat::OsHandle h) : Handle(h) {}
-    ScHandle(const ScHandle&) = delete;
-    ScHandle& operator=(const ScHandle&) = delete;
-    ~ScHandle() {
-        if (plat::HandleValid(Handle)) {
-            plat::CloseServiceHandle(Handle);
-        }
-    }
-};
-
 // "w32tm /config /syncfromflags:NO" leaves the service running with its type "NoSync": it
 // then keeps its hands off the clock.
 bool TimeServiceSynchronises() {
@@ -63,13 +51,14 @@ bool TimeServiceSynchronises() {
 }
 
 bool TimeServiceRunning() {
-    const ScHandle manager(plat::OpenSCManager(kScManagerConnect));
-    if (!plat::HandleValid(manager.Handle)) {
+    const plat::ServiceHandle manager(plat::OpenSCManager(kScManagerConnect));
+    if (!manager.valid()) {
         return false;
     }
-    const ScHandle service(plat::OpenService(manager.Handle, kTimeService, kServiceQueryStatus));
+    const plat::ServiceHandle service(
+        plat::OpenService(manager.get(), kTimeService, kServiceQueryStatus));
     plat::ServiceStatusRecord status;
-    if (!plat::HandleValid(service.Handle) || !plat::QueryServiceStatus(service.Handle, status)) {
+    if (!service.valid() || !plat::QueryServiceStatus(service.get(), status)) {
         return false;
     }
     const bool running = status.CurrentState == plat::kServiceRunning ||

@@ -405,6 +405,35 @@ bool ChangeServiceDescription(OsHandle service, const std::string& description);
 bool ChangeServiceFailureActions(OsHandle service, const ServiceFailureActions& actions);
 bool CloseServiceHandle(OsHandle handle);
 
+// On 64-bit Windows service controller handles are pointers whose low half can look
+// negative; null is the only failure value there. The 32-bit build keeps the rule that a
+// handle is valid when it is positive as a signed 32-bit number.
+inline bool ServiceHandleValid(OsHandle handle) {
+    if constexpr (sizeof(OsHandle) > 4) {
+        return handle != 0;
+    } else {
+        return HandleValid(handle);
+    }
+}
+
+// A service controller or service handle; closed on destruction.
+class ServiceHandle {
+  public:
+    explicit ServiceHandle(OsHandle h) : handle_(h) {}
+    ServiceHandle(const ServiceHandle&) = delete;
+    ServiceHandle& operator=(const ServiceHandle&) = delete;
+    ~ServiceHandle() {
+        if (valid()) {
+            CloseServiceHandle(handle_);
+        }
+    }
+    [[nodiscard]] OsHandle get() const { return handle_; }
+    [[nodiscard]] bool valid() const { return ServiceHandleValid(handle_); }
+
+  private:
+    OsHandle handle_ = 0;
+};
+
 // Access rights enough to look at the controller and a service without administrator rights.
 constexpr std::uint32_t kScManagerConnect = 0x0001;
 constexpr std::uint32_t kServiceQueryConfig = 0x0001;

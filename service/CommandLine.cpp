@@ -44,17 +44,6 @@ std::string UpperAsciiLetters(std::string text) {
     return text;
 }
 
-// On 64-bit Windows service controller handles are pointers whose low half can look
-// negative; null is the only failure value there. The 32-bit build keeps the rule that a
-// handle is valid when it is positive as a signed 32-bit number.
-bool ScHandleValid(plat::OsHandle handle) {
-    if constexpr (sizeof(plat::OsHandle) > 4) {
-        return handle != 0;
-    } else {
-        return plat::HandleValid(handle);
-    }
-}
-
 std::string EventSourceKey() {
     return std::string("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\") +
            kServiceName;
@@ -149,7 +138,7 @@ void InstallService() {
         return;
     }
     const plat::OsHandle manager = plat::OpenSCManager(kScManagerAllAccess);
-    if (!ScHandleValid(manager)) {
+    if (!plat::ServiceHandleValid(manager)) {
         PrintLine("Unable to install QN_Chronel,OpenSCManager Fail.");
         return;
     }
@@ -166,7 +155,7 @@ void InstallService() {
     config.BinaryPath = "\"" + exePath + "\"";
 
     const plat::OsHandle service = plat::CreateService(manager, config);
-    if (!ScHandleValid(service)) {
+    if (!plat::ServiceHandleValid(service)) {
         plat::CloseServiceHandle(manager);
         PrintLine("Unable to install QN_Chronel,CreateService Fail.");
         return;
@@ -181,12 +170,12 @@ void InstallService() {
 
 void RemoveService() {
     const plat::OsHandle manager = plat::OpenSCManager(kScManagerAllAccess);
-    if (!ScHandleValid(manager)) {
+    if (!plat::ServiceHandleValid(manager)) {
         PrintLine("OpenSCManager fail (" + SystemErrorText() + ").");
         return;
     }
     const plat::OsHandle service = plat::OpenService(manager, kServiceName, kServiceAllAccess);
-    if (!ScHandleValid(service)) {
+    if (!plat::ServiceHandleValid(service)) {
         PrintLine("OpenService fail (" + SystemErrorText() + ").");
         plat::CloseServiceHandle(manager);
         return;

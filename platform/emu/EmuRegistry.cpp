@@ -368,9 +368,12 @@ long RegQueryValue(const RegKey& key, const std::string& name, RegType& type,
     return kRegErrorSuccess;
 }
 
-long RegSetValue(const RegKey& key, const std::string& name, RegType type, const void* data,
-                 std::size_t size) {
-    emu::NotifyCall("RegSetValue");
+namespace {
+
+// Runs a change of one value under the world's lock, once the handle, any injected failure,
+// the handle's access and the key's existence have let it through.
+template <typename Change>
+long ChangeValue(const RegKey& key, const std::string& name, Change change) {
     auto& s = emu::State();
     std::lock_guard<std::mutex> lock(s.Lock);
     auto h = s.Handles.find(key.get());
@@ -387,36 +390,32 @@ long RegSetValue(const RegKey& key, const std::string& name, RegType type, const
     if (k == s.Keys.end()) {
         return emu::kErrorKeyDeleted;
     }
-    auto& stored = k->second.Values[emu::Lower(name)];
-    if (stored.Name.empty()) {
-        stored.Name = name;
-    }
-    const auto* bytes = static_cast<const std::uint8_t*>(data);
-    stored.Value.Type = type;
-    stored.Value.Data.assign(bytes, bytes + (bytes != nullptr ? size : 0));
-    ++s.WriteCounts[h->second.Key + "\\" + emu::Lower(name)];
-    return kRegErrorSuccess;
+    return change(s, h->second.Key, k->second);
+}
+
+} // namespace
+
+long RegSetValue(const RegKey& key, const std::string& name, RegType type, const void* data,
+                 std::size_t size) {
+    emu::NotifyCall("RegSetValue");
+    return ChangeValue(key, name, [&](auto& s, const std::string& path, auto& entry) {
+        auto& stored = entry.Values[emu::Lower(name)];
+        if (stored.Name.empty()) {
+            stored.Name = name;
+        }
+        const auto* bytes = static_cast<const std::uint8_t*>(data);
+        stored.Value.Type = type;
+        stored.Value.Data.assign(bytes, bytes + (bytes != nullptr ? size : 0));
+        ++s.WriteCounts[path + "\\" + emu::Lower(name)];
+        return kRegErrorSuccess;
+    });
 }
 
 long RegDeleteValue(const RegKey& key, const std::string& name) {
     emu::NotifyCall("RegDeleteValue");
-    auto& s = emu::State();
-    std::lock_guard<std::mutex> lock(s.Lock);
-    auto h = s.Handles.find(key.get());
-    if (h == s.Handles.end()) {
-        return emu::kErrorInvalidHandle;
-    }
-    if (long error = emu::TakeInjectionUnlocked(s, emu::RegOp::Set, h->second.Key, name)) {
-        return error;
-    }
-    if (!h->second.Writable) {
-        return emu::kErrorAccessDenied;
-    }
-    auto k = s.Keys.find(h->second.Key);
-    if (k == s.Keys.end()) {
-        return emu::kErrorKeyDeleted;
-    }
-    return k->second.Values.erase(emu::Lower(name)) > 0 ? kRegErrorSuccess : kRegErrorFileNotFound;
+    return ChangeValue(key, name, [&](auto& /*s*/, const std::string& /*path*/, auto& entry) {
+        return entry.Values.erase(emu::Lower(name)) > 0 ? kRegErrorSuccess : kRegErrorFileNotFound;
+    });
 }
 
 long RegDeleteKey(const std::string& path) {

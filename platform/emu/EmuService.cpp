@@ -849,10 +849,10 @@ emu::ScmService* ServiceToConfigure(emu::State& s, OsHandle service, std::uint32
     return entry;
 }
 
-} // namespace
-
-bool ChangeServiceDescription(OsHandle service, const std::string& description) {
-    emu::NotifyCall("ChangeServiceDescription");
+// Applies one change to a service's configuration, as ChangeServiceConfig2 does.
+template <typename Change>
+bool ConfigureService(const char* call, OsHandle service, Change change) {
+    emu::NotifyCall(call);
     emu::State& s = emu::S();
     std::unique_lock<std::mutex> lock(s.Lock);
     std::uint32_t error = 0;
@@ -862,23 +862,20 @@ bool ChangeServiceDescription(OsHandle service, const std::string& description) 
         SetLastError(error);
         return false;
     }
-    entry->Entry.Description = description;
+    change(entry->Entry);
     return true;
 }
 
+} // namespace
+
+bool ChangeServiceDescription(OsHandle service, const std::string& description) {
+    return ConfigureService("ChangeServiceDescription", service,
+                            [&](auto& entry) { entry.Description = description; });
+}
+
 bool ChangeServiceFailureActions(OsHandle service, const ServiceFailureActions& actions) {
-    emu::NotifyCall("ChangeServiceFailureActions");
-    emu::State& s = emu::S();
-    std::unique_lock<std::mutex> lock(s.Lock);
-    std::uint32_t error = 0;
-    emu::ScmService* entry = ServiceToConfigure(s, service, error);
-    if (entry == nullptr) {
-        lock.unlock();
-        SetLastError(error);
-        return false;
-    }
-    entry->Entry.FailureActions = actions;
-    return true;
+    return ConfigureService("ChangeServiceFailureActions", service,
+                            [&](auto& entry) { entry.FailureActions = actions; });
 }
 
 bool GetFileAccess(const std::string& path, std::vector<FileAccessEntry>& entries) {

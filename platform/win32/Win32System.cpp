@@ -193,28 +193,6 @@ bool RunProcess(const std::string& commandLine, std::uint32_t& exitCode) {
     return true;
 }
 
-void WriteConsole(const std::string& text) {
-    // Straight to the handle: the C runtime's text mode would turn each "\n" of a "\r\n"
-    // into another "\r\n".
-    std::fflush(stdout);
-    HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
-    if (out == nullptr || out == INVALID_HANDLE_VALUE) {
-        return;
-    }
-    const char* p = text.data();
-    std::size_t left = text.size();
-    while (left > 0) {
-        DWORD written = 0;
-        if (::WriteFile(out, p, static_cast<DWORD>(left), &written, nullptr) == FALSE ||
-            written == 0) {
-            return;
-        }
-        p += written;
-        left -= written;
-    }
-    ::FlushFileBuffers(out);
-}
-
 namespace {
 
 void WriteHandle(DWORD which, const std::string& text) {
@@ -236,6 +214,17 @@ void WriteHandle(DWORD which, const std::string& text) {
 }
 
 } // namespace
+
+void WriteConsole(const std::string& text) {
+    // Straight to the handle: the C runtime's text mode would turn each "\n" of a "\r\n"
+    // into another "\r\n".
+    std::fflush(stdout);
+    WriteHandle(STD_OUTPUT_HANDLE, text);
+    HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+    if (out != nullptr && out != INVALID_HANDLE_VALUE) {
+        ::FlushFileBuffers(out);
+    }
+}
 
 void WriteConsoleError(const std::string& text) {
     std::fflush(stderr);
