@@ -466,7 +466,12 @@ void HardSet(LoopState& s) {
     ++s.Metrics.HardSets;
     s.Metrics.LastHardSetUnixSeconds = UnixSecondsNow();
 
+    // A stop waits for this thread before it reports STOPPED: nothing after the settle is
+    // worth keeping it.
     plat::Sleep(kSettleAfterHardSetMs);
+    if (StopLatched.load()) {
+        return;
+    }
     (void)ReadTimecode(s.Record); // the next cycle publishes from this record
     plat::Sleep(kPauseAfterHardSetReadMs);
 }
@@ -483,7 +488,9 @@ void StartUp(LoopState& s) {
     s.AppliedCorrection = kNoCorrection;
     s.LimitHoldOff = 0;
     s.LastDifference = 0;
-    for (int attempt = 0; attempt < kStartupReads; ++attempt) {
+    // The reads pay no heed to StopEvent, and a stop waits for this thread: after a stop the
+    // card is closed and no read can succeed, so they end there.
+    for (int attempt = 0; attempt < kStartupReads && !StopLatched.load(); ++attempt) {
         if (ReadTimecode(s.Record) == ReadGood) {
             break;
         }

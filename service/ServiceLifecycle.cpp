@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 plat::ServiceStatusRecord ServiceStatus;
 plat::OsHandle ServiceStatusHandle = 0;
@@ -44,19 +45,28 @@ std::mutex& StopEventLock() {
     return lock;
 }
 
-// The service thread's end. Once STOPPED is reported the dispatcher returns and the process
-// would end, tearing down module state (SettingsRegistry, StopEvent) that the service thread
-// may still be closing: the main thread gives it a short grace to finish first.
+// The service thread's end. Whoever sees STOPPED may take the process for gone and replace
+// its files (an installer does), so the stop handler reports STOPPED only once the service
+// thread has left ServiceMain, or after a bound. Once STOPPED is reported the dispatcher
+// returns and the process would end, tearing down module state (SettingsRegistry, StopEvent)
+// that a thread past the bound may still be closing: the main thread gives it a last grace.
 struct ServiceThreadState {
     std::mutex Lock;
     std::condition_variable Ended;
     bool Running = false;
+    std::thread::id Id;
 };
 ServiceThreadState& ServiceThread() {
     static ServiceThreadState state;
     return state;
 }
 constexpr std::chrono::seconds kServiceThreadGrace{5};
+// While the stop waits for the service thread, STOP_PENDING is reported again every period
+// with a rising check point; the wait hint covers a period with room to spare. The thread
+// needs well under a second to leave the loop; a few periods bound a thread stuck in a call.
+constexpr std::uint32_t kStopWaitHint = 3000;
+constexpr std::chrono::milliseconds kStopReportPeriod{1000};
+constexpr int kStopReportsMax = 5;
 
 // Marks the service thread running for the life of ServiceMain.
 class ServiceThreadMark {
@@ -64,6 +74,7 @@ class ServiceThreadMark {
     ServiceThreadMark() {
         const std::lock_guard<std::mutex> lock(ServiceThread().Lock);
         ServiceThread().Running = true;
+        ServiceThread().Id = std::this_thread::get_id();
     }
     ServiceThreadMark(const ServiceThreadMark&) = delete;
     ServiceThreadMark& operator=(const ServiceThreadMark&) = delete;
@@ -115,6 +126,25 @@ void ReportCurrentState() {
     }
 }
 
+// After StopService: STOP_PENDING again, then the wait for the service thread's end.
+void AwaitServiceThread() {
+    ReportServiceStatus(plat::kServiceStopPending, 0, kStopWaitHint);
+    ServiceThreadState& thread = ServiceThread();
+    std::unique_lock<std::mutex> lock(thread.Lock);
+    if (thread.Running && thread.Id == std::this_thread::get_id()) {
+        return; // a handler called on the service thread itself cannot wait for it
+    }
+    for (int reports = 1;; ++reports) {
+        if (thread.Ended.wait_for(lock, kStopReportPeriod, [&thread] { return !thread.Running; }) ||
+            reports == kStopReportsMax) {
+            return;
+        }
+        lock.unlock();
+        ReportServiceStatus(plat::kServiceStopPending, 0, kStopWaitHint);
+        lock.lock();
+    }
+}
+
 void CloseStopEvent() {
     const std::lock_guard<std::mutex> lock(StopEventLock());
     StopEvent.reset();
@@ -142,9 +172,8 @@ void RunServiceDispatcher() {
         WriteEventLog("StartServiceCtrlDispatcher Error!", kEventError);
         plat::ExitProcess(0);
     }
-    // The stop has left the card closed and the clock with the system whatever the service
-    // thread still does (StopLatched), so the wait is bounded: a thread still in the loop's
-    // start-up reads is not worth holding the process for.
+    // Normally the stop has waited for the service thread already. One stuck past that bound
+    // cannot move the clock or reopen the card (StopLatched), so this wait is bounded too.
     std::unique_lock<std::mutex> lock(ServiceThread().Lock);
     ServiceThread().Ended.wait_for(lock, kServiceThreadGrace,
                                    [] { return !ServiceThread().Running; });
@@ -193,8 +222,9 @@ void ServiceCtrlHandler(std::uint32_t control) {
     switch (control) {
     case plat::kServiceControlStop:
     case plat::kServiceControlShutdown:
-        ReportServiceStatus(plat::kServiceStopPending, 0, 0);
+        ReportServiceStatus(plat::kServiceStopPending, 0, kStopWaitHint);
         StopService();
+        AwaitServiceThread();
         // The thread's last error after a stop is whatever the stop's own calls left behind,
         // which says nothing about the service: a clean stop reports 0.
         ReportServiceStatus(plat::kServiceStopped, StopExitCode.load(), 0);
@@ -270,7 +300,7 @@ void ServiceStart() {
     }
 
     if (startCode == 0) {
-        SyncLoop(); // the control handler has reported STOPPED by the time it returns
+        SyncLoop(); // the control handler waits for this thread before it reports STOPPED
     } else if (StopLatched.load()) {
         // A stop arrived while the card was coming up and took it down under our feet: the
         // start did not fail, it was called off, and the handler reports STOPPED itself.

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -119,6 +120,34 @@ inline void RunService(const std::function<void(std::size_t, const char*)>& onSe
     }
     emu::JoinServiceThreads();
     emu::SetCallHook(nullptr);
+}
+
+// Whether the control handler has run the stop's steps: it reports STOP_PENDING once more
+// after them, before it waits for the service thread to end.
+inline bool StopStepsDone() {
+    int pending = 0;
+    for (const emu::StatusReport& report : emu::StatusReports()) {
+        if (report.Status.CurrentState == plat::kServiceStopped) {
+            return true;
+        }
+        if (report.Status.CurrentState == plat::kServiceStopPending &&
+            report.Status.WaitHint != 0) {
+            ++pending;
+        }
+    }
+    return pending >= 2;
+}
+
+// Waits in real time until the stop's steps are done; false after the bound (a hang).
+inline bool AwaitStopSteps() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!StopStepsDone()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::yield();
+    }
+    return true;
 }
 
 // Whether the service thread, inside this platform call, could wait for a control handler

@@ -30,7 +30,7 @@ struct Row {
     std::function<void()> FaultBegin = {}; // at the end of cycle kFaultFrom (may be empty)
     std::function<void()> FaultEnd = {};   // at the end of cycle kFaultTo (may be empty)
     std::map<std::string, int> Entries = {{"START", 1}, {"STOP", 1}}; // by prefix
-    std::vector<bool> ReportsSucceed = {true, true, true, true};
+    std::vector<bool> ReportsSucceed = {true, true, true, true, true};
 };
 
 std::vector<Row> Rows() {
@@ -75,7 +75,7 @@ std::vector<Row> Rows() {
                     {},
                     [] { emu::SetPrivilegeHeld(false); },
                     [] { emu::SetPrivilegeHeld(true); }});
-    for (const std::size_t report : {2U, 3U}) { // STOP_PENDING, STOPPED
+    for (const std::size_t report : {2U, 4U}) { // STOP_PENDING, STOPPED
         rows.push_back({"stop report " + std::to_string(report) + " fails",
                         [report] { emu::FailStatusReportAt(report, 87); }});
         rows.back().Entries["SetServiceStauts"] = 1;
@@ -123,7 +123,8 @@ TEST(FaultMatrix, ARunningServiceContainsEachPlatformFailure) {
         }
         EXPECT_EQ(states,
                   (std::vector<std::uint32_t>{plat::kServiceStartPending, plat::kServiceRunning,
-                                              plat::kServiceStopPending, plat::kServiceStopped}));
+                                              plat::kServiceStopPending, plat::kServiceStopPending,
+                                              plat::kServiceStopped}));
         EXPECT_EQ(succeeded, row.ReportsSucceed);
 
         // Each expected entry as often as expected, and nothing else.

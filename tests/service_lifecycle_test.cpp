@@ -87,49 +87,74 @@ struct LifeCase {
 TEST_F(ServiceLifecycle, ReportsAndLeavesTheMachineCleanThroughANormalLife) {
     const Row startPending{kStartPending, 1, 3000, 0, 0};
     const Row running{kRunning, 0, 0, 5, 0};
-    const Row stopPending{kStopPending, 1, 0, 5, 0};
+    const Row stopPending{kStopPending, 1, 3000, 5, 0};
+    const Row stopStepsDone{kStopPending, 2, 3000, 5, 0};
     const Row stopped{kStopped, 0, 0, 5, 0};
     const std::vector<LifeCase> cases = {
-        {"stop", {{kStop, false}}, false, {startPending, running, stopPending, stopped}},
-        {"shutdown", {{kShutdown, false}}, false, {startPending, running, stopPending, stopped}},
+        {"stop",
+         {{kStop, false}},
+         false,
+         {startPending, running, stopPending, stopStepsDone, stopped}},
+        {"shutdown",
+         {{kShutdown, false}},
+         false,
+         {startPending, running, stopPending, stopStepsDone, stopped}},
         {"interrogate while running",
          {{kInterrogate, false}, {kStop, false}},
          false,
-         {startPending, running, running, stopPending, stopped}},
+         {startPending, running, running, stopPending, stopStepsDone, stopped}},
         {"unknown control while running",
          {{128, true}, {kShutdown, false}},
          false,
-         {startPending, running, running, stopPending, stopped}},
+         {startPending, running, running, stopPending, stopStepsDone, stopped}},
         {"interrogate while stopping",
          {{kStop, false}},
          true,
-         {startPending, running, stopPending, {kStopPending, 2, 0, 5, 0}, stopped}},
+         {startPending,
+          running,
+          stopPending,
+          {kStopPending, 2, 0, 5, 0},
+          {kStopPending, 3, 3000, 5, 0},
+          stopped}},
     };
     for (const LifeCase& c : cases) {
         SCOPED_TRACE(c.Name);
         servicetest::FreshProcess();
         emu::RegSetDword("SOFTWARE\\Tecora", "DateFormat", 1);
         std::size_t waits = 0;
+        bool loopEndedAtStopped = false;
         const AtProcessEnd end = RunService([&](std::size_t, const char* call) {
             if (std::string(call) != "WaitForSingleObject" || ++waits < 2 ||
                 waits - 2 >= c.Controls.size()) {
                 return;
             }
             const ControlStep step = c.Controls[waits - 2];
-            if (c.InterrogateWhileStopping) {
-                // Pause the stop between its STOP_PENDING report and its end.
-                emu::SetCallHook([](const char* inner) {
-                    if (!emu::IsServiceThread() && std::string(inner) == "SetEvent") {
+            if (waits - 1 == c.Controls.size()) { // the stop
+                emu::SetCallHook([&](const char* inner) {
+                    if (emu::IsServiceThread()) {
+                        return;
+                    }
+                    if (std::string(inner) == "SetServiceStatus" &&
+                        ServiceStatus.CurrentState == kStopped) {
+                        loopEndedAtStopped = EventTexts().back() == "STOP";
+                    } else if (c.InterrogateWhileStopping && std::string(inner) == "SetEvent") {
+                        // between the stop's STOP_PENDING report and its end
                         EXPECT_EQ(emu::SendControl(kInterrogate), 0u);
                     }
                 });
             }
             if (step.Force) {
                 EXPECT_EQ(emu::SendControl(step.Control, true), 0u);
-            } else {
+            } else if (step.Control == kInterrogate) {
                 EXPECT_EQ(emu::PostControl(step.Control, -1), 0u);
+            } else {
+                // The stop's steps run before this thread goes on; the rest of the stop waits
+                // for this thread.
+                EXPECT_EQ(emu::PostControl(step.Control), 0u);
+                EXPECT_TRUE(servicetest::AwaitStopSteps());
             }
         });
+        EXPECT_TRUE(loopEndedAtStopped); // whoever sees STOPPED may replace the program's files
         EXPECT_EQ(Rows(GoodReports()), c.Expected);
         EXPECT_EQ(GoodReports().size(), emu::StatusReports().size()); // none failed
         EXPECT_TRUE(end.ClockWithSystem);

@@ -1,7 +1,7 @@
 // Stops and shutdowns delivered at random points of the service's life: while the card is
 // being opened with retries, identified, during the start-up reads, anywhere in a cycle and
-// during a hard set; some pinned to a platform call (the handler runs to its end before the
-// service thread goes on), the rest racing the service thread freely. Whatever the point,
+// during a hard set; some pinned to a platform call (the handler runs the stop's steps before
+// the service thread goes on), the rest racing the service thread freely. Whatever the point,
 // the controller sees STOP_PENDING then STOPPED, the clock is with the system, the card is
 // closed, nothing is left open, no request is lost and nothing false is logged.
 #include "ServiceWorld.h"
@@ -13,14 +13,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdlib>
 #include <functional>
 #include <map>
 #include <memory>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -115,18 +113,6 @@ std::vector<Scenario> Scenarios() {
     };
 }
 
-// Waits in real time until the handler has reported STOPPED; false after the bound (a hang).
-bool AwaitStopped() {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (emu::CurrentServiceStatus().CurrentState != plat::kServiceStopped) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::yield();
-    }
-    return true;
-}
-
 struct Outcome {
     bool Delivered = false;
     bool Pinned = false;
@@ -153,7 +139,7 @@ Outcome StopOnce(const Scenario& scenario, std::size_t at, std::uint32_t control
             out.At = call;
             out.Pinned = pin && servicetest::HandlerCouldRun(call);
             if (out.Pinned) {
-                out.Hung = !AwaitStopped();
+                out.Hung = !servicetest::AwaitStopSteps();
             }
         },
         [&] {
@@ -221,7 +207,9 @@ TEST(StopRace, AStopAtAnyStageLeavesTheClockWithTheSystemAndTheCardClosed) {
             std::vector<std::uint32_t> states;
             for (const emu::StatusReport& report : emu::StatusReports()) {
                 EXPECT_TRUE(report.Succeeded);
-                states.push_back(report.Status.CurrentState);
+                if (states.empty() || states.back() != report.Status.CurrentState) {
+                    states.push_back(report.Status.CurrentState);
+                }
             }
             const std::vector<std::uint32_t> expected = {
                 plat::kServiceStartPending, plat::kServiceRunning, plat::kServiceStopPending,

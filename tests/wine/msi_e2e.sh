@@ -180,10 +180,9 @@ check_true "service RUNNING" svc_state_is 4
 check_eq "setting kept" "$(wine_reg_get "${KEY}" SyncM)" 1500
 
 echo "--- uninstall"
-# Stopped first: the service's process outlives its STOPPED report by up to a loop cycle, and
-# an uninstall that reaches RemoveFiles within it finds chronel.exe in use (Wine then leaves
-# the files, Windows defers their removal to a restart). The upgrade above stops it through
-# the package.
+# Stopped first, as an administrator would: STOPPED comes once the service has left its loop,
+# so the uninstall that follows finds chronel.exe free. The upgrade above stops it through the
+# package.
 wine net stop QN_Chronel </dev/null >/dev/null 2>&1
 check_true "stopped" wait_until 10 svc_state_is 1
 msiexec /x "${NEXT_MSI}" remove

@@ -254,7 +254,7 @@ check_true "the event source is gone" bash -c '! wine reg query "HKLM\\$1" /reg:
   "${SOURCE_KEY}"
 ctl status
 check_eq "status without the service: exit code 3" "${ctl_rc}" 3
-# The service thread gets a short grace after STOPPED to write its last entry.
+# Written before the service reported STOPPED.
 check_true "STOP logged (type 3)" wait_until 5 event_logged $'3\tSTOP'
 
 chronel /remove
