@@ -69,8 +69,9 @@ plat::SystemTime ShiftByBias(const plat::TimeZoneInfo& machine, const plat::Syst
 
 constexpr std::int32_t kChangeWindowMinutes = 120;
 
-std::int32_t MinutesOf(const plat::SystemTime& t) {
-    return civil::DayNumber(t.Year, t.Month, t.Day) * 1440 + t.Hour * 60 + t.Minute;
+// In 64 bits: the minutes since the epoch of a far year do not fit 32.
+std::int64_t MinutesOf(const plat::SystemTime& t) {
+    return std::int64_t{civil::DayNumber(t.Year, t.Month, t.Day)} * 1440 + t.Hour * 60 + t.Minute;
 }
 
 // The bias the machine's own rules give for a moment (UTC); false when there is none.
@@ -80,7 +81,12 @@ bool BiasAt(const plat::TimeZoneInfo& machine, const plat::SystemTime& utc, std:
         !civil::IsValidDate(local.Year, local.Month, local.Day)) {
         return false;
     }
-    bias = MinutesOf(utc) - MinutesOf(local);
+    // A zone's bias is within a day; anything else is no bias the rules can give.
+    const std::int64_t minutes = MinutesOf(utc) - MinutesOf(local);
+    if (minutes < -1440 || minutes > 1440) {
+        return false;
+    }
+    bias = static_cast<std::int32_t>(minutes);
     return true;
 }
 

@@ -26,9 +26,19 @@ struct DetachedThreads {
     int Live = 0;
 };
 
+// Never destroyed: a detached thread may still be ending while the process exits, and must
+// not meet a lock or condition that the exit has torn down.
+union LastingThreads {
+    DetachedThreads Value;
+    LastingThreads() : Value() {}
+    LastingThreads(const LastingThreads&) = delete;
+    LastingThreads& operator=(const LastingThreads&) = delete;
+    ~LastingThreads() {}
+};
+
 DetachedThreads& Detached() {
-    static DetachedThreads threads;
-    return threads;
+    static LastingThreads threads;
+    return threads.Value;
 }
 
 void DetachedThreadEnded() {
