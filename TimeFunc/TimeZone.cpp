@@ -71,7 +71,8 @@ constexpr std::int32_t kChangeWindowMinutes = 120;
 
 // In 64 bits: the minutes since the epoch of a far year do not fit 32.
 std::int64_t MinutesOf(const plat::SystemTime& t) {
-    return std::int64_t{civil::DayNumber(t.Year, t.Month, t.Day)} * 1440 + t.Hour * 60 + t.Minute;
+    return std::int64_t{civil::DayNumber(t.Year, t.Month, t.Day)} * 1440 +
+           std::int64_t{t.Hour} * 60 + t.Minute;
 }
 
 // The bias the machine's own rules give for a moment (UTC); false when there is none.
