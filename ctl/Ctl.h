@@ -94,12 +94,12 @@ std::string JsonString(const std::string& text);
 // --- settings ----------------------------------------------------------------------------------
 
 // The row of a setting, the name taken without regard to letter case as the registry does.
-const SettingSpec* FindSettingAnyCase(const std::string& name);
+const SettingRow* FindSettingAnyCase(const std::string& name);
 
 struct SetDecision {
-    const SettingSpec* Spec = nullptr; // null: refused
-    std::uint32_t Dword = 0;           // for a DWORD setting, as stored
-    std::string Why;                   // for a refusal
+    const SettingRow* Row = nullptr; // null: refused
+    std::uint32_t Dword = 0;         // for a DWORD setting, as stored
+    std::string Why;                 // for a refusal
 };
 // Checks name, type and range; nothing is written here.
 SetDecision DecideSet(const std::string& name, const std::string& value);

@@ -44,8 +44,8 @@ std::string SystemText(long code) {
 }
 
 // When the service picks a setting up.
-const char* TakesEffect(const SettingSpec& spec) {
-    const std::string name = spec.Name;
+const char* TakesEffect(const SettingRow& row) {
+    const std::string name = row.Name;
     if (name == "IOADR") {
         return "at the next start of the service";
     }
@@ -76,41 +76,41 @@ std::optional<std::uint32_t> ParseDword(const std::string& text) {
     return static_cast<std::uint32_t>(value);
 }
 
-std::string CurrentText(const TRegistryDefault& key, const SettingSpec& spec) {
+std::string CurrentText(const TRegistryDefault& key, const SettingRow& row) {
     try {
-        if (!key.IsOpen() || !key.ValueExists(spec.Name)) {
-            return std::string(spec.DefaultText) + " (default)";
+        if (!key.IsOpen() || !key.ValueExists(row.Name)) {
+            return std::string(row.DefaultText) + " (default)";
         }
-        if (spec.Type == SettingType::String) {
-            return "\"" + key.ReadString(spec.Name) + "\"";
+        if (row.Type == SettingType::String) {
+            return "\"" + key.ReadString(row.Name) + "\"";
         }
-        const std::int32_t value = key.ReadInteger(spec.Name);
-        if (!SettingAccepts(spec, value)) {
-            return std::to_string(value) + " (out of range: the default " + spec.DefaultText +
+        const std::int32_t value = key.ReadInteger(row.Name);
+        if (!SettingAccepts(row, value)) {
+            return std::to_string(value) + " (out of range: the default " + row.DefaultText +
                    " applies)";
         }
         return std::to_string(value);
     } catch (const RegistryError& error) {
-        return std::string(error.what()) + " (the default " + spec.DefaultText + " applies)";
+        return std::string(error.what()) + " (the default " + row.DefaultText + " applies)";
     }
 }
 
 // Writes one value; false after telling why.
-bool WriteValue(const SettingSpec& spec, plat::RegType type, const void* data, std::size_t size) {
+bool WriteValue(const SettingRow& row, plat::RegType type, const void* data, std::size_t size) {
     plat::RegKey key;
     long error = plat::RegCreateKey(KeyPath(), key);
     if (error == plat::kRegErrorSuccess) {
-        error = plat::RegSetValue(key, spec.Name, type, data, size);
+        error = plat::RegSetValue(key, row.Name, type, data, size);
     }
     if (error != plat::kRegErrorSuccess) {
-        Err(std::string("chronelctl: cannot write \"") + spec.Name + "\": " + SystemText(error));
+        Err(std::string("chronelctl: cannot write \"") + row.Name + "\": " + SystemText(error));
         return false;
     }
     return true;
 }
 
-bool WriteText(const SettingSpec& spec, const std::string& text) {
-    return WriteValue(spec, plat::RegType::Sz, text.c_str(), text.size() + 1);
+bool WriteText(const SettingRow& row, const std::string& text) {
+    return WriteValue(row, plat::RegType::Sz, text.c_str(), text.size() + 1);
 }
 
 std::string WhyNoHardSet(const ServiceFacts& service, const StatusValues& values) {
@@ -147,10 +147,10 @@ std::string WhyNoHardSet(const ServiceFacts& service, const StatusValues& values
 
 } // namespace
 
-const SettingSpec* FindSettingAnyCase(const std::string& name) {
-    for (const SettingSpec& spec : kSettingsTable) {
-        if (Lower(spec.Name) == Lower(name)) {
-            return &spec;
+const SettingRow* FindSettingAnyCase(const std::string& name) {
+    for (const SettingRow& row : kSettingsTable) {
+        if (Lower(row.Name) == Lower(name)) {
+            return &row;
         }
     }
     return nullptr;
@@ -158,27 +158,27 @@ const SettingSpec* FindSettingAnyCase(const std::string& name) {
 
 SetDecision DecideSet(const std::string& name, const std::string& value) {
     SetDecision decision;
-    const SettingSpec* spec = FindSettingAnyCase(name);
-    if (spec == nullptr) {
+    const SettingRow* row = FindSettingAnyCase(name);
+    if (row == nullptr) {
         decision.Why = "\"" + name + "\" is not a setting; chronelctl config lists them";
         return decision;
     }
-    if (spec->Type == SettingType::String) {
-        decision.Spec = spec;
+    if (row->Type == SettingType::String) {
+        decision.Row = row;
         return decision;
     }
     const std::optional<std::uint32_t> dword = ParseDword(value);
     if (!dword) {
-        decision.Why = std::string("\"") + spec->Name + "\" takes a whole number (DWORD), not \"" +
+        decision.Why = std::string("\"") + row->Name + "\" takes a whole number (DWORD), not \"" +
                        value + "\"";
         return decision;
     }
-    if (!SettingAccepts(*spec, static_cast<std::int32_t>(*dword))) {
+    if (!SettingAccepts(*row, static_cast<std::int32_t>(*dword))) {
         decision.Why =
-            std::string("\"") + spec->Name + "\" takes " + spec->RangeText + ", not " + value;
+            std::string("\"") + row->Name + "\" takes " + row->RangeText + ", not " + value;
         return decision;
     }
-    decision.Spec = spec;
+    decision.Row = row;
     decision.Dword = *dword;
     return decision;
 }
@@ -189,12 +189,12 @@ int Config() {
     const bool open = key.OpenKey(kSettingsKeyPath, false);
     Out(std::string("Settings in ") + kKeyName + " (32-bit view)" +
         (open ? "" : ": the key does not exist yet, every default applies"));
-    for (const SettingSpec& spec : kSettingsTable) {
-        std::string line = std::string("  ") + spec.Name;
+    for (const SettingRow& row : kSettingsTable) {
+        std::string line = std::string("  ") + row.Name;
         line.resize(18, ' ');
-        Out(line + CurrentText(key, spec));
-        Out(std::string(18, ' ') + "default " + spec.DefaultText + "; " + spec.RangeText);
-        Out(std::string(18, ' ') + spec.Meaning);
+        Out(line + CurrentText(key, row));
+        Out(std::string(18, ' ') + "default " + row.DefaultText + "; " + row.RangeText);
+        Out(std::string(18, ' ') + row.Meaning);
     }
     Out("The service reads them about every 10 s; \"IOADR\" at its next start, \"PopUps\" "
         "before each popup.");
@@ -203,48 +203,47 @@ int Config() {
 
 int Set(const std::string& name, const std::string& value) {
     const SetDecision decision = DecideSet(name, value);
-    if (decision.Spec == nullptr) {
+    if (decision.Row == nullptr) {
         Err("chronelctl: " + decision.Why + ". Nothing written.");
         return kWarning;
     }
-    const SettingSpec& spec = *decision.Spec;
+    const SettingRow& row = *decision.Row;
     const bool written =
-        spec.Type == SettingType::String
-            ? WriteText(spec, value)
-            : WriteValue(spec, plat::RegType::Dword, &decision.Dword, sizeof decision.Dword);
+        row.Type == SettingType::String
+            ? WriteText(row, value)
+            : WriteValue(row, plat::RegType::Dword, &decision.Dword, sizeof decision.Dword);
     if (!written) {
         return kWarning;
     }
-    Out(std::string(spec.Name) + " set to " +
-        (spec.Type == SettingType::String
+    Out(std::string(row.Name) + " set to " +
+        (row.Type == SettingType::String
              ? "\"" + value + "\""
              : std::to_string(static_cast<std::int32_t>(decision.Dword))) +
-        "; the service applies it " + TakesEffect(spec) + ".");
+        "; the service applies it " + TakesEffect(row) + ".");
     return kOk;
 }
 
 int Reset(const std::string& name) {
-    const SettingSpec* spec = FindSettingAnyCase(name);
-    if (spec == nullptr) {
+    const SettingRow* row = FindSettingAnyCase(name);
+    if (row == nullptr) {
         Err("chronelctl: \"" + name + "\" is not a setting; chronelctl config lists them.");
         return kWarning;
     }
     plat::RegKey key;
     long error = plat::RegOpenKey(KeyPath(), plat::kKeyAllAccess, key);
     if (error == plat::kRegErrorSuccess) {
-        error = plat::RegDeleteValue(key, spec->Name);
+        error = plat::RegDeleteValue(key, row->Name);
     }
     if (error == plat::kRegErrorFileNotFound) {
-        Out(std::string(spec->Name) + " was not set; its default " + spec->DefaultText +
-            " applies.");
+        Out(std::string(row->Name) + " was not set; its default " + row->DefaultText + " applies.");
         return kOk;
     }
     if (error != plat::kRegErrorSuccess) {
-        Err(std::string("chronelctl: cannot reset \"") + spec->Name + "\": " + SystemText(error));
+        Err(std::string("chronelctl: cannot reset \"") + row->Name + "\": " + SystemText(error));
         return kWarning;
     }
-    Out(std::string(spec->Name) + " reset; the default " + spec->DefaultText + " applies " +
-        TakesEffect(*spec) + ".");
+    Out(std::string(row->Name) + " reset; the default " + row->DefaultText + " applies " +
+        TakesEffect(*row) + ".");
     return kOk;
 }
 

@@ -47,45 +47,45 @@ void NoteWriteFailure(const std::string& name, const RegistryError& error) {
 }
 
 // A name without a row does not compile.
-consteval const SettingSpec& Row(std::string_view name) {
-    const SettingSpec* spec = FindSetting(name);
-    if (spec == nullptr) {
+consteval const SettingRow& Row(std::string_view name) {
+    const SettingRow* row = FindSetting(name);
+    if (row == nullptr) {
         throw "no settings row";
     }
-    return *spec;
+    return *row;
 }
 
 // A DWORD setting through its row: absent, of the wrong type or outside the row's range, its
 // default applies.
-std::int32_t ReadSetting(const SettingSpec& spec) {
+std::int32_t ReadSetting(const SettingRow& row) {
     if (!SettingsRegistry) {
-        return spec.Default;
+        return row.Default;
     }
     try {
-        const std::int32_t value = SettingsRegistry->ReadIntegerDefault(spec.Name, spec.Default);
-        if (!SettingAccepts(spec, value)) {
-            NoteReadFailure(spec.Name, std::to_string(static_cast<std::uint32_t>(value)) +
-                                           " is out of range (" + spec.RangeText + ")");
-            return spec.Default;
+        const std::int32_t value = SettingsRegistry->ReadIntegerDefault(row.Name, row.Default);
+        if (!SettingAccepts(row, value)) {
+            NoteReadFailure(row.Name, std::to_string(static_cast<std::uint32_t>(value)) +
+                                          " is out of range (" + row.RangeText + ")");
+            return row.Default;
         }
-        UnreadableValues.erase(spec.Name);
+        UnreadableValues.erase(row.Name);
         return value;
     } catch (const RegistryError& error) {
-        NoteReadFailure(spec.Name, error.what());
-        return spec.Default;
+        NoteReadFailure(row.Name, error.what());
+        return row.Default;
     }
 }
 
-std::string ReadTextSetting(const SettingSpec& spec) {
+std::string ReadTextSetting(const SettingRow& row) {
     if (!SettingsRegistry) {
         return {};
     }
     try {
-        std::string text = SettingsRegistry->ReadString(spec.Name);
-        UnreadableValues.erase(spec.Name);
+        std::string text = SettingsRegistry->ReadString(row.Name);
+        UnreadableValues.erase(row.Name);
         return text;
     } catch (const RegistryError& error) {
-        NoteReadFailure(spec.Name, error.what());
+        NoteReadFailure(row.Name, error.what());
         return {};
     }
 }

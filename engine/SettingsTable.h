@@ -9,7 +9,7 @@
 
 enum class SettingType : std::uint8_t { Dword, String };
 
-struct SettingSpec {
+struct SettingRow {
     const char* Name;
     SettingType Type;
     std::int32_t Default;    // a DWORD's default (unused for strings)
@@ -30,7 +30,7 @@ inline constexpr std::int32_t kInt32Min = -kInt32Max - 1;
 // clock never runs more than 10 % fast or slow, however the settings are typed.
 inline constexpr std::int32_t kMaxSlewGain = 15625;
 
-inline constexpr std::array<SettingSpec, 12> kSettingsTable{{
+inline constexpr std::array<SettingRow, 12> kSettingsTable{{
     {"SyncM", SettingType::Dword, 2000, "2000", 0, kMaxSlewGain, true, "0 to 15625",
      "largest slow-down, 100 ns per clock interrupt, reached 100 ms ahead"},
     {"SyncP", SettingType::Dword, 2000, "2000", 0, kMaxSlewGain, true, "0 to 15625",
@@ -58,19 +58,19 @@ inline constexpr std::array<SettingSpec, 12> kSettingsTable{{
 }};
 
 // The row of a setting, or nullptr for a name that is not a setting. Names are exact.
-constexpr const SettingSpec* FindSetting(std::string_view name) {
-    for (const SettingSpec& spec : kSettingsTable) {
-        if (name == spec.Name) {
-            return &spec;
+constexpr const SettingRow* FindSetting(std::string_view name) {
+    for (const SettingRow& row : kSettingsTable) {
+        if (name == row.Name) {
+            return &row;
         }
     }
     return nullptr;
 }
 
 // Whether the service accepts this DWORD (as stored, taken as signed) for the setting.
-constexpr bool SettingAccepts(const SettingSpec& spec, std::int32_t value) {
-    if (value == 0 && spec.ZeroAllowed) {
+constexpr bool SettingAccepts(const SettingRow& row, std::int32_t value) {
+    if (value == 0 && row.ZeroAllowed) {
         return true;
     }
-    return value >= spec.Min && value <= spec.Max;
+    return value >= row.Min && value <= row.Max;
 }

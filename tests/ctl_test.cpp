@@ -117,7 +117,7 @@ TEST_F(CtlTest, SetChecksNameTypeAndRangeAndWritesOnlyWhatPasses) {
         const std::string what = std::string(c.Name) + "=" + c.Value;
         EXPECT_EQ(ctl::Set(c.Name, c.Value), c.Stored ? 0 : 1) << what;
         const ctl::SetDecision decision = ctl::DecideSet(c.Name, c.Value);
-        const std::string name = decision.Spec != nullptr ? decision.Spec->Name : c.Name;
+        const std::string name = decision.Row != nullptr ? decision.Row->Name : c.Name;
         EXPECT_EQ(emu::RegGetDword(kKey, name), c.Stored) << what;
         EXPECT_EQ(emu::RegValueNames(kKey).size(), c.Stored ? 1u : 0u) << what;
     }
