@@ -88,6 +88,14 @@ LockFacts DeriveLock(const StatusValues& values, std::int64_t nowUnixMs);
 // format error or the service not running; 3 not installed or unreadable.
 int StatusExit(const ServiceFacts& service, const StatusValues& values, const LockFacts& lock);
 
+// The one line that sums the state up, as monitoring systems show it ("locked within 2 ms
+// (difference 0 ms)"), that line behind its label ("CHRONEL OK - ..."), and the whole screen
+// of `status`, headline first, for every front end that shows it.
+std::string Summary(const ServiceFacts& service, const StatusValues& values, const LockFacts& lock);
+std::string Headline(int code, const std::string& summary);
+std::vector<std::string> StatusScreen(int code, const ServiceFacts& service,
+                                      const StatusValues& values, const LockFacts& lock);
+
 std::vector<std::string> SplitLines(const std::string& text);
 std::string JsonString(const std::string& text);
 
@@ -103,6 +111,8 @@ struct SetDecision {
 };
 // Checks name, type and range; nothing is written here.
 SetDecision DecideSet(const std::string& name, const std::string& value);
+// A setting's value as `config` shows it: the value, "(default)", or why the default applies.
+std::string CurrentSettingText(const SettingRow& row);
 
 // --- commands ----------------------------------------------------------------------------------
 

@@ -183,6 +183,16 @@ SetDecision DecideSet(const std::string& name, const std::string& value) {
     return decision;
 }
 
+std::string CurrentSettingText(const SettingRow& row) {
+    TRegistryDefault key;
+    key.SetRootKeyLocalMachine();
+    // A key that cannot be opened reads as every default, as the service takes it.
+    if (!key.OpenKey(kSettingsKeyPath, false)) {
+        return std::string(row.DefaultText) + " (default)";
+    }
+    return CurrentText(key, row);
+}
+
 int Config() {
     TRegistryDefault key;
     key.SetRootKeyLocalMachine();

@@ -96,6 +96,8 @@ std::string ServiceText(const ServiceFacts& service) {
     return text;
 }
 
+} // namespace
+
 // One line that says it all: what monitoring systems show.
 std::string Summary(const ServiceFacts& service, const StatusValues& values,
                     const LockFacts& lock) {
@@ -150,15 +152,16 @@ std::string Headline(int code, const std::string& summary) {
     return std::string("CHRONEL ") + Label(code) + " - " + summary;
 }
 
-void PrintScreen(int code, const ServiceFacts& service, const StatusValues& values,
-                 const LockFacts& lock) {
-    const auto row = [](const char* name, const std::string& value) {
+std::vector<std::string> StatusScreen(int code, const ServiceFacts& service,
+                                      const StatusValues& values, const LockFacts& lock) {
+    std::vector<std::string> lines;
+    const auto row = [&lines](const char* name, const std::string& value) {
         std::string line = "  ";
         line += name;
         line.resize(14, ' ');
-        Out(line + (value.empty() ? "-" : value));
+        lines.push_back(line + (value.empty() ? "-" : value));
     };
-    Out(Headline(code, Summary(service, values, lock)));
+    lines.push_back(Headline(code, Summary(service, values, lock)));
     row("Service", ServiceText(service));
     row("Timecode", values.Ltc);
     row("PC clock", values.System);
@@ -177,6 +180,16 @@ void PrintScreen(int code, const ServiceFacts& service, const StatusValues& valu
     }
     for (const std::string& finding : findings) {
         row("Finding", finding);
+    }
+    return lines;
+}
+
+namespace {
+
+void PrintScreen(int code, const ServiceFacts& service, const StatusValues& values,
+                 const LockFacts& lock) {
+    for (const std::string& line : StatusScreen(code, service, values, lock)) {
+        Out(line);
     }
 }
 
