@@ -42,6 +42,9 @@ constexpr int kStartupReads = 201;
 constexpr std::uint32_t kStopPollMs = 1;
 constexpr std::uint32_t kSettleAfterHardSetMs = 500;
 constexpr std::uint32_t kPauseAfterHardSetReadMs = 40;
+// Each attempt at a hard set hands the clock back to its nominal rate and restarts the
+// servo's phase: a refused set tried at every cycle would leave the clock never slewed.
+constexpr std::uint64_t kRefusedSetRetryMs = 60000;
 
 constexpr std::int32_t kReloadPeriod = 200; // a reload every 201st cycle
 constexpr std::int32_t kLastSyncPeriod = 50;
@@ -94,6 +97,7 @@ struct LoopState {
     bool ModeFailureReported = false; // during one run of failures the entry is written once
     bool SetRefused = false;          // a refused hard set was reported...
     std::uint32_t RefusalCode = 0;    // ...with this system error, not reported again
+    std::uint64_t RefusedAtMs = 0;    // system ticks at the last refused attempt
     CycleFacts Facts;
     bool FactsPublished = true; // the texts below already say what Facts hold
     std::string SystemText;
@@ -454,6 +458,7 @@ void HardSet(LoopState& s) {
     }
     if (result == HardSetRefused) {
         NoteRefusedSet(s);
+        s.RefusedAtMs = plat::GetTickCount64();
         return;
     }
     SyncRequested = false;
@@ -474,6 +479,11 @@ void HardSet(LoopState& s) {
     }
     (void)ReadTimecode(s.Record); // the next cycle publishes from this record
     plat::Sleep(kPauseAfterHardSetReadMs);
+}
+
+// After a refusal the request stays pending and the loop corrects by rate until the next try.
+bool HardSetMayTry(const LoopState& s) {
+    return !s.SetRefused || plat::GetTickCount64() - s.RefusedAtMs >= kRefusedSetRetryMs;
 }
 
 void StartUp(LoopState& s) {
@@ -533,7 +543,7 @@ void RunCycle(LoopState& s) {
     // Only a good record may set the clock: after a failed read the buffer holds a stale
     // reading, or whatever the library left in it, and a record in the wrong format or with
     // impossible milliseconds is no time to set. A requested set waits for the next good one.
-    if (hardSetDue || (SyncRequested && good)) {
+    if ((hardSetDue || (SyncRequested && good)) && HardSetMayTry(s)) {
         HardSet(s);
     }
 }

@@ -202,6 +202,9 @@ class SyncLoopTest : public ::testing::Test {
         if (std::strcmp(call, "ReportEvent") == 0) {
             regulationAtEntry_.push_back(emu::Clock().RegulationDisabled);
         }
+        if (std::strcmp(call, "SetSystemTime") == 0) {
+            setTimeAttempts_.push_back(ended_ + 1);
+        }
         // The loop waits once per cycle, at its end, and nowhere else.
         if (std::strcmp(call, "WaitForSingleObject") == 0) {
             ++ended_;
@@ -243,6 +246,7 @@ class SyncLoopTest : public ::testing::Test {
     std::vector<bool> regulationAtEntry_; // whether the system regulated, at each log entry
     std::int32_t modeResult_ = 0;
     std::vector<std::uint32_t> modes_;
+    std::vector<int> setTimeAttempts_; // the cycle of each attempt, refused or not
     std::vector<Snapshot> snapshots_;
     std::function<void(int)> onCycleEnd_;
 };
@@ -434,8 +438,8 @@ TEST_F(SyncLoopTest, SyncRequestOutlivesReloadsUntilAGoodRecord) {
 }
 
 // A refused set is no set: no report of one, one entry per reason, and the request stands.
-TEST_F(SyncLoopTest, RefusedHardSetIsReportedOncePerReasonAndTheRequestStands) {
-    emu::RegSetDword(kKey, "DifSys", 500);
+// It is tried again once a minute, and meanwhile the clock is slewed as if none were pending.
+TEST_F(SyncLoopTest, RefusedHardSetIsRetriedOnceAMinuteWhileTheClockSlews) {
     emu::RegSetDword(kKey, "PopUps", 1);
     emu::RegSetString(kKey, "Sync", "now");
     emu::InjectFailure(emu::Fail::SetSystemTime, 5);
@@ -445,8 +449,22 @@ TEST_F(SyncLoopTest, RefusedHardSetIsReportedOncePerReasonAndTheRequestStands) {
             emu::InjectFailure(emu::Fail::SetSystemTime, 1314);
         }
     };
-    RunLoop(Script({{'G', 40, 600}}));
+    RunLoop(Script({{'G', 1300, 37}}));
     EXPECT_EQ(emu::Clock().SetTimeCalls, 0U);
+    ASSERT_EQ(setTimeAttempts_.size(), 2U);
+    EXPECT_EQ(setTimeAttempts_[0], 1);
+    const std::int64_t apart = snapshots_[static_cast<std::size_t>(setTimeAttempts_[1] - 1)].AtMs -
+                               snapshots_[static_cast<std::size_t>(setTimeAttempts_[0] - 1)].AtMs;
+    EXPECT_GE(apart, 60000);
+    EXPECT_LT(apart, 60200);
+    // Between the attempts the correction for 37 ms is in force at every cycle end.
+    int slewed = 0;
+    for (int n = 2; n < setTimeAttempts_[1]; ++n) {
+        const Snapshot& at = snapshots_[static_cast<std::size_t>(n - 1)];
+        slewed += !at.RegulationOn && Delta(at) != 0 ? 1 : 0;
+    }
+    EXPECT_EQ(slewed, setTimeAttempts_[1] - 2);
+    EXPECT_LT(snapshots_[199].AdjustmentCalls - snapshots_[0].AdjustmentCalls, 10U);
     const auto texts = emu::EventLogTexts();
     EXPECT_EQ(
         std::vector<std::string>(texts.begin() + 1, texts.end() - 1),
