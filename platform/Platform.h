@@ -313,6 +313,26 @@ bool WriteWholeFile(const std::string& path, const std::string& data);
 bool MoveFileReplacing(const std::string& from, const std::string& to);
 bool DeleteFile(const std::string& path);
 
+// The folder for the data of programs, shared by all users (%ProgramData%, normally
+// "C:\ProgramData"); empty when the system does not say.
+std::string ProgramDataFolder();
+// Creates a folder and any missing parents. With protect, the last folder gets rights of its
+// own instead of inheriting them: administrators and SYSTEM full control, users read, passed on
+// to what is created inside. A folder that exists already is left as it is and counts as made.
+// False, with the last error set, on failure.
+bool CreateFolder(const std::string& path, bool protect);
+// Appends data at the end of a file, creating it, and flushes it to the disk before returning
+// (FILE_APPEND_DATA, WriteFile, FlushFileBuffers). On failure, with the last error set, part of
+// the data may have been written (a disk that filled up on the way).
+bool AppendToFile(const std::string& path, const std::string& data);
+// The whole content of a file; false, with the last error set, on failure.
+bool ReadWholeFile(const std::string& path, std::string& data);
+// The names (without the folder) of the files in a folder that match a pattern of * and ?,
+// letter case ignored (FindFirstFileA). No names when none match; false, with the last error
+// set, when the folder cannot be read.
+bool ListFiles(const std::string& folder, const std::string& pattern,
+               std::vector<std::string>& names);
+
 // Runs a command line in a new console, waits for it, and yields its exit code.
 bool RunProcess(const std::string& commandLine, std::uint32_t& exitCode);
 

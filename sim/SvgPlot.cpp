@@ -1,5 +1,7 @@
 #include "sim/SvgPlot.h"
 
+#include "plot/SvgKit.h"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -18,136 +20,23 @@ constexpr double kPlotWidth = kWidth - kLeft - kRight;
 // One colour per trace, the first for the run as set.
 constexpr std::array<const char*, 3> kTraces = {"#1f5fa8", "#d9822b", "#2a9d8f"};
 const char* const kBand = "#2e9e4f";
-const char* const kGrid = "#e3e3e3";
-const char* const kAxis = "#555555";
+const char* const kAxis = svgkit::kAxis;
 const char* const kMarker = "#c0392b";
 
-// printf into a string; the figures here are short.
-template <class... Args> std::string Format(const char* format, Args... args) {
-    std::array<char, 512> buffer{};
-    const int n = std::snprintf(buffer.data(), buffer.size(), format, args...);
-    if (n < 0) {
-        return {};
-    }
-    return {buffer.data(), std::min(buffer.size() - 1, static_cast<std::size_t>(n))};
-}
+using svgkit::Format;
+using svgkit::Panel;
 
-std::string Escape(const std::string& text) {
-    std::string out;
-    for (const char c : text) {
-        switch (c) {
-        case '<':
-            out += "&lt;";
-            break;
-        case '>':
-            out += "&gt;";
-            break;
-        case '&':
-            out += "&amp;";
-            break;
-        case '"':
-            out += "&quot;";
-            break;
-        default:
-            out += c;
-        }
-    }
-    return out;
-}
-
-// A step of 1, 2 or 5 times a power of ten giving about `target` intervals over the span.
-double NiceStep(double span, int target) {
-    if (span <= 0) {
-        return 1;
-    }
-    const double raw = span / target;
-    const double power = std::pow(10.0, std::floor(std::log10(raw)));
-    const double f = raw / power;
-    const double nice = f < 1.5 ? 1 : f < 3.5 ? 2 : f < 7.5 ? 5 : 10;
-    return nice * power;
-}
-
-// Tick labels without trailing zeros: 0.5, 2, 250, -1.5.
-std::string Label(double value, double step) {
-    const int decimals = step >= 1 ? 0 : static_cast<int>(std::ceil(-std::log10(step) - 1e-9));
-    if (std::fabs(value) < step * 1e-6) {
-        value = 0;
-    }
-    return Format("%.*f", decimals, value);
-}
-
-struct Panel {
-    double Top;
-    double Height;
-    double YMin;
-    double YMax;
-    double XMax;
-    std::string Id;
-
-    [[nodiscard]] double X(double t) const { return kLeft + t / XMax * kPlotWidth; }
-    [[nodiscard]] double Y(double v) const { return Top + (YMax - v) / (YMax - YMin) * Height; }
-};
-
-void Frame(std::string& svg, const Panel& p, const std::string& heading, bool timeLabels) {
-    svg += Format("<clipPath id=\"%s\"><rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" "
-                  "height=\"%.1f\"/></clipPath>\n",
-                  p.Id.c_str(), kLeft, p.Top, kPlotWidth, p.Height);
-    svg += Format("<rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\" fill=\"#ffffff\" "
-                  "stroke=\"none\"/>\n",
-                  kLeft, p.Top, kPlotWidth, p.Height);
-    // Horizontal grid and value labels.
-    const double yStep = NiceStep(p.YMax - p.YMin, 6);
-    const auto firstY = static_cast<long>(std::ceil(p.YMin / yStep - 1e-9));
-    const auto lastY = static_cast<long>(std::floor(p.YMax / yStep + 1e-9));
-    for (long k = firstY; k <= lastY; ++k) {
-        const double v = static_cast<double>(k) * yStep;
-        const double y = p.Y(v);
-        svg += Format("<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"%s\"/>\n",
-                      kLeft, y, kLeft + kPlotWidth, y, kGrid);
-        svg += Format("<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"end\" class=\"tick\">%s</text>\n",
-                      kLeft - 8, y + 4, Label(v, yStep).c_str());
-    }
-    // Vertical grid and time labels.
-    const double xStep = NiceStep(p.XMax, 10);
-    const auto lastX = static_cast<long>(std::floor(p.XMax / xStep + 1e-9));
-    for (long k = 0; k <= lastX; ++k) {
-        const double t = static_cast<double>(k) * xStep;
-        const double x = p.X(t);
-        svg += Format("<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"%s\"/>\n", x,
-                      p.Top, x, p.Top + p.Height, kGrid);
-        if (timeLabels) {
-            svg += Format("<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\" "
-                          "class=\"tick\">%s</text>\n",
-                          x, p.Top + p.Height + 18, Label(t, xStep).c_str());
-        }
-    }
-    svg += Format("<text x=\"%.1f\" y=\"%.1f\" class=\"heading\">%s</text>\n", kLeft, p.Top - 10,
-                  Escape(heading).c_str());
-    svg += Format("<text transform=\"translate(%.1f,%.1f) rotate(-90)\" text-anchor=\"middle\" "
-                  "class=\"axis\">clock error (ms)</text>\n",
-                  kLeft - 58, p.Top + p.Height / 2);
-}
-
-void Band(std::string& svg, const Panel& p, double bandMs) {
-    const double top = std::clamp(p.Y(bandMs), p.Top, p.Top + p.Height);
-    const double bottom = std::clamp(p.Y(-bandMs), p.Top, p.Top + p.Height);
-    svg += Format("<rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\" fill=\"%s\" "
-                  "fill-opacity=\"0.13\"/>\n",
-                  kLeft, top, kPlotWidth, std::max(bottom - top, 0.8), kBand);
-    for (const double edge : {bandMs, -bandMs}) {
-        const double y = p.Y(edge);
-        if (y >= p.Top && y <= p.Top + p.Height) {
-            svg += Format("<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"%s\" "
-                          "stroke-opacity=\"0.6\" stroke-dasharray=\"6 4\"/>\n",
-                          kLeft, y, kLeft + kPlotWidth, y, kBand);
-        }
-    }
-    const double zero = p.Y(0);
-    if (zero >= p.Top && zero <= p.Top + p.Height) {
-        svg += Format("<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"%s\" "
-                      "stroke-width=\"1.2\"/>\n",
-                      kLeft, zero, kLeft + kPlotWidth, zero, kAxis);
-    }
+Panel MakePanel(double top, double height, double yMin, double yMax, double xMax, const char* id) {
+    Panel p;
+    p.Left = kLeft;
+    p.Width = kPlotWidth;
+    p.Top = top;
+    p.Height = height;
+    p.YMin = yMin;
+    p.YMax = yMax;
+    p.XMax = xMax;
+    p.Id = id;
+    return p;
 }
 
 // One polyline through the minimum and maximum of every pixel column, in the order they
@@ -204,12 +93,6 @@ void Marker(std::string& svg, const Panel& p, const LockFigures& f, bool label, 
     }
 }
 
-void Border(std::string& svg, const Panel& p) {
-    svg += Format("<rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\" fill=\"none\" "
-                  "stroke=\"%s\"/>\n",
-                  kLeft, p.Top, kPlotWidth, p.Height, kAxis);
-}
-
 } // namespace
 
 std::string RenderErrorPlot(const std::vector<Sample>& samples, const LockFigures& figures,
@@ -235,25 +118,15 @@ std::string RenderErrorPlot(const std::vector<PlotTrace>& traces, double duratio
         }
     }
     const double pad = (hi - lo) * 0.06;
-    const Panel whole{95, 250, lo - pad, hi + pad, xMax, "whole"};
-    const Panel close{410, 200, -reach, reach, xMax, "close"};
+    const Panel whole = MakePanel(95, 250, lo - pad, hi + pad, xMax, "whole");
+    const Panel close = MakePanel(410, 200, -reach, reach, xMax, "close");
     const double height = kHeight + 22 * static_cast<double>(count > 0 ? count - 1 : 0);
 
-    std::string svg;
-    svg += Format("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%.0f\" height=\"%.0f\" "
-                  "viewBox=\"0 0 %.0f %.0f\" font-family=\"DejaVu Sans, Helvetica, Arial, "
-                  "sans-serif\">\n",
-                  kWidth, height, kWidth, height);
-    svg += "<style>.title{font-size:20px;font-weight:bold;fill:#222}"
-           ".subtitle{font-size:13px;fill:#555}.heading{font-size:14px;font-weight:bold;"
-           "fill:#333}.tick{font-size:12px;fill:#555}.axis{font-size:13px;fill:#333}"
-           ".marker{font-size:12px;fill:#c0392b}.figures{font-size:13px;fill:#222}"
-           ".legend{font-size:12px;fill:#333}</style>\n";
-    svg += Format("<rect width=\"%.0f\" height=\"%.0f\" fill=\"#fafafa\"/>\n", kWidth, height);
+    std::string svg = svgkit::Open(kWidth, height);
     svg += Format("<text x=\"%.1f\" y=\"32\" class=\"title\">%s</text>\n", kLeft,
-                  Escape(text.Title).c_str());
+                  svgkit::Escape(text.Title).c_str());
     svg += Format("<text x=\"%.1f\" y=\"54\" class=\"subtitle\">%s</text>\n", kLeft,
-                  Escape(text.Subtitle).c_str());
+                  svgkit::Escape(text.Subtitle).c_str());
 
     // The first trace is drawn last, on top of the others.
     const auto traceAll = [&](const Panel& p, bool labels) {
@@ -264,18 +137,19 @@ std::string RenderErrorPlot(const std::vector<PlotTrace>& traces, double duratio
             Marker(svg, p, traces[i].Figures, labels, static_cast<int>(i));
         }
     };
-    Frame(svg, whole, "The whole run", true);
-    Band(svg, whole, kLockBandMs);
+    svgkit::Frame(svg, whole, "The whole run", "clock error (ms)", true);
+    svgkit::Band(svg, whole, kLockBandMs, kBand);
     traceAll(whole, true);
-    Border(svg, whole);
+    svgkit::Border(svg, whole);
 
-    Frame(svg, close,
-          Format("Close-up: \xC2\xB1%g ms around zero (shaded: the \xC2\xB1%g ms lock band)", reach,
-                 kLockBandMs),
-          true);
-    Band(svg, close, kLockBandMs);
+    svgkit::Frame(
+        svg, close,
+        Format("Close-up: \xC2\xB1%g ms around zero (shaded: the \xC2\xB1%g ms lock band)", reach,
+               kLockBandMs),
+        "clock error (ms)", true);
+    svgkit::Band(svg, close, kLockBandMs, kBand);
     traceAll(close, false);
-    Border(svg, close);
+    svgkit::Border(svg, close);
     svg += Format("<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\" class=\"axis\">simulated "
                   "time (s)</text>\n",
                   kLeft + kPlotWidth / 2, close.Top + close.Height + 40);
@@ -290,7 +164,7 @@ std::string RenderErrorPlot(const std::vector<PlotTrace>& traces, double duratio
                       "stroke-width=\"2\"/>\n",
                       legendX, legendY - 4, legendX + 24, legendY - 4, kTraces[i]);
         svg += Format("<text x=\"%.1f\" y=\"%.1f\" class=\"legend\">%s</text>\n", legendX + 30,
-                      legendY, Escape(label).c_str());
+                      legendY, svgkit::Escape(label).c_str());
         legendX += 60 + 7 * static_cast<double>(label.size());
     }
     svg += Format("<rect x=\"%.1f\" y=\"%.1f\" width=\"24\" height=\"10\" fill=\"%s\" "
@@ -312,9 +186,9 @@ std::string RenderErrorPlot(const std::vector<PlotTrace>& traces, double duratio
                        static_cast<unsigned long long>(figures.RateChanges),
                        static_cast<unsigned long long>(figures.HardSets));
         svg += Format("<text x=\"%.1f\" y=\"%.1f\" class=\"figures\">%s</text>\n", kLeft,
-                      legendY + 26 + 22 * static_cast<double>(i), Escape(lock).c_str());
+                      legendY + 26 + 22 * static_cast<double>(i), svgkit::Escape(lock).c_str());
     }
-    svg += "</svg>\n";
+    svg += svgkit::Close();
     return svg;
 }
 

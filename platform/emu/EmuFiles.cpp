@@ -15,6 +15,9 @@ namespace emu {
 namespace {
 
 constexpr std::uint32_t kErrorPathNotFound = 3;
+constexpr std::uint32_t kErrorAlreadyExists = 183;
+constexpr std::uint32_t kErrorDiskFull = 112;
+constexpr std::size_t kFileOps = static_cast<std::size_t>(FileOp::CreateFolder) + 1;
 
 struct StoredFile {
     std::string Path; // as first written
@@ -31,7 +34,10 @@ struct FileState {
     std::set<std::string> Folders;           // lower-case, without a trailing backslash
     std::map<std::string, StoredFile> Files; // by lower-case path
     std::map<std::string, std::uint64_t> Writes;
-    std::array<Injected, 3> Failures{};
+    std::array<Injected, kFileOps> Failures{};
+    std::set<std::string> Protected; // made with rights of their own
+    std::set<std::string> ReadOnly;  // nothing may be created or changed inside
+    std::int64_t FreeBytes = -1;     // negative: no limit
 };
 
 FileState& Files() {
@@ -61,10 +67,13 @@ std::string ParentOf(const std::string& normal) {
 void ResetFiles() {
     auto& f = Files();
     const std::lock_guard<std::mutex> lock(f.Lock);
-    f.Folders = {"c:\\"};
+    f.Folders = {"c:\\", Normal(kProgramData)};
     f.Files.clear();
     f.Writes.clear();
     f.Failures.fill(Injected{});
+    f.Protected.clear();
+    f.ReadOnly.clear();
+    f.FreeBytes = -1;
 }
 
 const detail::ResetRegistration kReset(&ResetFiles); // NOLINT(cert-err58-cpp)
@@ -89,7 +98,46 @@ std::uint32_t PlaceError(const FileState& f, const std::string& normal) {
     if (f.Folders.count(ParentOf(normal)) == 0) {
         return kErrorPathNotFound;
     }
+    if (f.ReadOnly.count(ParentOf(normal)) > 0) {
+        return plat::kErrorAccessDenied;
+    }
     return 0;
+}
+
+// Takes room for `wanted` more bytes; what fits when not all does.
+std::size_t TakeRoom(FileState& f, std::size_t wanted) {
+    if (f.FreeBytes < 0) {
+        return wanted;
+    }
+    const auto fits = std::min<std::size_t>(wanted, static_cast<std::size_t>(f.FreeBytes));
+    f.FreeBytes -= static_cast<std::int64_t>(fits);
+    return fits;
+}
+
+void GiveRoom(FileState& f, std::size_t bytes) {
+    if (f.FreeBytes >= 0) {
+        f.FreeBytes += static_cast<std::int64_t>(bytes);
+    }
+}
+
+// FindFirstFile's matching of * and ?, letter case already folded.
+bool Matches(const std::string& name, std::size_t n, const std::string& pattern, std::size_t p) {
+    while (p < pattern.size()) {
+        if (pattern[p] == '*') {
+            for (std::size_t k = n; k <= name.size(); ++k) {
+                if (Matches(name, k, pattern, p + 1)) {
+                    return true;
+                }
+            }
+            return false;
+        }
+        if (n >= name.size() || (pattern[p] != '?' && pattern[p] != name[n])) {
+            return false;
+        }
+        ++n;
+        ++p;
+    }
+    return n == name.size();
 }
 
 bool Failed(std::uint32_t error) {
@@ -150,6 +198,34 @@ void InjectFileFailure(FileOp op, std::uint32_t errorCode, int count) {
     f.Failures.at(static_cast<std::size_t>(op)) = Injected{errorCode, count};
 }
 
+void SetFolderWritable(const std::string& path, bool writable) {
+    auto& f = Files();
+    const std::lock_guard<std::mutex> lock(f.Lock);
+    if (writable) {
+        f.ReadOnly.erase(Normal(path));
+    } else {
+        f.ReadOnly.insert(Normal(path));
+    }
+}
+
+bool FolderProtected(const std::string& path) {
+    auto& f = Files();
+    const std::lock_guard<std::mutex> lock(f.Lock);
+    return f.Protected.count(Normal(path)) > 0;
+}
+
+bool FolderExists(const std::string& path) {
+    auto& f = Files();
+    const std::lock_guard<std::mutex> lock(f.Lock);
+    return f.Folders.count(Normal(path)) > 0;
+}
+
+void SetDiskFreeBytes(std::int64_t bytes) {
+    auto& f = Files();
+    const std::lock_guard<std::mutex> lock(f.Lock);
+    f.FreeBytes = bytes;
+}
+
 } // namespace emu
 
 namespace plat {
@@ -176,7 +252,14 @@ bool WriteWholeFile(const std::string& path, const std::string& data) {
     if (stored.Path.empty()) {
         stored.Path = path;
     }
-    stored.Content = data;
+    // CREATE_ALWAYS empties the file before anything is written.
+    emu::GiveRoom(f, stored.Content.size());
+    const std::size_t fits = emu::TakeRoom(f, data.size());
+    stored.Content = data.substr(0, fits);
+    if (fits < data.size()) {
+        lock.unlock();
+        return emu::Failed(emu::kErrorDiskFull);
+    }
     ++f.Writes[normal];
     return true;
 }
@@ -199,6 +282,10 @@ bool MoveFileReplacing(const std::string& from, const std::string& to) {
         lock.unlock();
         return emu::Failed(error);
     }
+    const auto replaced = f.Files.find(target);
+    if (replaced != f.Files.end() && replaced != it) {
+        emu::GiveRoom(f, replaced->second.Content.size());
+    }
     emu::StoredFile moved{to, std::move(it->second.Content)};
     f.Files.erase(it);
     f.Files[target] = std::move(moved);
@@ -210,13 +297,130 @@ bool DeleteFile(const std::string& path) {
     emu::NotifyCall("DeleteFile");
     auto& f = emu::Files();
     std::unique_lock<std::mutex> lock(f.Lock);
+    const std::string normal = emu::Normal(path);
     std::uint32_t error = emu::TakeFailure(f, emu::FileOp::Delete);
-    if (error == 0 && f.Files.erase(emu::Normal(path)) == 0) {
+    const auto it = f.Files.find(normal);
+    if (error == 0 && it == f.Files.end()) {
         error = kErrorFileNotFound;
+    }
+    if (error == 0 && f.ReadOnly.count(emu::ParentOf(normal)) > 0) {
+        error = kErrorAccessDenied;
     }
     if (error != 0) {
         lock.unlock();
         return emu::Failed(error);
+    }
+    emu::GiveRoom(f, it->second.Content.size());
+    f.Files.erase(it);
+    return true;
+}
+
+std::string ProgramDataFolder() {
+    emu::NotifyCall("ProgramDataFolder");
+    return emu::kProgramData;
+}
+
+bool CreateFolder(const std::string& path, bool protect) {
+    emu::NotifyCall("CreateFolder");
+    auto& f = emu::Files();
+    std::unique_lock<std::mutex> lock(f.Lock);
+    const std::string normal = emu::Normal(path);
+    std::uint32_t error = emu::TakeFailure(f, emu::FileOp::CreateFolder);
+    if (error == 0 && f.Files.count(normal) > 0) {
+        error = emu::kErrorAlreadyExists;
+    }
+    if (error != 0) {
+        lock.unlock();
+        return emu::Failed(error);
+    }
+    // Parents first, each made only if missing; a read-only parent refuses a new child.
+    std::vector<std::string> missing;
+    for (std::string folder = normal; folder.size() > 3 && f.Folders.count(folder) == 0;
+         folder = emu::ParentOf(folder)) {
+        missing.push_back(folder);
+    }
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+        if (f.ReadOnly.count(emu::ParentOf(*it)) > 0 || f.Files.count(emu::ParentOf(*it)) > 0) {
+            lock.unlock();
+            return emu::Failed(kErrorAccessDenied);
+        }
+        f.Folders.insert(*it);
+        if (protect && *it == normal) {
+            f.Protected.insert(normal);
+        }
+    }
+    return true;
+}
+
+bool AppendToFile(const std::string& path, const std::string& data) {
+    emu::NotifyCall("AppendToFile");
+    auto& f = emu::Files();
+    std::unique_lock<std::mutex> lock(f.Lock);
+    const std::string normal = emu::Normal(path);
+    std::uint32_t error = emu::TakeFailure(f, emu::FileOp::Append);
+    if (error == 0) {
+        error = emu::PlaceError(f, normal);
+    }
+    if (error != 0) {
+        lock.unlock();
+        return emu::Failed(error);
+    }
+    auto& stored = f.Files[normal];
+    if (stored.Path.empty()) {
+        stored.Path = path;
+    }
+    const std::size_t fits = emu::TakeRoom(f, data.size());
+    stored.Content.append(data, 0, fits);
+    if (fits < data.size()) {
+        lock.unlock();
+        return emu::Failed(emu::kErrorDiskFull);
+    }
+    ++f.Writes[normal];
+    return true;
+}
+
+bool ReadWholeFile(const std::string& path, std::string& data) {
+    emu::NotifyCall("ReadWholeFile");
+    auto& f = emu::Files();
+    std::unique_lock<std::mutex> lock(f.Lock);
+    std::uint32_t error = emu::TakeFailure(f, emu::FileOp::Read);
+    const auto it = f.Files.find(emu::Normal(path));
+    if (error == 0 && it == f.Files.end()) {
+        error = f.Folders.count(emu::ParentOf(emu::Normal(path))) > 0 ? kErrorFileNotFound
+                                                                      : emu::kErrorPathNotFound;
+    }
+    if (error != 0) {
+        lock.unlock();
+        return emu::Failed(error);
+    }
+    data = it->second.Content;
+    return true;
+}
+
+bool ListFiles(const std::string& folder, const std::string& pattern,
+               std::vector<std::string>& names) {
+    emu::NotifyCall("ListFiles");
+    names.clear();
+    auto& f = emu::Files();
+    std::unique_lock<std::mutex> lock(f.Lock);
+    const std::string normal = emu::Normal(folder);
+    std::uint32_t error = emu::TakeFailure(f, emu::FileOp::List);
+    if (error == 0 && f.Folders.count(normal) == 0) {
+        error = emu::kErrorPathNotFound;
+    }
+    if (error != 0) {
+        lock.unlock();
+        return emu::Failed(error);
+    }
+    const std::string folded = emu::Normal(pattern);
+    for (const auto& [key, file] : f.Files) {
+        if (emu::ParentOf(key) != normal) {
+            continue;
+        }
+        const std::string name = key.substr(key.find_last_of('\\') + 1);
+        if (emu::Matches(name, 0, folded, 0)) {
+            names.push_back(file.Path.substr(file.Path.find_last_of("\\/") + 1));
+        }
     }
     return true;
 }

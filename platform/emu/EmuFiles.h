@@ -22,9 +22,24 @@ std::vector<std::string> FileNames(); // full paths as first written, sorted
 // Successful writes and replacements of this file since the reset.
 std::uint64_t FileWrites(const std::string& path);
 
-enum class FileOp : std::uint8_t { Write, Move, Delete };
+enum class FileOp : std::uint8_t { Write, Move, Delete, Append, Read, List, CreateFolder };
 // The next `count` calls (every call when count < 0) of this operation fail with errorCode
 // (a sharing violation is 32, access denied 5, disk full 112).
 void InjectFileFailure(FileOp op, std::uint32_t errorCode, int count = -1);
+
+// What ProgramDataFolder reports; the folder exists at reset.
+constexpr const char* kProgramData = "C:\\ProgramData";
+
+// A folder whose rights let this process create, change or delete nothing in it (access
+// denied, 5), as for a service whose account lost its rights there; true again to undo.
+void SetFolderWritable(const std::string& path, bool writable);
+// Whether CreateFolder made this folder with rights of its own (administrators and SYSTEM
+// full control, users read) rather than inheriting its parent's.
+bool FolderProtected(const std::string& path);
+bool FolderExists(const std::string& path);
+// Bytes the disk can still take (negative: no limit, as at reset). Writes that do not fit
+// fail with disk full (112); an append writes what fits first, as a filling disk does.
+// Deleting a file gives its bytes back.
+void SetDiskFreeBytes(std::int64_t bytes);
 
 } // namespace emu

@@ -3,6 +3,9 @@
 
 #include "platform/win32/Win32Api.h"
 
+#include <sddl.h>
+
+#include <array>
 #include <cstdio>
 
 namespace plat {
@@ -166,6 +169,141 @@ bool MoveFileReplacing(const std::string& from, const std::string& to) {
 
 bool DeleteFile(const std::string& path) {
     return ::DeleteFileA(path.c_str()) != FALSE;
+}
+
+std::string ProgramDataFolder() {
+    std::array<char, MAX_PATH + 1> path{};
+    const DWORD n =
+        ::GetEnvironmentVariableA("ProgramData", path.data(), static_cast<DWORD>(path.size()));
+    if (n == 0 || n >= path.size()) {
+        return {};
+    }
+    return {path.data(), n};
+}
+
+namespace {
+
+// Administrators and SYSTEM full control, users read and list; inherited by what is made
+// inside; the parent's rights not inherited (protected).
+constexpr const char* kProtectedFolderRights =
+    "D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;FRFX;;;BU)";
+
+bool MakeOneFolder(const std::string& path, bool protect) {
+    if (!protect) {
+        return ::CreateDirectoryA(path.c_str(), nullptr) != FALSE;
+    }
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (::ConvertStringSecurityDescriptorToSecurityDescriptorA(
+            kProtectedFolderRights, SDDL_REVISION_1, &descriptor, nullptr) == FALSE) {
+        return false;
+    }
+    SECURITY_ATTRIBUTES attributes{};
+    attributes.nLength = sizeof attributes;
+    attributes.lpSecurityDescriptor = descriptor;
+    attributes.bInheritHandle = FALSE;
+    const BOOL made = ::CreateDirectoryA(path.c_str(), &attributes);
+    const DWORD error = ::GetLastError();
+    ::LocalFree(descriptor);
+    ::SetLastError(error);
+    return made != FALSE;
+}
+
+bool IsFolder(const std::string& path) {
+    const DWORD attributes = ::GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+} // namespace
+
+bool CreateFolder(const std::string& path, bool protect) {
+    if (IsFolder(path)) {
+        return true;
+    }
+    const std::size_t slash = path.find_last_of("\\/");
+    if (slash != std::string::npos && slash > 2) {
+        const std::string parent = path.substr(0, slash);
+        if (!IsFolder(parent) && !CreateFolder(parent, false)) {
+            return false;
+        }
+    }
+    if (MakeOneFolder(path, protect)) {
+        return true;
+    }
+    // Another process may have made it meanwhile.
+    return ::GetLastError() == ERROR_ALREADY_EXISTS && IsFolder(path);
+}
+
+bool AppendToFile(const std::string& path, const std::string& data) {
+    HANDLE file = ::CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
+                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const char* p = data.data();
+    std::size_t left = data.size();
+    bool ok = true;
+    while (ok && left > 0) {
+        DWORD written = 0;
+        ok = ::WriteFile(file, p, static_cast<DWORD>(left), &written, nullptr) != FALSE &&
+             written > 0;
+        p += written;
+        left -= written;
+    }
+    ok = ok && ::FlushFileBuffers(file) != FALSE;
+    const DWORD error = ::GetLastError();
+    ::CloseHandle(file);
+    if (!ok) {
+        ::SetLastError(error);
+    }
+    return ok;
+}
+
+bool ReadWholeFile(const std::string& path, std::string& data) {
+    HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    data.clear();
+    std::array<char, 65536> buffer{};
+    bool ok = true;
+    for (;;) {
+        DWORD got = 0;
+        ok = ::ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr) !=
+             FALSE;
+        if (!ok || got == 0) {
+            break;
+        }
+        data.append(buffer.data(), got);
+    }
+    const DWORD error = ::GetLastError();
+    ::CloseHandle(file);
+    if (!ok) {
+        ::SetLastError(error);
+    }
+    return ok;
+}
+
+bool ListFiles(const std::string& folder, const std::string& pattern,
+               std::vector<std::string>& names) {
+    names.clear();
+    WIN32_FIND_DATAA found{};
+    HANDLE search = ::FindFirstFileA((folder + "\\" + pattern).c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND) {
+            return true; // the folder is there, nothing matches
+        }
+        ::SetLastError(error);
+        return false;
+    }
+    do {
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            names.emplace_back(found.cFileName);
+        }
+    } while (::FindNextFileA(search, &found) != FALSE);
+    ::FindClose(search);
+    return true;
 }
 
 bool RunProcess(const std::string& commandLine, std::uint32_t& exitCode) {

@@ -1,0 +1,136 @@
+// The history files' rows and names, and reading them back over the emulated file system.
+#include "history/HistoryReader.h"
+#include "platform/Platform.h"
+#include "platform/emu/World.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using history::ParseRow;
+using history::Row;
+
+constexpr std::int64_t kDay = 1796601600; // 2026-12-07T00:00Z
+
+TEST(HistoryFormat, RowsRoundTripAndTornLinesAreRefused) {
+    Row row;
+    row.MinuteUnix = kDay + 14 * 3600 + 5 * 60;
+    row.St = history::State::Correcting;
+    row.Good = 1190;
+    row.Failed = 10;
+    row.MinMs = -3;
+    row.MaxMs = 7;
+    row.MeanMs = 1.25;
+    row.RatePpm = -128.0;
+    row.HardSets = 1;
+    row.Entries = 2;
+    row.ByTimecode = true;
+    row.Settings = "DifErr=1000;SyncMode=1";
+    const std::string line = history::FormatRow(row);
+    EXPECT_EQ(line, "2026-12-07T14:05Z,correcting,1190,10,-3,7,1.250,-128.000,1,2,timecode,"
+                    "DifErr=1000;SyncMode=1");
+    const auto back = ParseRow(line + "\r");
+    ASSERT_TRUE(back);
+    EXPECT_EQ(history::FormatRow(*back), line);
+
+    Row lost;
+    lost.MinuteUnix = kDay;
+    lost.St = history::State::TimecodeLost;
+    lost.Failed = 1200;
+    EXPECT_EQ(history::FormatRow(lost), "2026-12-07T00:00Z,timecode_lost,0,1200,,,,0.000,0,0,pc,");
+    ASSERT_TRUE(ParseRow(history::FormatRow(lost)));
+
+    for (const std::string& bad : std::vector<std::string>{
+             history::HeaderLine(), std::string(), line.substr(0, line.size() / 2), // torn
+             "2026-12-07T14:05Z,locked,1,0,,,,0.000,0,0,pc,",         // good without figures
+             "2026-12-07T14:05Z,locked,0,1,1,2,1.5,0.000,0,0,pc,",    // figures without good
+             "2026-12-07T14:05Z,locked,2,0,5,1,3.0,0.000,0,0,pc,",    // min above max
+             "2026-12-07T14:05Z,happy,1,0,1,1,1.0,0.000,0,0,pc,",     // unknown state
+             "2026-12-07T14:05Z,locked,1,0,1,1,1.0,0.000,0,0,sun,",   // unknown source
+             "2026-02-30T14:05Z,locked,1,0,1,1,1.0,0.000,0,0,pc,",    // no such day
+             "2026-12-07T14:05:30Z,locked,1,0,1,1,1.0,0.000,0,0,pc,", // not a minute
+         }) {
+        EXPECT_FALSE(ParseRow(bad)) << bad;
+    }
+}
+
+TEST(HistoryFormat, NamesAndMoments) {
+    EXPECT_EQ(history::DayFileName(kDay + 86399), "chronel-2026-12-07.csv");
+    EXPECT_EQ(history::DayOfFileName("chronel-2026-12-07.csv"), kDay);
+    EXPECT_FALSE(history::DayOfFileName("chronel-2026-12-07.csv.tmp"));
+    EXPECT_FALSE(history::DayOfFileName("other-2026-12-07.csv"));
+    EXPECT_EQ(history::ParseMoment("2026-12-07"), kDay);
+    EXPECT_EQ(history::ParseMoment("2026-12-07T01:02Z"), kDay + 3720);
+    EXPECT_EQ(history::ParseMoment("2026-12-07 01:02:03"), kDay + 3723);
+    EXPECT_FALSE(history::ParseMoment("2026-12-07T24:00"));
+    EXPECT_FALSE(history::ParseMoment("2026-12-7"));
+    EXPECT_EQ(history::DayStart(-1), -86400);
+    EXPECT_EQ(history::MinuteStart(-1), -60);
+}
+
+TEST(HistoryReader, ReadsTheDaysAskedForInOrderMergingRestarts) {
+    emu::ResetWorld();
+    const std::string folder = history::HistoryFolder();
+    EXPECT_EQ(folder, "C:\\ProgramData\\Chronel\\history");
+    EXPECT_FALSE(history::ReadHistory(folder, 0, kDay * 2).FolderFound);
+    ASSERT_TRUE(plat::CreateFolder(folder, true));
+    EXPECT_TRUE(emu::FolderProtected(folder));
+    EXPECT_FALSE(emu::FolderProtected("C:\\ProgramData\\Chronel"));
+
+    const std::string header = history::HeaderLine() + "\r\n";
+    const std::string a = "2026-12-07T23:58Z,locked,1200,0,0,1,0.500,0.000,0,0,timecode,\r\n";
+    const std::string b = "2026-12-07T23:59Z,locked,600,0,-1,1,0.000,10.000,0,1,timecode,\r\n";
+    const std::string b2 = "2026-12-07T23:59Z,correcting,600,0,0,9,2.000,20.000,1,1,timecode,\r\n";
+    const std::string c = "2026-12-08T00:00Z,timecode_lost,0,1200,,,,0.000,0,1,pc,\r\n";
+    plat::WriteWholeFile(folder + "\\chronel-2026-12-07.csv", header + a + b + "2026-12-07T2");
+    plat::WriteWholeFile(folder + "\\chronel-2026-12-08.csv", header + b2 + c);
+    plat::WriteWholeFile(folder + "\\chronel-2026-12-01.csv", header);
+    plat::WriteWholeFile(folder + "\\notes.txt", "not history");
+
+    const history::ReadResult all = history::ReadHistory(folder, kDay, kDay + 2 * 86400);
+    EXPECT_TRUE(all.FolderFound);
+    EXPECT_EQ(all.Files, 2U);
+    EXPECT_EQ(all.Skipped, 1U); // the torn last line
+    ASSERT_EQ(all.Rows.size(), 3U);
+    const Row& merged = all.Rows[1];
+    EXPECT_EQ(merged.Good, 1200U);
+    EXPECT_EQ(merged.MinMs, -1);
+    EXPECT_EQ(merged.MaxMs, 9);
+    EXPECT_DOUBLE_EQ(merged.MeanMs, 1.0);
+    EXPECT_DOUBLE_EQ(merged.RatePpm, 15.0);
+    EXPECT_EQ(merged.St, history::State::Correcting);
+    EXPECT_EQ(merged.HardSets, 1U);
+    EXPECT_EQ(all.Rows[2].St, history::State::TimecodeLost);
+
+    const history::ReadResult one = history::ReadHistory(folder, kDay + 86400, kDay + 86400 + 60);
+    ASSERT_EQ(one.Rows.size(), 1U);
+    EXPECT_EQ(one.Rows[0].MinuteUnix, kDay + 86400);
+}
+
+TEST(HistoryFiles, AppendsFillTheDiskPartlyAndReadOnlyFoldersRefuse) {
+    emu::ResetWorld();
+    ASSERT_TRUE(plat::CreateFolder("C:\\ProgramData\\Chronel\\history", true));
+    const std::string path = "C:\\ProgramData\\Chronel\\history\\x.csv";
+    emu::SetDiskFreeBytes(8);
+    EXPECT_TRUE(plat::AppendToFile(path, "12345"));
+    EXPECT_FALSE(plat::AppendToFile(path, "67890"));
+    EXPECT_EQ(plat::GetLastError(), 112U);
+    EXPECT_EQ(emu::FileContent(path), "12345678");
+    EXPECT_TRUE(plat::DeleteFile(path));
+    EXPECT_TRUE(plat::AppendToFile(path, "abc"));
+
+    emu::SetFolderWritable("C:\\ProgramData\\Chronel\\history", false);
+    EXPECT_FALSE(plat::AppendToFile(path, "more"));
+    EXPECT_EQ(plat::GetLastError(), plat::kErrorAccessDenied);
+    EXPECT_FALSE(plat::DeleteFile(path));
+    EXPECT_FALSE(plat::CreateFolder("C:\\ProgramData\\Chronel\\history\\sub", false));
+    std::vector<std::string> names;
+    EXPECT_TRUE(plat::ListFiles("C:\\ProgramData\\Chronel\\history", "*.CSV", names));
+    EXPECT_EQ(names, std::vector<std::string>{"x.csv"});
+    EXPECT_FALSE(plat::ListFiles("C:\\missing", "*", names));
+}
+
+} // namespace
