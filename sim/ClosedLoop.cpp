@@ -19,6 +19,7 @@
 #include <cstring>
 #include <mutex>
 #include <random>
+#include <thread>
 
 namespace sim {
 namespace {
@@ -127,6 +128,11 @@ class Recorder {
     }
 
     void Call(const char* call) {
+        // The stop's first clock call comes after it has signalled the stop event.
+        if (stopping_.load() && !emu::IsServiceThread() &&
+            std::strcmp(call, "OpenProcessToken") == 0) {
+            stopSignalled_ = true;
+        }
         // Called for every platform call: the first letter sorts out most of them cheaply.
         if (call[0] != 'S' && call[0] != 'W') {
             return;
@@ -151,7 +157,12 @@ class Recorder {
                 if (beforeStop_) {
                     beforeStop_();
                 }
-                emu::PostControl(plat::kServiceControlStop, -1);
+                // Not waiting for the handler: it waits for this thread to end. Once it has
+                // signalled the stop event, the wait below finds it.
+                emu::PostControl(plat::kServiceControlStop, 0);
+                while (!stopSignalled_.load()) {
+                    std::this_thread::yield();
+                }
             }
         }
     }
@@ -256,7 +267,8 @@ class Recorder {
     std::atomic<std::uint64_t> adjustmentCalls_{0};
     std::atomic<std::uint64_t> setTimeCalls_{0};
     std::uint64_t cycles_ = 0;
-    bool stopping_ = false;
+    std::atomic<bool> stopping_{false};
+    std::atomic<bool> stopSignalled_{false};
     std::vector<std::pair<std::int64_t, std::int64_t>> outages_;
     std::int64_t wanderStep_ = 0;
     std::int64_t nextWander_ = 0;
