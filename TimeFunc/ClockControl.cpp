@@ -142,12 +142,12 @@ std::int64_t MsSinceDayOne(const plat::SystemTime& t) {
 // The record's frame and its System group stamp are the same moment: the timecode has moved
 // on since by as much as the PC clock has. Left as it is when either time is not a valid one.
 void AddTimeSinceStamp(plat::SystemTime& target, const TimecodeRecord& record,
-                       const plat::SystemTime& now) {
+                       const plat::SystemTime& now, std::int64_t nowLagMs) {
     const plat::SystemTime stamp = SystemStampOf(record);
     if (!IsValidTime(stamp) || !IsValidTime(now) || !IsValidTime(target)) {
         return;
     }
-    const std::int64_t elapsed = MsSinceDayOne(now) - MsSinceDayOne(stamp);
+    const std::int64_t elapsed = MsSinceDayOne(now) + nowLagMs - MsSinceDayOne(stamp);
     if (elapsed == 0 || elapsed > kMaxAllowanceMs || elapsed < -kMaxAllowanceMs) {
         return;
     }
@@ -194,6 +194,32 @@ void MoveToNearestDay(plat::SystemTime& target, const plat::SystemTime& now) {
     target.Month = static_cast<std::uint16_t>(date.Month);
     target.Day = static_cast<std::uint16_t>(date.Day);
     target.DayOfWeek = static_cast<std::uint16_t>(civil::DayOfWeek(day));
+}
+
+// The system time moves only at the clock's interrupts (every 15.625 ms unless a program has
+// asked for a finer timer), and is set from the time it reads: read between two interrupts it
+// lags the clock by up to a whole interval, and the set would land that far behind. Just after
+// an interrupt it lags by nothing. A short wait ends at the next interrupt on Windows, so the
+// first or second one normally sees the time move; the bound covers waits that end sooner.
+// Held under the device lock: a stop waits at most this long for it.
+constexpr int kMostInterruptWaits = 20;
+// Read just after an interrupt, the time still lags the clock by its truncation to the whole
+// millisecond, and by however long the wait took to end after the interrupt: each up to a
+// millisecond. One millisecond added puts the set within a millisecond either way.
+constexpr std::int64_t kLagAfterInterruptMs = 1;
+
+void AwaitClockInterrupt(plat::SystemTime& now) {
+    plat::SystemTime before;
+    plat::GetSystemTime(before);
+    now = before;
+    for (int wait = 0; wait < kMostInterruptWaits; ++wait) {
+        plat::Sleep(1);
+        plat::GetSystemTime(now);
+        if (now.Milliseconds != before.Milliseconds || now.Second != before.Second ||
+            now.Minute != before.Minute || now.Hour != before.Hour || now.Day != before.Day) {
+            return;
+        }
+    }
 }
 
 } // namespace
@@ -283,7 +309,7 @@ HardSetResult HardSetSystemTime(const TimecodeRecord& record, bool dateFlag) {
         return HardSetStopped;
     }
     plat::SystemTime now;
-    plat::GetSystemTime(now);
+    AwaitClockInterrupt(now);
     plat::SystemTime target = now;
     target.Hour = record.LtcHour;
     target.Minute = record.LtcMinute;
@@ -296,7 +322,7 @@ HardSetResult HardSetSystemTime(const TimecodeRecord& record, bool dateFlag) {
     } else {
         MoveToNearestDay(target, now);
     }
-    AddTimeSinceStamp(target, record, now);
+    AddTimeSinceStamp(target, record, now, kLagAfterInterruptMs);
     TimePrivilege privilege;
     if (EnableTimePrivilege(privilege) != ClockOk || !HandClockToSystem() ||
         !plat::SetSystemTime(target)) {

@@ -38,7 +38,7 @@ TEST(HardSet, LandsOnTheTimecodeAndLeavesALockedClockLocked) {
                 worst = std::max(worst, std::fabs(sample.ErrorMs));
             }
         }
-        EXPECT_LT(worst, 2.0) << c.name;
+        EXPECT_LE(worst, 1.01) << c.name;
     }
 }
 

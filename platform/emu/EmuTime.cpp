@@ -431,7 +431,12 @@ bool SetSystemTime(const SystemTime& utc) {
         SetLastError(emu::kErrorInvalidParameter);
         return false;
     }
-    s.systemTime = emu::UtcToUnits(utc);
+    // As on Windows, the clock reads exactly the value passed from this moment on: the
+    // running interrupt's fraction is not added on top. The interrupts keep their own
+    // schedule, so until the next one the coarse time lags the value by that fraction.
+    const double fraction = static_cast<double>(s.phase) / static_cast<double>(emu::kTickPhase);
+    s.systemTime =
+        emu::UtcToUnits(utc) - static_cast<std::int64_t>(std::floor(fraction * s.perTick()));
     ++s.setTimeCalls;
     return true;
 }
