@@ -303,6 +303,7 @@ RunResult RunClosedLoop(const Scenario& scenario, Observer* observer) {
     StopLatched = false;
     emu::SetClockOffsetMs(scenario.OffsetMs);
     emu::SetDriftPpm(scenario.DriftPpm);
+    emu::SetWaitsEndAtInterrupt(scenario.WaitsEndAtInterrupt);
     InitDefaultTimeIncrement();
     for (const auto& [name, value] : scenario.Settings) {
         ApplySetting(name, value);

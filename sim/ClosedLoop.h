@@ -29,6 +29,9 @@ struct Scenario {
     double WanderStepS = 10;
     double WanderLimitPpm = 0;
     std::uint64_t Seed = 1;
+    // The world: waits end at the clock's next interrupt, as on Windows; false for waits
+    // that end exactly on time.
+    bool WaitsEndAtInterrupt = true;
 };
 
 // The clock at one moment of the run.

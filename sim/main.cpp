@@ -59,6 +59,8 @@ void Usage(std::ostream& out) {
            "  --status-thin      ... and at most every quarter of the time run so far\n"
            "  --metrics FILE     the service writes its metrics; the last ones go to FILE\n"
            "  --ctl-status       print 'chronelctl status' at the end, before the stop\n"
+           "  --ideal-waits      waits end exactly on time (default: at the clock's next\n"
+           "                     interrupt, as on Windows)\n"
            "  --quiet            only the final line\n";
 }
 
@@ -83,6 +85,10 @@ bool Parse(int argc, char** argv, Options& o, bool& help) {
         }
         if (arg == "--status-thin") {
             o.StatusThinning = true;
+            continue;
+        }
+        if (arg == "--ideal-waits") {
+            o.Scenario.WaitsEndAtInterrupt = false;
             continue;
         }
         if (arg == "--ctl-status") {

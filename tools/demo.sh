@@ -21,7 +21,9 @@ Chronel demo
 The PC clock starts 250 ms ahead of the house timecode, and its oscillator runs 40 ppm fast.
 The real service (start sequence, synchronisation loop, settings, event log) runs against the
 simulated timecode card in an emulated Windows, in virtual time: ten minutes pass in about a
-second. Default settings: the clock is slewed at most 1.28 % (SyncM/SyncP 2000), in proportion
+second. The emulated world is the Windows-like one: the clock moves at its 15.625 ms
+interrupts, waits end at the next interrupt, and a set clock reads exactly the value passed
+(chronel-sim --ideal-waits for waits that end exactly on time). Default settings: the clock is slewed at most 1.28 % (SyncM/SyncP 2000), in proportion
 to the difference within 100 ms.
 
 What the service writes (times are simulated seconds; the true error is the emulated clock's

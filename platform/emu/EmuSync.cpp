@@ -224,7 +224,7 @@ void SetLastError(std::uint32_t code) {
 
 void Sleep(std::uint32_t milliseconds) {
     emu::NotifyCall("Sleep");
-    emu::AdvanceMs(milliseconds);
+    emu::WaitMs(milliseconds);
 }
 
 // True time, which no clock setting moves.
@@ -311,7 +311,7 @@ std::uint32_t WaitForSingleObject(OsHandle object, std::uint32_t milliseconds) {
     lock.unlock();
     // Nothing in this world signals while time stands still, so the wait runs its full
     // time-out in virtual time.
-    emu::AdvanceMs(milliseconds);
+    emu::WaitMs(milliseconds);
     lock.lock();
     if (event->signalled) {
         return take();

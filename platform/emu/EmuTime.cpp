@@ -170,6 +170,7 @@ struct TimeState {
     std::set<plat::OsHandle> tokens;
     bool privilegeEnabled = false;
     bool privilegeHeld = true;
+    bool waitsEndAtInterrupt = false;
 
     [[nodiscard]] std::uint32_t perTick() const {
         return regulationDisabled ? increment : adjustment;
@@ -210,6 +211,12 @@ void AdvanceLocked(TimeState& s, std::int64_t units) {
             units -= chunk;
         }
     }
+}
+
+// The true time left until the next interrupt (0 when one falls just now).
+std::int64_t UntilInterrupt(const TimeState& s) {
+    // An advance that ends on a tick leaves less than a unit's worth of phase behind it.
+    return s.phase < s.rate ? 0 : (kTickPhase - s.phase + s.rate - 1) / s.rate;
 }
 
 std::int64_t SmoothLocked(const TimeState& s) {
@@ -285,6 +292,20 @@ void AdvanceMs(std::int64_t ms) {
 void Advance100ns(std::int64_t units) {
     const std::lock_guard lock(Lock());
     AdvanceLocked(State(), units);
+}
+
+void SetWaitsEndAtInterrupt(bool atInterrupt) {
+    const std::lock_guard lock(Lock());
+    State().waitsEndAtInterrupt = atInterrupt;
+}
+
+void WaitMs(std::int64_t ms) {
+    AdvanceMs(ms);
+    const std::lock_guard lock(Lock());
+    auto& s = State();
+    if (s.waitsEndAtInterrupt && ms > 0) {
+        AdvanceLocked(s, UntilInterrupt(s));
+    }
 }
 
 double ClockErrorMs() {

@@ -42,6 +42,13 @@ void SetTrueTimeUtc(const plat::SystemTime& utc); // the system clock is set equ
 void SetClockOffsetMs(double ms);                 // system clock := true time + ms
 void SetDriftPpm(double ppm); // oscillator runs (1 + ppm/1e6) x true rate; |ppm| <= 100000
 void SetIncrement(std::uint32_t increment); // what the system regulates to (156250)
+// Whether a wait with a time-out ends at the clock interrupt that follows its time, as on
+// Windows (Sleep(50) lasts 50 to 65.6 ms), rather than exactly on time (the default, which
+// the tests that count virtual time stand on).
+void SetWaitsEndAtInterrupt(bool atInterrupt);
+// Advances true time by this many ms and, when waits end at interrupts, on to the next one.
+void WaitMs(std::int64_t ms);
+
 // Called once for every clock tick with true and system time after the tick (may be empty).
 // The observer may read the world but must not advance time or script the clock.
 void SetTickObserver(std::function<void(std::int64_t true100ns, std::int64_t system100ns)> obs);
