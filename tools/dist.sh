@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Copies the Windows builds into dist/win32 and dist/win64, and the 32-bit build's MSI package
-# (Chronel-<version>.msi) into dist/win32.
+# Copies the Windows builds into dist/win32 and dist/win64, each with its MSI package
+# (Chronel-<version>.msi, Chronel-<version>-x64.msi).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 for arch in win32 win64; do
@@ -10,10 +10,14 @@ for arch in win32 win64; do
     [ -f "$f" ] && cp "$f" "dist/$arch/"
   done
 done
-version="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/win32/CMakeCache.txt 2>/dev/null || true)"
-msi="build/win32/installer/Chronel-${version}.msi"
-if [ -n "${version}" ] && [ -f "${msi}" ]; then
-  rm -f dist/win32/Chronel-*.msi
-  cp "${msi}" dist/win32/
-fi
+for arch in win32 win64; do
+  version="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "build/$arch/CMakeCache.txt" 2>/dev/null || true)"
+  suffix=""
+  [ "$arch" = win64 ] && suffix="-x64"
+  msi="build/$arch/installer/Chronel-${version}${suffix}.msi"
+  if [ -n "${version}" ] && [ -f "${msi}" ]; then
+    rm -f "dist/$arch"/Chronel-*.msi
+    cp "${msi}" "dist/$arch/"
+  fi
+done
 exit 0

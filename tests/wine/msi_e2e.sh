@@ -8,11 +8,17 @@ here="$(cd "$(dirname "$0")" && pwd)"
 . "${here}/common.sh"
 . "${here}/../../tools/wine/winelib.sh"
 
-WIN_DIST="${1:?dist directory}"
-WIN_TOOLS="${2:?tools directory}"
+wine_select_build "${1:?dist root (with win32/ and win64/)}" "${2:?build root (with win32/ and win64/)}"
 VERSION="${3:?project version}"
 INSTALLER="${4:?installer source folder}"
-MSI="${WIN_DIST}/Chronel-${VERSION}.msi"
+# Each build has its package: the 32-bit one into "Program Files (x86)", the x64 one into
+# "Program Files".
+if [ "${WIN_BITS}" = 32 ]; then
+  ARCH=x86 MSI_SUFFIX="" PROGRAM_FILES="Program Files (x86)"
+else
+  ARCH=x64 MSI_SUFFIX="-x64" PROGRAM_FILES="Program Files"
+fi
+MSI="${WIN_DIST}/Chronel-${VERSION}${MSI_SUFFIX}.msi"
 require_windows_build "${MSI}" "${WIN_DIST}/chronel.exe" "${WIN_DIST}/chronelctl.exe" \
   "${WIN_DIST}/TECORA32.dll" "${WIN_TOOLS}/svcquery.exe"
 command -v wixl >/dev/null 2>&1 || skip "wixl is not installed"
@@ -25,19 +31,19 @@ KEY='SOFTWARE\Tecora'
 SVC_KEY='SYSTEM\CurrentControlSet\Services\QN_Chronel'
 SOURCE_KEY='SYSTEM\CurrentControlSet\Services\EventLog\Application\QN_Chronel'
 UNINSTALL='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
-INSTALLED_EXE='C:\Program Files (x86)\Chronel\chronel.exe'
+INSTALLED_EXE="C:\\${PROGRAM_FILES}\\Chronel\\chronel.exe"
 
 wine_prefix_start || { echo "could not create a Wine prefix"; exit 1; }
-install_dir="${WINEPREFIX}/drive_c/Program Files (x86)/Chronel"
+install_dir="${WINEPREFIX}/drive_c/${PROGRAM_FILES}/Chronel"
 
 # The upgrade: the same files in a package built the way the build builds its package, one
 # higher in the fourth version field only, which the installer itself does not compare.
 IFS=. read -r major minor build revision <<<"${VERSION}"
 NEXT="${major}.${minor}.${build}.$((${revision:-0} + 1))"
-NEXT_MSI="${WINE_TMP}/Chronel-${NEXT}.msi"
+NEXT_MSI="${WINE_TMP}/Chronel-${NEXT}${MSI_SUFFIX}.msi"
 files="ServiceExe=${WIN_DIST}/chronel.exe;CtlExe=${WIN_DIST}/chronelctl.exe"
 files+=";SimCardDll=${WIN_DIST}/TECORA32.dll"
-cmake -D VERSION="${NEXT}" -D OUTPUT="${NEXT_MSI}" -D FILES="${files}" \
+cmake -D ARCH="${ARCH}" -D VERSION="${NEXT}" -D OUTPUT="${NEXT_MSI}" -D FILES="${files}" \
   -P "${INSTALLER}/wixl.cmake" || { echo "could not build the upgrade package"; exit 1; }
 
 # msiexec ACTION PACKAGE LOGNAME [PROPERTIES...]: quiet, with a verbose log; sets $msi_rc.
@@ -139,7 +145,7 @@ echo "--- install with the simulated card"
 mark_events
 msiexec /i "${MSI}" install ADDLOCAL=ALL
 msi_succeeded "msiexec /i ADDLOCAL=ALL succeeds"
-check_eq "files in Program Files (x86)\\Chronel" \
+check_eq "files in ${PROGRAM_FILES}\\Chronel" \
   "$(cd "${install_dir}" 2>/dev/null && ls | sort | tr '\n' ' ')" "TECORA32.DLL chronel.exe chronelctl.exe "
 check_true "service reaches RUNNING" wait_until 20 svc_state_is 4
 check_true "status published" wait_until 20 status_published

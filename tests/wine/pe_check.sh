@@ -128,4 +128,31 @@ for arch in win32 win64; do
   fi
 done
 
+# The two packages, read without installing them (msitools): each for its own processor, the
+# x64 one refused by 32-bit Windows, both installing the same service the same way.
+msi_table() { msiinfo export "$1" "$2" 2>/dev/null | tr -d '\r' | sed 1,3d | sort; }
+msi32="${DIST_ROOT}/win32/Chronel-${VERSION}.msi"
+msi64="${DIST_ROOT}/win64/Chronel-${VERSION}-x64.msi"
+if ! command -v msiinfo >/dev/null; then
+  echo "note: msiinfo (msitools) is not installed; packages not checked"
+elif [ -z "${VERSION}" ] || [ ! -f "${msi32}" ] || [ ! -f "${msi64}" ]; then
+  echo "note: packages not built, not checked"
+else
+  template() { msiinfo suminfo "$1" | tr -d '\r' | sed -n 's/^Template: //p'; }
+  check_eq "x86 package: platform" "$(template "${msi32}")" "Intel;1033"
+  check_eq "x64 package: platform, which 32-bit Windows refuses" "$(template "${msi64}")" "x64;1033"
+  check_true "x64 package: launch condition VersionNT64" \
+    grep -q '^VersionNT64'$'\t' <<<"$(msi_table "${msi64}" LaunchCondition)"
+  check_eq "x64 package: every component 64-bit" \
+    "$(msi_table "${msi64}" Component | awk -F'\t' '{ print ($4 % 512 >= 256) ? 256 : 0 }' | sort -u)" 256
+  check_eq "x64 package: into Program Files" \
+    "$(msi_table "${msi64}" Directory | awk -F'\t' '$1 == "INSTALLFOLDER" { print $2 }')" \
+    ProgramFiles64Folder
+  for table in ServiceInstall ServiceControl Registry Upgrade; do
+    check_eq "x64 package: ${table} as in the x86 package" \
+      "$(msi_table "${msi64}" "${table}" | cut -f1-12 | md5sum)" \
+      "$(msi_table "${msi32}" "${table}" | cut -f1-12 | md5sum)"
+  done
+fi
+
 finish

@@ -7,8 +7,7 @@ here="$(cd "$(dirname "$0")" && pwd)"
 . "${here}/common.sh"
 . "${here}/../../tools/wine/winelib.sh"
 
-WIN_DIST="${1:?dist directory}"
-WIN_TOOLS="${2:?tools directory}"
+wine_select_build "${1:?dist root (with win32/ and win64/)}" "${2:?build root (with win32/ and win64/)}"
 require_windows_build "${WIN_DIST}/TECORA32.dll" "${WIN_DIST}/chronel.exe" \
   "${WIN_TOOLS}/cardprobe.exe" "${WIN_TOOLS}/platprobe.exe"
 
