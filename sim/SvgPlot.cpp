@@ -20,7 +20,6 @@ constexpr double kPlotWidth = kWidth - kLeft - kRight;
 // One colour per trace, the first for the run as set.
 constexpr std::array<const char*, 3> kTraces = {"#1f5fa8", "#d9822b", "#2a9d8f"};
 const char* const kBand = "#2e9e4f";
-const char* const kAxis = svgkit::kAxis;
 const char* const kMarker = "#c0392b";
 
 using svgkit::Format;
