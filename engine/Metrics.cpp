@@ -6,6 +6,7 @@
 #include "engine/VersionParts.h"
 #include "platform/Platform.h"
 
+#include <cctype>
 #include <cstdio>
 
 namespace {
@@ -47,11 +48,47 @@ std::string Number(std::uint64_t value) {
     return std::to_string(value);
 }
 
-// A full path: a drive letter and a backslash, or a share ("\\server\share\...").
-bool IsFullPath(const std::string& path) {
-    const bool drive = path.size() >= 3 && path[1] == ':' && (path[2] == '\\' || path[2] == '/');
-    const bool share = path.size() >= 3 && path[0] == '\\' && path[1] == '\\';
-    return drive || share;
+// The service writes as LocalSystem whatever file the settings name, so it takes only a place
+// that cannot lead elsewhere: a drive letter of a local fixed disk ("\\server\share", "\\?\"
+// and "\\.\" paths, and a share mapped to a letter, are refused, which also keeps the loop off
+// the network) and folders that exist and are no reparse point all the way down. Empty when
+// the path may be written, else why not.
+std::string RefusedPath(const std::string& path) {
+    const bool drive = path.size() >= 4 && std::isalpha(static_cast<unsigned char>(path[0])) != 0 &&
+                       path[1] == ':' && (path[2] == '\\' || path[2] == '/') &&
+                       path.find(':', 2) == std::string::npos;
+    if (!drive) {
+        return "not a local path";
+    }
+    if (!plat::IsLocalFixedDrive(path[0])) {
+        return "not on a local disk";
+    }
+    const std::string temporary = path + ".tmp";
+    for (std::size_t end = path.find_first_of("\\/", 3);;
+         end = path.find_first_of("\\/", end + 1)) {
+        const std::string folder = path.substr(0, end);
+        const bool last = end == std::string::npos;
+        const std::uint32_t attributes = plat::GetFileAttributes(folder);
+        if (!last) {
+            if (attributes == plat::kInvalidFileAttributes ||
+                (attributes & plat::kFileAttributeDirectory) == 0) {
+                return "folder \"" + folder + "\" does not exist";
+            }
+        }
+        if (attributes != plat::kInvalidFileAttributes &&
+            (attributes & plat::kFileAttributeReparsePoint) != 0) {
+            return "\"" + folder + "\" is a reparse point";
+        }
+        if (last) {
+            break;
+        }
+    }
+    const std::uint32_t attributes = plat::GetFileAttributes(temporary);
+    if (attributes != plat::kInvalidFileAttributes &&
+        (attributes & plat::kFileAttributeReparsePoint) != 0) {
+        return "\"" + temporary + "\" is a reparse point";
+    }
+    return {};
 }
 
 std::string SystemText(std::uint32_t code) {
@@ -67,8 +104,9 @@ std::string SystemText(std::uint32_t code) {
 
 // Empty when written, else why not.
 std::string WriteAtomically(const std::string& path, const std::string& text) {
-    if (!IsFullPath(path)) {
-        return "not a full path";
+    std::string refused = RefusedPath(path);
+    if (!refused.empty()) {
+        return refused;
     }
     const std::string temporary = path + ".tmp";
     if (!plat::WriteWholeFile(temporary, text)) {

@@ -332,6 +332,14 @@ bool ReadWholeFile(const std::string& path, std::string& data);
 // set, when the folder cannot be read.
 bool ListFiles(const std::string& folder, const std::string& pattern,
                std::vector<std::string>& names);
+// What GetFileAttributesA gives: kInvalidFileAttributes when nothing of this name exists.
+constexpr std::uint32_t kInvalidFileAttributes = 0xFFFFFFFF;
+constexpr std::uint32_t kFileAttributeDirectory = 0x10;
+constexpr std::uint32_t kFileAttributeReparsePoint = 0x400; // junction, symbolic link, mount
+std::uint32_t GetFileAttributes(const std::string& path);
+// True when the drive of this letter is a local fixed disk (GetDriveTypeA gives
+// DRIVE_FIXED): not a share mapped to a letter, nor removable or optical media.
+bool IsLocalFixedDrive(char letter);
 
 // Runs a command line in a new console, waits for it, and yields its exit code.
 bool RunProcess(const std::string& commandLine, std::uint32_t& exitCode);

@@ -82,4 +82,55 @@ TEST_F(MetricsTest, LockedOnlyForAGoodReadingWithinTwoMilliseconds) {
     EXPECT_NE(MetricsText(facts, 0.0).find("card=\"\\\"PCIe\\\\RX\\\"\""), std::string::npos);
 }
 
+// The service writes as LocalSystem: a path that could lead it onto a share, a device or
+// through a link somewhere else is refused with one warning, and nothing is written there.
+TEST_F(MetricsTest, WritesOnlyToPlainFoldersOnALocalDisk) {
+    struct Case {
+        const char* Path;
+        const char* Why; // in the warning; empty when the file is written
+    };
+    emu::AddFolder("C:\\metrics\\linked");
+    emu::MarkReparsePoint("C:\\metrics\\linked");
+    emu::PutFile("C:\\metrics\\link.prom", "");
+    emu::MarkReparsePoint("C:\\metrics\\link.prom");
+    emu::PutFile("C:\\metrics\\temp.prom.tmp", "");
+    emu::MarkReparsePoint("C:\\metrics\\temp.prom.tmp");
+    emu::AddFolder("Z:\\metrics");
+    emu::MapNetworkDrive('Z');
+    emu::AddFolder("D:\\metrics");
+    const Case cases[] = {
+        {"C:\\metrics\\chronel.prom", ""},
+        {"D:\\metrics\\chronel.prom", ""},
+        {"\\\\server\\share\\chronel.prom", "not a local path"},
+        {"\\\\?\\C:\\metrics\\chronel.prom", "not a local path"},
+        {"\\\\.\\C:\\metrics\\chronel.prom", "not a local path"},
+        {"C:metrics\\chronel.prom", "not a local path"},
+        {"C:\\metrics\\chronel.prom:hidden", "not a local path"},
+        {"Z:\\metrics\\chronel.prom", "not on a local disk"},
+        {"C:\\nowhere\\chronel.prom", "folder \"C:\\nowhere\" does not exist"},
+        {"C:\\metrics\\linked\\chronel.prom", "\"C:\\metrics\\linked\" is a reparse point"},
+        {"C:\\metrics\\link.prom", "\"C:\\metrics\\link.prom\" is a reparse point"},
+        {"C:\\metrics\\temp.prom", "\"C:\\metrics\\temp.prom.tmp\" is a reparse point"},
+    };
+    for (const Case& c : cases) {
+        ResetMetrics();
+        emu::ClearEventLog();
+        Settings.MetricsFile = c.Path;
+        PublishMetrics(MetricsFacts{});
+        PublishMetrics(MetricsFacts{});
+        const auto texts = emu::EventLogTexts();
+        if (c.Why[0] == '\0') {
+            EXPECT_TRUE(texts.empty()) << c.Path;
+            EXPECT_EQ(emu::FileWrites(c.Path), 2U) << c.Path;
+            continue;
+        }
+        EXPECT_EQ(emu::FileWrites(c.Path) + emu::FileWrites(std::string(c.Path) + ".tmp"), 0U)
+            << c.Path;
+        ASSERT_EQ(texts.size(), 1U) << c.Path;
+        EXPECT_EQ(texts[0],
+                  "\r\nMetrics file \"" + std::string(c.Path) + "\" not written: " + c.Why)
+            << c.Path;
+    }
+}
+
 } // namespace

@@ -35,9 +35,11 @@ struct FileState {
     std::map<std::string, StoredFile> Files; // by lower-case path
     std::map<std::string, std::uint64_t> Writes;
     std::array<Injected, kFileOps> Failures{};
-    std::set<std::string> Protected; // made with rights of their own
-    std::set<std::string> ReadOnly;  // nothing may be created or changed inside
-    std::int64_t FreeBytes = -1;     // negative: no limit
+    std::set<std::string> Protected;     // made with rights of their own
+    std::set<std::string> ReadOnly;      // nothing may be created or changed inside
+    std::int64_t FreeBytes = -1;         // negative: no limit
+    std::set<std::string> ReparsePoints; // lower-case
+    std::set<char> NetworkDrives;        // lower-case letters
 };
 
 FileState& Files() {
@@ -74,6 +76,8 @@ void ResetFiles() {
     f.Protected.clear();
     f.ReadOnly.clear();
     f.FreeBytes = -1;
+    f.ReparsePoints.clear();
+    f.NetworkDrives.clear();
 }
 
 const detail::ResetRegistration kReset(&ResetFiles); // NOLINT(cert-err58-cpp)
@@ -226,9 +230,50 @@ void SetDiskFreeBytes(std::int64_t bytes) {
     f.FreeBytes = bytes;
 }
 
+void MarkReparsePoint(const std::string& path) {
+    auto& f = Files();
+    const std::lock_guard<std::mutex> lock(f.Lock);
+    f.ReparsePoints.insert(Normal(path));
+}
+
+void MapNetworkDrive(char letter) {
+    auto& f = Files();
+    const std::lock_guard<std::mutex> lock(f.Lock);
+    f.NetworkDrives.insert(static_cast<char>(std::tolower(static_cast<unsigned char>(letter))));
+}
+
 } // namespace emu
 
 namespace plat {
+
+std::uint32_t GetFileAttributes(const std::string& path) {
+    emu::NotifyCall("GetFileAttributes");
+    auto& f = emu::Files();
+    std::unique_lock<std::mutex> lock(f.Lock);
+    const std::string normal = emu::Normal(path);
+    std::uint32_t attributes = kInvalidFileAttributes;
+    if (f.Folders.count(normal) > 0) {
+        attributes = kFileAttributeDirectory;
+    } else if (f.Files.count(normal) > 0) {
+        attributes = 0x80; // FILE_ATTRIBUTE_NORMAL
+    }
+    if (attributes != kInvalidFileAttributes && f.ReparsePoints.count(normal) > 0) {
+        attributes |= kFileAttributeReparsePoint;
+    }
+    lock.unlock();
+    if (attributes == kInvalidFileAttributes) {
+        SetLastError(kErrorFileNotFound);
+    }
+    return attributes;
+}
+
+bool IsLocalFixedDrive(char letter) {
+    emu::NotifyCall("IsLocalFixedDrive");
+    auto& f = emu::Files();
+    const std::lock_guard<std::mutex> lock(f.Lock);
+    const char lower = static_cast<char>(std::tolower(static_cast<unsigned char>(letter)));
+    return f.NetworkDrives.count(lower) == 0 && f.Folders.count(std::string{lower} + ":\\") > 0;
+}
 
 std::string SystemDirectoryFor32Bit() {
     emu::NotifyCall("SystemDirectoryFor32Bit");

@@ -22,6 +22,11 @@ std::vector<std::string> FileNames(); // full paths as first written, sorted
 // Successful writes and replacements of this file since the reset.
 std::uint64_t FileWrites(const std::string& path);
 
+// Makes an existing folder or file a reparse point (a junction or a symbolic link).
+void MarkReparsePoint(const std::string& path);
+// Maps a drive letter to a share: it is no longer a local fixed disk.
+void MapNetworkDrive(char letter);
+
 enum class FileOp : std::uint8_t { Write, Move, Delete, Append, Read, List, CreateFolder };
 // The next `count` calls (every call when count < 0) of this operation fail with errorCode
 // (a sharing violation is 32, access denied 5, disk full 112).

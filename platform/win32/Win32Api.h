@@ -19,6 +19,7 @@
 #undef CreateEvent
 #undef CreateService
 #undef DeleteFile
+#undef GetFileAttributes
 #undef GetFileVersionInfo
 #undef GetFileVersionInfoSize
 #undef GetModuleFileName

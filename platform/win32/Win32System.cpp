@@ -306,6 +306,15 @@ bool ListFiles(const std::string& folder, const std::string& pattern,
     return true;
 }
 
+std::uint32_t GetFileAttributes(const std::string& path) {
+    return ::GetFileAttributesA(path.c_str());
+}
+
+bool IsLocalFixedDrive(char letter) {
+    const char root[] = {letter, ':', '\\', '\0'};
+    return ::GetDriveTypeA(root) == DRIVE_FIXED;
+}
+
 bool RunProcess(const std::string& commandLine, std::uint32_t& exitCode) {
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
