@@ -89,8 +89,15 @@ bool RateIsOurs(std::uint32_t adjustment, bool regulated) {
     return difference <= 1;
 }
 
+// Another program's rate fights ours only while this process holds a correction of its own;
+// with the clock handed to the system's regulation (no timecode, nothing to correct), what
+// others do to the rate is theirs to do.
+bool HoldingCorrection() {
+    return appliedRate.Known && !appliedRate.Regulated;
+}
+
 void NoteRateReadBack(std::uint32_t adjustment, bool regulated) {
-    if (!RateIsOurs(adjustment, regulated)) {
+    if (HoldingCorrection() && !RateIsOurs(adjustment, regulated)) {
         rateMovedByOthers = true;
     }
 }
@@ -292,7 +299,7 @@ bool ClockRateMovedByOthers() {
     if (plat::GetSystemTimeAdjustment(adjustment, increment, regulated)) {
         NoteRateReadBack(adjustment, regulated);
     }
-    const bool moved = rateMovedByOthers;
+    const bool moved = rateMovedByOthers && HoldingCorrection();
     rateMovedByOthers = false;
     return moved;
 }
@@ -301,6 +308,19 @@ void ForgetAppliedRate() {
     const std::lock_guard lock(DeviceLock());
     appliedRate = AppliedRate{};
     rateMovedByOthers = false;
+}
+
+bool ClockCorrectionPpm(double& ppm) {
+    std::uint32_t adjustment = 0;
+    std::uint32_t increment = 0;
+    bool regulated = true;
+    if (!plat::GetSystemTimeAdjustment(adjustment, increment, regulated) || regulated ||
+        increment == 0) {
+        return false;
+    }
+    ppm = (static_cast<double>(adjustment) - static_cast<double>(increment)) * 1e6 /
+          static_cast<double>(increment);
+    return true;
 }
 
 HardSetResult HardSetSystemTime(const TimecodeRecord& record, bool dateFlag) {

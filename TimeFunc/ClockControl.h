@@ -36,12 +36,17 @@ ClockResult SetClockRate(std::uint32_t adjustment);
 
 // Whether a program other than this one has changed the clock's rate since the last call: the
 // rate read back now, or before any of the service's own changes since, differs from the one
-// the service last set. Rates this process set, from either thread, never count.
+// the service last set. Rates this process set, from either thread, never count, and neither
+// does anything while the clock is handed to the system's own regulation.
 bool ClockRateMovedByOthers();
 
 // Forgets the rate this process last set (at the start of a run: what an earlier run set
 // says nothing about who changed the clock since).
 void ForgetAppliedRate();
+
+// The clock's rate correction now, in parts per million of its nominal increment (positive:
+// the clock runs fast). False when the system regulates the clock itself, or it cannot be read.
+bool ClockCorrectionPpm(double& ppm);
 
 enum HardSetResult : std::uint8_t {
     HardSetDone = 0,

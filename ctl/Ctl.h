@@ -4,6 +4,7 @@
 #pragma once
 
 #include "engine/SettingsTable.h"
+#include "platform/Platform.h"
 
 #include <cstdint>
 #include <optional>
@@ -32,6 +33,8 @@ struct ServiceFacts {
     bool ConfigKnown = false;
     std::string BinaryPath; // as registered (maybe quoted, maybe with arguments)
     std::string Account;
+    bool RecoveryKnown = false; // the recovery below could be read back
+    plat::ServiceFailureActions Recovery;
 };
 
 ServiceFacts QueryService(const char* name);
@@ -49,8 +52,22 @@ struct StatusValues {
     std::string LastSync;
     std::string LastSet;
     std::string Warnings; // findings, one a line ("\r\n" between them)
+    std::string Error;    // why the last start failed; empty after a good start
 };
 StatusValues ReadStatusValues();
+
+// When the service last published, from the stamp in "MonitorSystem" as the service wrote it
+// ("14:03:07 +1:00 07.12.2026"); empty when there is none.
+std::string LastSeenText(const std::string& monitorSystem);
+
+// The clock's rate as the system has it now: who regulates it, and the correction.
+struct RateFacts {
+    bool Corrected = false; // false: the system's own regulation (or not readable)
+    double Ppm = 0.0;       // positive: the clock runs fast
+};
+RateFacts ReadClockRate();
+// "+12.800 ppm fast: the PC clock catches up with the timecode", or the nominal rate.
+std::string RateText(const RateFacts& rate);
 
 // How the clock is held, as far as the status values tell.
 enum class Lock : std::uint8_t {
@@ -115,6 +132,14 @@ SetDecision DecideSet(const std::string& name, const std::string& value);
 std::string CurrentSettingText(const SettingRow& row);
 
 // --- commands ----------------------------------------------------------------------------------
+
+// What is wrong with the service's recovery after a failure; empty when it restarts the
+// service after every kind of failure, a failed start included.
+std::string RecoveryProblem(const plat::ServiceFailureActions& recovery);
+
+// The finding the service raises while the system refuses to set the clock, and its reason;
+// empty when there is no such finding.
+std::string HardSetRefusal(const std::string& warnings);
 
 int Status(bool json);
 int Watch(std::optional<std::uint32_t> seconds);

@@ -165,7 +165,27 @@ void CheckRegistry(Tally& tally, const StatusValues& values) {
            "");
 }
 
-void CheckEventSource(Tally& tally) {
+void CheckRecovery(Tally& tally, const ServiceFacts& service) {
+    if (service.State == ServiceState::Unreadable || service.State == ServiceState::NotInstalled) {
+        return;
+    }
+    const std::string fix = std::string("sc failure ") + kServiceName +
+                            " reset= 86400 actions= restart/60000/restart/120000/restart/300000, "
+                            "then sc failureflag " +
+                            kServiceName + " 1 (chronel /install sets both)";
+    if (!service.RecoveryKnown) {
+        Report(tally, Verdict::Warn, "restart after a failure could not be read back", fix);
+        return;
+    }
+    if (const std::string problem = RecoveryProblem(service.Recovery); !problem.empty()) {
+        Report(tally, Verdict::Warn, problem, fix);
+        return;
+    }
+    Report(tally, Verdict::Ok,
+           "the system restarts the service after a failure, a failed start included", "");
+}
+
+void CheckEventSource(Tally& tally, const ServiceFacts& service) {
     TRegistryDefault key;
     key.SetRootKeyLocalMachine();
     std::string file;
@@ -177,9 +197,12 @@ void CheckEventSource(Tally& tally) {
         }
     }
     if (file.empty()) {
+        // chronel /install registers the source only when it creates the service.
         Report(tally, Verdict::Warn, "event source \"QN_Chronel\" not registered",
-               "the event viewer shows the entries without their texts; install the service "
-               "again (chronel /remove, chronel /install)");
+               service.State == ServiceState::NotInstalled
+                   ? "chronel /install registers it together with the service"
+                   : "the event viewer shows the entries without their texts; in an "
+                     "administrator console: chronel /remove, then chronel /install");
         return;
     }
     Report(tally, Verdict::Ok, "event source registered: " + file, "");
@@ -199,6 +222,25 @@ void CheckW32Time(Tally& tally) {
 
 } // namespace
 
+std::string RecoveryProblem(const plat::ServiceFailureActions& recovery) {
+    bool restarts = false;
+    for (const plat::ServiceAction& action : recovery.Actions) {
+        restarts = restarts || action.Type == plat::kScActionRestart;
+    }
+    if (!restarts) {
+        return "restart after a failure is not configured";
+    }
+    // The last action repeats for every further failure.
+    if (recovery.Actions.back().Type != plat::kScActionRestart) {
+        return "the system restarts the service only after its first " +
+               std::to_string(recovery.Actions.size() - 1) + " failures";
+    }
+    if (!recovery.OnNonCrashFailures) {
+        return "restart after a failure does not cover a failed start (exit code 1062)";
+    }
+    return {};
+}
+
 int Check() {
     Tally tally;
     const ServiceFacts service = QueryService(kServiceName);
@@ -207,7 +249,8 @@ int Check() {
     CheckLibrary(tally, service);
     CheckFolderRights(tally, service);
     CheckRegistry(tally, values);
-    CheckEventSource(tally);
+    CheckRecovery(tally, service);
+    CheckEventSource(tally, service);
     CheckW32Time(tally);
     for (const std::string& finding : SplitLines(values.Warnings)) {
         Report(tally, Verdict::Warn, "the service reports: " + finding, "");

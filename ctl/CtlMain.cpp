@@ -14,11 +14,12 @@ constexpr const char* kUsage[] = {
     "",
     "  chronelctl status [--json]  service and lock state; exit code 0 OK, 1 WARNING,",
     "                              2 CRITICAL, 3 UNKNOWN (for monitoring systems)",
-    "  chronelctl watch [SECONDS]  the status line once a second, until Ctrl+C or for SECONDS",
+    "  chronelctl watch [SECONDS]  the status line at each second, until Ctrl+C or SECONDS lines",
     "  chronelctl config           every setting: value, default, range, meaning",
     "  chronelctl set NAME VALUE   writes one setting after checking name, type and range",
     "  chronelctl reset NAME       deletes a setting, so that its default applies",
-    "  chronelctl sync             requests one hard set and waits up to 20 s for it",
+    "  chronelctl sync             requests one hard set and waits up to 20 s for it; exit",
+    "                              code 0 set, 1 not yet, 2 refused by the system",
     "  chronelctl check            checks the installation, each finding with what to do",
     "  chronelctl /?, --help       this help",
 };
@@ -78,8 +79,8 @@ int Run(const std::vector<std::string>& args) {
         std::optional<std::uint32_t> seconds;
         if (extra == 1) {
             seconds = ParseSeconds(args[1]);
-            if (!seconds) {
-                return Usage("watch takes a number of seconds, not \"" + args[1] + "\"");
+            if (!seconds || *seconds == 0) {
+                return Usage("watch takes a number of seconds from 1, not \"" + args[1] + "\"");
             }
         }
         return Watch(seconds);

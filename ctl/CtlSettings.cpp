@@ -2,6 +2,7 @@
 // settings table.
 #include "ctl/Ctl.h"
 
+#include "engine/ClockWatch.h"
 #include "engine/EventLog.h"
 #include "engine/RegistryDefault.h"
 #include "engine/Settings.h"
@@ -82,7 +83,8 @@ std::string CurrentText(const TRegistryDefault& key, const SettingRow& row) {
             return std::string(row.DefaultText) + " (default)";
         }
         if (row.Type == SettingType::String) {
-            return "\"" + key.ReadString(row.Name) + "\"";
+            const std::string text = key.ReadString(row.Name);
+            return text.empty() ? std::string(row.DefaultText) + " (default)" : "\"" + text + "\"";
         }
         const std::int32_t value = key.ReadInteger(row.Name);
         if (!SettingAccepts(row, value)) {
@@ -146,6 +148,16 @@ std::string WhyNoHardSet(const ServiceFacts& service, const StatusValues& values
 }
 
 } // namespace
+
+std::string HardSetRefusal(const std::string& warnings) {
+    const std::string prefix = kHardSetRefused;
+    for (const std::string& line : SplitLines(warnings)) {
+        if (line.rfind(prefix, 0) == 0) {
+            return line;
+        }
+    }
+    return {};
+}
 
 const SettingRow* FindSettingAnyCase(const std::string& name) {
     for (const SettingRow& row : kSettingsTable) {
@@ -270,13 +282,27 @@ int Sync(std::uint32_t timeoutMs) {
     }
     Out("Hard set requested; waiting up to " + std::to_string(timeoutMs / 1000) +
         " s for the service.");
+    // A refusal standing from before the request may be lifted by this attempt; one that comes
+    // up while we wait is the answer to it.
+    const std::string refusedBefore = HardSetRefusal(ReadStatusValues().Warnings);
+    std::string refused;
     for (std::uint32_t waited = 0; waited < timeoutMs; waited += kPollMs) {
         plat::Sleep(kPollMs);
-        const std::string now = ReadStatusValues().LastSet;
-        if (!now.empty() && now != before) {
-            Out("Hard set: " + now);
+        const StatusValues values = ReadStatusValues();
+        if (!values.LastSet.empty() && values.LastSet != before) {
+            Out("Hard set: " + values.LastSet);
             return kOk;
         }
+        refused = HardSetRefusal(values.Warnings);
+        if (!refused.empty() && refused != refusedBefore) {
+            break;
+        }
+    }
+    if (!refused.empty()) {
+        Err("chronelctl: the system refused to set the clock: " +
+            refused.substr(std::strlen(kHardSetRefused)) +
+            ". The request stays pending; the service tries again while it corrects by rate.");
+        return kCritical;
     }
     Err("chronelctl: no hard set within " + std::to_string(timeoutMs / 1000) +
         " s: " + WhyNoHardSet(QueryService(kServiceName), ReadStatusValues()) + ".");

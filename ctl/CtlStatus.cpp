@@ -3,6 +3,8 @@
 #include "ctl/Ctl.h"
 
 #include "TimeFunc/CivilDate.h"
+#include "TimeFunc/ClockControl.h"
+#include "engine/ClockWatch.h"
 #include "engine/EventLog.h"
 #include "engine/RegistryDefault.h"
 #include "engine/Settings.h"
@@ -84,6 +86,17 @@ const char* LockName(Lock lock) {
     return "no_status";
 }
 
+// Only a running service's values are its present state; any other state shows what the
+// last run left behind.
+bool ValuesCurrent(const ServiceFacts& service) {
+    return service.State == ServiceState::Running;
+}
+
+// What the last run left says nothing about the clock now.
+const char* LockName(const ServiceFacts& service, Lock lock) {
+    return ValuesCurrent(service) ? LockName(lock) : "not_running";
+}
+
 std::string DiffPart(const LockFacts& lock) {
     return lock.DiffMs ? Number(*lock.DiffMs) + " ms" : std::string("unknown");
 }
@@ -109,7 +122,8 @@ std::string Summary(const ServiceFacts& service, const StatusValues& values,
     case ServiceState::Running:
         break;
     default:
-        return "service " + ServiceText(service);
+        return "service " + ServiceText(service) +
+               (values.Error.empty() ? "" : ": " + values.Error);
     }
     if (!values.KeyOpen) {
         return "settings key not readable";
@@ -163,6 +177,16 @@ std::vector<std::string> StatusScreen(int code, const ServiceFacts& service,
     };
     lines.push_back(Headline(code, Summary(service, values, lock)));
     row("Service", ServiceText(service));
+    if (!values.Error.empty()) {
+        row("Start error", values.Error);
+    }
+    row("Clock rate", RateText(ReadClockRate()));
+    if (!ValuesCurrent(service)) {
+        const std::string seen = LastSeenText(values.System);
+        row("Values",
+            (seen.empty() ? std::string("last seen at an unknown time") : "last seen at " + seen) +
+                ", while the service ran; not current");
+    }
     row("Timecode", values.Ltc);
     row("PC clock", values.System);
     row("Last set", values.LastSet);
@@ -198,28 +222,68 @@ void PrintJson(int code, const ServiceFacts& service, const StatusValues& values
     const auto optional = [](const auto& value) {
         return value ? Number(*value) : std::string("null");
     };
+    const auto text = [](const std::string& value) {
+        return value.empty() ? std::string("null") : JsonString(value);
+    };
     const VersionParts v = SplitVersionText(values.Version);
-    std::string json = "{\"status\":" + JsonString(Label(code)) + ",\"exit_code\":" + Number(code) +
-                       ",\"summary\":" + JsonString(Summary(service, values, lock)) +
-                       ",\"service\":{\"state\":" + JsonString(ServiceStateText(service.State)) +
-                       ",\"exit_code\":" + Number(service.ExitCode) + "}" +
-                       ",\"lock\":" + JsonString(LockName(lock.State)) +
-                       ",\"difference_ms\":" + optional(lock.DiffMs) +
-                       ",\"status_age_ms\":" + optional(lock.AgeMs) +
-                       ",\"timecode\":" + JsonString(values.Ltc) +
-                       ",\"pc_clock\":" + JsonString(values.System) +
-                       ",\"last_set\":" + JsonString(values.LastSet) +
-                       ",\"last_sync\":" + JsonString(values.LastSync) +
-                       ",\"versions\":{\"text\":" + JsonString(values.Version) +
-                       ",\"firmware\":" + JsonString(v.Firmware) +
-                       ",\"card\":" + JsonString(v.Card) + ",\"library\":" + JsonString(v.Library) +
-                       ",\"service\":" + JsonString(v.Service) + "},\"findings\":[";
+    const RateFacts rate = ReadClockRate();
+    char ppm[32];
+    std::snprintf(ppm, sizeof ppm, "%.3f", rate.Corrected ? rate.Ppm : 0.0);
+    const char* direction = !rate.Corrected ? "nominal" : rate.Ppm >= 0 ? "faster" : "slower";
+    const bool current = ValuesCurrent(service);
+    const std::optional<std::int64_t> stamp = ParseStampUnixMs(values.System);
+    std::string json =
+        "{\"status\":" + JsonString(Label(code)) + ",\"exit_code\":" + Number(code) +
+        ",\"summary\":" + JsonString(Summary(service, values, lock)) +
+        ",\"service\":{\"state\":" + JsonString(ServiceStateText(service.State)) +
+        ",\"exit_code\":" + Number(service.ExitCode) + ",\"start_error\":" + text(values.Error) +
+        "}" + ",\"lock\":" + JsonString(LockName(service, lock.State)) +
+        ",\"clock_rate\":{\"direction\":" + JsonString(direction) + ",\"correction_ppm\":" + ppm +
+        "}" + ",\"values_current\":" + (current ? "true" : "false") +
+        ",\"last_seen\":" + (current ? std::string("null") : text(LastSeenText(values.System))) +
+        ",\"last_seen_unix_ms\":" + (current ? std::string("null") : optional(stamp)) +
+        ",\"difference_ms\":" + optional(lock.DiffMs) +
+        ",\"status_age_ms\":" + optional(lock.AgeMs) + ",\"timecode\":" + JsonString(values.Ltc) +
+        ",\"pc_clock\":" + JsonString(values.System) +
+        ",\"last_set\":" + JsonString(values.LastSet) +
+        ",\"last_sync\":" + JsonString(values.LastSync) +
+        ",\"versions\":{\"text\":" + JsonString(values.Version) +
+        ",\"firmware\":" + JsonString(v.Firmware) + ",\"card\":" + JsonString(v.Card) +
+        ",\"library\":" + JsonString(v.Library) + ",\"service\":" + JsonString(v.Service) +
+        "},\"findings\":[";
     bool first = true;
     for (const std::string& finding : SplitLines(values.Warnings)) {
         json += (first ? "" : ",") + JsonString(finding);
         first = false;
     }
     Out(json + "]}");
+}
+
+// The PC clock's second now, and the local time text of the line that goes with it.
+struct WatchTick {
+    std::uint16_t Second = 0;
+    std::uint16_t Milliseconds = 0;
+    std::string Time;
+};
+WatchTick ReadTick() {
+    plat::SystemTime local;
+    plat::GetLocalTime(local);
+    char time[24];
+    std::snprintf(time, sizeof time, "%02u:%02u:%02u", unsigned{local.Hour}, unsigned{local.Minute},
+                  unsigned{local.Second});
+    return {local.Second, local.Milliseconds, time};
+}
+
+// Sleeps past the start of the PC clock's next second. A sleep may end a little early, so it
+// looks again until the second has changed; a clock set back stops the wait after a second.
+WatchTick AwaitNextSecond(const WatchTick& last) {
+    constexpr std::uint32_t kPastTheSecondMs = 5;
+    WatchTick now = ReadTick();
+    for (int waits = 0; now.Second == last.Second && waits < 3; ++waits) {
+        plat::Sleep(1000U - std::min<std::uint32_t>(now.Milliseconds, 999U) + kPastTheSecondMs);
+        now = ReadTick();
+    }
+    return now;
 }
 
 } // namespace
@@ -250,6 +314,7 @@ ServiceFacts QueryService(const char* name) {
         facts.BinaryPath = config.BinaryPath;
         facts.Account = config.Account;
     }
+    facts.RecoveryKnown = plat::QueryServiceFailureActions(service.get(), facts.Recovery);
     return facts;
 }
 
@@ -310,7 +375,48 @@ StatusValues ReadStatusValues() {
     values.LastSync = ReadText(key, "LastSync");
     values.LastSet = ReadText(key, "LastSet");
     values.Warnings = ReadText(key, "MonitorWarnings");
+    values.Error = ReadText(key, kStartErrorValue);
     return values;
+}
+
+std::string LastSeenText(const std::string& monitorSystem) {
+    int hour = 0;
+    int minute = 0;
+    int second = 0;
+    int ms = 0;
+    char sign = 0;
+    int zoneHours = 0;
+    int zoneMinutes = 0;
+    int day = 0;
+    int month = 0;
+    int year = 0;
+    if (!ParseStampUnixMs(monitorSystem)) {
+        return {};
+    }
+    // NOLINTNEXTLINE(cert-err34-c): the stamp has been checked whole above
+    (void)std::sscanf(monitorSystem.c_str(), "%d:%d:%d.%d %c%d:%d %d.%d.%d", &hour, &minute,
+                      &second, &ms, &sign, &zoneHours, &zoneMinutes, &day, &month, &year);
+    char text[48];
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d %c%d:%02d %02d.%02d.%04d", hour, minute,
+                  second, sign, zoneHours, zoneMinutes, day, month, year);
+    return text;
+}
+
+RateFacts ReadClockRate() {
+    RateFacts rate;
+    rate.Corrected = ClockCorrectionPpm(rate.Ppm);
+    return rate;
+}
+
+std::string RateText(const RateFacts& rate) {
+    if (!rate.Corrected) {
+        return "nominal, under the system's own regulation";
+    }
+    char text[96];
+    std::snprintf(text, sizeof text, "%+.3f ppm, %s", rate.Ppm,
+                  rate.Ppm >= 0 ? "faster: the PC clock catches up with the timecode"
+                                : "slower: the timecode catches up with the PC clock");
+    return text;
 }
 
 std::optional<std::int32_t> ParseDiff(const std::string& monitorSystem) {
@@ -511,18 +617,16 @@ int Watch(std::optional<std::uint32_t> seconds) {
     const bool console = plat::StdoutIsConsole();
     int code = kUnknown;
     std::size_t lastWidth = 0;
-    for (std::uint32_t elapsed = 0;; ++elapsed) {
+    WatchTick tick = ReadTick();
+    for (std::uint32_t lines = 0; !seconds || lines < *seconds; ++lines) {
+        if (lines > 0) {
+            tick = AwaitNextSecond(tick);
+        }
         const ServiceFacts service = QueryService(kServiceName);
         const StatusValues values = ReadStatusValues();
         const LockFacts lock = DeriveLock(values, NowUnixMs());
         code = StatusExit(service, values, lock);
-        plat::SystemTime local;
-        plat::GetLocalTime(local);
-        char time[24];
-        std::snprintf(time, sizeof time, "%02u:%02u:%02u", unsigned{local.Hour},
-                      unsigned{local.Minute}, unsigned{local.Second});
-        std::string line =
-            std::string(time) + "  " + Headline(code, Summary(service, values, lock));
+        std::string line = tick.Time + "  " + Headline(code, Summary(service, values, lock));
         if (console) {
             const std::size_t width = line.size();
             line.resize(std::max(width, lastWidth), ' ');
@@ -531,10 +635,6 @@ int Watch(std::optional<std::uint32_t> seconds) {
         } else {
             Out(line);
         }
-        if (seconds && elapsed >= *seconds) {
-            break;
-        }
-        plat::Sleep(1000);
     }
     if (console) {
         plat::WriteConsole("\r\n");

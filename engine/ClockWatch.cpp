@@ -7,7 +7,6 @@
 
 #include <cctype>
 #include <cstdint>
-#include <utility>
 #include <vector>
 
 namespace {
@@ -26,6 +25,8 @@ bool timeServiceFinding = false;
 bool foreignRateFinding = false;
 std::int32_t foreignHoldOff = 0; // checks to go before the foreign rate is logged again
 std::string published;           // what "MonitorWarnings" holds
+std::string hardSetFinding;      // the loop's own findings, empty when none
+std::string metricsFinding;
 
 // "w32tm /config /syncfromflags:NO" leaves the service running with its type "NoSync": it
 // then keeps its hands off the clock.
@@ -78,13 +79,16 @@ void Publish(bool always) {
 
 std::string ClockWarnings() {
     std::string text;
-    for (const auto& [found, line] : {std::pair{timeServiceFinding, kTimeServiceWarning},
-                                      std::pair{foreignRateFinding, kForeignRateWarning}}) {
+    const auto add = [&text](bool found, const std::string& line) {
         if (found) {
             text += text.empty() ? "" : "\r\n";
             text += line;
         }
-    }
+    };
+    add(timeServiceFinding, kTimeServiceWarning);
+    add(foreignRateFinding, kForeignRateWarning);
+    add(!hardSetFinding.empty(), hardSetFinding);
+    add(!metricsFinding.empty(), metricsFinding);
     return text;
 }
 
@@ -92,6 +96,8 @@ void StartClockWatch() {
     try {
         ForgetAppliedRate();
         foreignRateFinding = false;
+        hardSetFinding.clear();
+        metricsFinding.clear();
         foreignHoldOff = 0;
         timeServiceFinding = TimeServiceRunning();
         if (timeServiceFinding) {
@@ -100,6 +106,24 @@ void StartClockWatch() {
         Publish(true);
     } catch (...) {
         // Out of memory: the watch is a courtesy, the loop goes on without it.
+    }
+}
+
+void SetHardSetFinding(const std::string& line) {
+    try {
+        hardSetFinding = line;
+        Publish(false);
+    } catch (...) {
+        // Out of memory: the entry in the event log still tells.
+    }
+}
+
+void SetMetricsFinding(const std::string& line) {
+    try {
+        metricsFinding = line;
+        Publish(false);
+    } catch (...) {
+        // As above.
     }
 }
 

@@ -1,6 +1,7 @@
 #include "engine/Metrics.h"
 
 #include "TimeFunc/CivilDate.h"
+#include "TimeFunc/ClockControl.h"
 #include "engine/EventLog.h"
 #include "engine/Settings.h"
 #include "engine/VersionParts.h"
@@ -121,21 +122,15 @@ std::string WriteAtomically(const std::string& path, const std::string& text) {
 }
 
 double CorrectionPpm() {
-    std::uint32_t adjustment = 0;
-    std::uint32_t increment = 0;
-    bool regulated = true;
-    if (!plat::GetSystemTimeAdjustment(adjustment, increment, regulated) || regulated ||
-        increment == 0) {
-        return 0.0;
-    }
-    return (static_cast<double>(adjustment) - static_cast<double>(increment)) * 1e6 /
-           static_cast<double>(increment);
+    double ppm = 0.0;
+    return ClockCorrectionPpm(ppm) ? ppm : 0.0;
 }
 
 } // namespace
 
-std::string MetricsText(const MetricsFacts& facts, double correctionPpm) {
-    const bool locked = facts.TimecodeOk && !facts.OutOfLimits &&
+std::string MetricsText(const MetricsFacts& facts, double correctionPpm,
+                        std::int64_t updatedUnixSeconds) {
+    const bool locked = facts.Up && facts.TimecodeOk && !facts.OutOfLimits &&
                         facts.DifferenceMs >= -kLockedWithinMs &&
                         facts.DifferenceMs <= kLockedWithinMs;
     char ppm[32];
@@ -143,6 +138,12 @@ std::string MetricsText(const MetricsFacts& facts, double correctionPpm) {
     const VersionParts v = SplitVersionText(facts.VersionText);
     std::string out;
     out.reserve(2048);
+    Metric(out, "chronel_up", "gauge", "1 while the service runs; 0 once it has stopped.",
+           facts.Up ? "1" : "0");
+    Metric(out, "chronel_last_update_timestamp_seconds", "gauge",
+           "Time of this update in seconds since 1970 UTC, about once a second while the "
+           "service runs: an older one means the file is stale.",
+           Number(updatedUnixSeconds));
     Metric(out, "chronel_offset_milliseconds", "gauge",
            "Difference of the PC clock from the timecode in the last good reading, in "
            "milliseconds (positive: the PC is ahead).",
@@ -152,13 +153,16 @@ std::string MetricsText(const MetricsFacts& facts, double correctionPpm) {
            locked ? "1" : "0");
     Metric(out, "chronel_timecode_ok", "gauge",
            "1 while the last reading gave a usable timecode, else 0.",
-           facts.TimecodeOk ? "1" : "0");
+           facts.Up && facts.TimecodeOk ? "1" : "0");
     Metric(out, "chronel_correction_ppm", "gauge",
            "Rate correction of the PC clock in parts per million (positive: faster); 0 under "
            "the system's own regulation.",
            ppm);
     Metric(out, "chronel_hard_sets_total", "counter",
            "Hard sets of the system time since the service started.", Number(facts.HardSets));
+    Metric(out, "chronel_hard_set_failures_total", "counter",
+           "Hard sets the system refused since the service started.",
+           Number(facts.HardSetFailures));
     Metric(out, "chronel_source_failures_total", "counter",
            "Failed timecode reads since the service started.", Number(facts.SourceFailures));
     Metric(out, "chronel_out_of_limits_total", "counter",
@@ -189,7 +193,8 @@ void PublishMetrics(const MetricsFacts& facts) {
             CurrentPath = Settings.MetricsFile;
             FailureLogged = false;
         }
-        const std::string why = WriteAtomically(CurrentPath, MetricsText(facts, CorrectionPpm()));
+        const std::string why = WriteAtomically(
+            CurrentPath, MetricsText(facts, facts.Up ? CorrectionPpm() : 0.0, UnixSecondsNow()));
         if (!why.empty() && !FailureLogged) {
             FailureLogged = true;
             WriteEventLog("Metrics file \"" + CurrentPath + "\" not written: " + why,
@@ -198,6 +203,12 @@ void PublishMetrics(const MetricsFacts& facts) {
     } catch (...) {
         // Out of memory: these metrics are lost, the next publish tries again.
     }
+}
+
+void PublishStopped(MetricsFacts facts) {
+    facts.Up = false;
+    facts.TimecodeOk = false;
+    PublishMetrics(facts);
 }
 
 void ResetMetrics() {

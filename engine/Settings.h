@@ -29,6 +29,8 @@ extern bool SyncSeen;
 extern bool InSync;
 
 constexpr const char* kSettingsKeyPath = "\\SOFTWARE\\Tecora";
+// The status value that holds why the last start failed; emptied by a good start.
+constexpr const char* kStartErrorValue = "MonitorError";
 
 // Restores Settings to the values they hold at process start.
 void ResetSettingsToStart();

@@ -564,5 +564,6 @@ void SyncLoop() {
     }
     SetNominalRate();
     RestoreSyncRequest();
+    PublishStopped(s.Metrics);
     WriteEventLog("STOP", kEventNotice);
 }

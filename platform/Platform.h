@@ -431,6 +431,10 @@ bool QueryServiceStatus(OsHandle service, ServiceStatusRecord& status);
 bool DeleteService(OsHandle service);
 bool ChangeServiceDescription(OsHandle service, const std::string& description);
 bool ChangeServiceFailureActions(OsHandle service, const ServiceFailureActions& actions);
+// Reads back what the controller stores of the recovery (QueryServiceConfig2A): no actions
+// when none are set. A system that cannot report the flag leaves OnNonCrashFailures false.
+// Needs SERVICE_QUERY_CONFIG.
+bool QueryServiceFailureActions(OsHandle service, ServiceFailureActions& actions);
 bool CloseServiceHandle(OsHandle handle);
 
 // On 64-bit Windows service controller handles are pointers whose low half can look

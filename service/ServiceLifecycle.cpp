@@ -164,6 +164,27 @@ std::string StartFailureText(std::int32_t startCode) {
     return text;
 }
 
+// The controller keeps only the exit code of a failed start; the reason goes into the event
+// log and into "MonitorError", where the operator's tool shows it beside the stopped service.
+// Before SettingsRegistry exists the key is only opened, never created: a start that failed
+// that early leaves the registry as it found it.
+void StartFailed(const std::string& text) {
+    WriteEventLog(text, kEventError);
+    if (SettingsRegistry) {
+        WriteStatus(kStartErrorValue, text);
+        return;
+    }
+    try {
+        TRegistryDefault key;
+        key.SetRootKeyLocalMachine();
+        if (key.OpenKey(kSettingsKeyPath, false)) {
+            key.WriteString(kStartErrorValue, text);
+        }
+    } catch (...) {
+        // The entry is written; the status value is a courtesy.
+    }
+}
+
 } // namespace
 
 void RunServiceDispatcher() {
@@ -269,7 +290,7 @@ void ServiceStart() {
         StopEvent = plat::CreateEvent(true, false);
     }
     if (!StopEvent.valid()) {
-        WriteEventLog("CreateEvent", kEventError);
+        StartFailed("CreateEvent");
         ReportServiceStatus(plat::kServiceStopped, kFailedStartExitCode, 0);
         return;
     }
@@ -300,15 +321,16 @@ void ServiceStart() {
     }
 
     if (startCode == 0) {
+        WriteStatus(kStartErrorValue, ""); // this start is good: the last one's reason is past
         SyncLoop(); // the control handler waits for this thread before it reports STOPPED
     } else if (StopLatched.load()) {
         // A stop arrived while the card was coming up and took it down under our feet: the
         // start did not fail, it was called off, and the handler reports STOPPED itself.
     } else if (startCode == static_cast<std::int32_t>(kIdentificationRefused)) {
-        WriteEventLog("Wrong firmware version, can't start!", kEventError);
+        StartFailed("Wrong firmware version, can't start!");
         ReportServiceStatus(plat::kServiceStopped, kFailedStartExitCode, 0);
     } else {
-        WriteEventLog(StartFailureText(startCode), kEventError);
+        StartFailed(StartFailureText(startCode));
         ReportServiceStatus(plat::kServiceStopped, kFailedStartExitCode, 0);
     }
 

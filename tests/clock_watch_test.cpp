@@ -56,12 +56,19 @@ TEST_F(ClockWatchTest, OnlyAnotherProgramsRateIsAFinding) {
          true},
         {"taken back to the system's regulation",
          [d] { emu::SetAdjustmentAsAnotherProgram(d, true); }, true},
+        // Nothing of ours to fight over: the clock was with the system (no timecode).
         {"taken while the system regulated",
          [d] {
              SetClockRate(DefaultTimeIncrement());
              emu::SetAdjustmentAsAnotherProgram(d + 900, false);
          },
-         true},
+         false},
+        {"another rate, then the clock handed to the system",
+         [d] {
+             emu::SetAdjustmentAsAnotherProgram(d + 900, false);
+             SetClockRate(DefaultTimeIncrement());
+         },
+         false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);

@@ -2,6 +2,7 @@
 
 #include "ctl/Ctl.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -29,6 +30,33 @@ class CtlTest : public CardWorld {
         config.BinaryPath = "\"C:\\Program Files\\Quorlan\\chronel.exe\"";
         emu::AddService(config, state);
         emu::SetServiceAccount("QN_Chronel", account);
+        SetRecovery(FullRecovery());
+    }
+
+    // What chronel /install sets.
+    static plat::ServiceFailureActions FullRecovery() {
+        return {86400,
+                {{plat::kScActionRestart, 60000},
+                 {plat::kScActionRestart, 120000},
+                 {plat::kScActionRestart, 300000}},
+                true};
+    }
+
+    static void SetRecovery(const plat::ServiceFailureActions& recovery) {
+        const plat::ServiceHandle scm(plat::OpenSCManager(0xF003F));
+        const plat::ServiceHandle service(plat::OpenService(scm.get(), "QN_Chronel", 0xF01FF));
+        ASSERT_TRUE(plat::ChangeServiceFailureActions(service.get(), recovery));
+    }
+
+    // The console lines written since the last call, CR LF taken off.
+    static std::vector<std::string> Lines() {
+        std::vector<std::string> lines;
+        for (const emu::ConsoleWrite& write : emu::ConsoleWrites()) {
+            for (std::string& line : ctl::SplitLines(write.Text)) {
+                lines.push_back(std::move(line));
+            }
+        }
+        return lines;
     }
 };
 
@@ -133,25 +161,37 @@ TEST_F(CtlTest, SetChecksNameTypeAndRangeAndWritesOnlyWhatPasses) {
 }
 
 TEST_F(CtlTest, SyncWaitsForLastSetAndSaysWhyNot) {
+    const std::string ltc = "12:00:00.000  +0:00";
+    const std::string refusal = "System time hard set failed: A required privilege is not held.";
+    const std::string other = "System time hard set failed: Access is denied.";
     struct Case {
         std::uint32_t Service;
         int SetAfterPolls; // the service writes "LastSet" after this many polls; -1 never
         bool ConsumeRequest;
         std::string Ltc;
         int Exit;
-        const char* Why; // a word of the reason
+        std::string Why;                // a word of the reason
+        std::string RefusedBefore = {}; // "MonitorWarnings" before the request
+        std::string RefusedAfter = {};  // ... and after the service has read it
+        std::int64_t MaxMs = 20000;
     };
     const std::vector<Case> cases = {
-        {plat::kServiceRunning, 3, true, "12:00:00.000  +0:00", 0, ""},
-        {plat::kServiceRunning, 39, true, "12:00:00.000  +0:00", 0, ""},
+        {plat::kServiceRunning, 3, true, ltc, 0, ""},
+        {plat::kServiceRunning, 39, true, ltc, 0, ""},
         {plat::kServiceRunning, -1, true, "LTC source failure", 1, "timecode is lost"},
-        {plat::kServiceRunning, -1, false, "12:00:00.000  +0:00", 1, "not read the request"},
+        {plat::kServiceRunning, -1, false, ltc, 1, "not read the request"},
         {plat::kServiceStopped, 1, true, "", 1, "stopped"},
+        // A refusal answers at once; one that stood before may still be lifted, or stay.
+        {plat::kServiceRunning, -1, true, ltc, 2, "privilege is not held", "", refusal, 500},
+        {plat::kServiceRunning, 3, true, ltc, 0, "", refusal, refusal},
+        {plat::kServiceRunning, -1, true, ltc, 2, "privilege is not held", refusal, refusal},
+        {plat::kServiceRunning, -1, true, ltc, 2, "Access is denied", refusal, other, 500},
     };
     for (const Case& c : cases) {
         ResetAll();
         Install(c.Service);
         emu::RegSetString(kKey, "LastSet", "earlier");
+        emu::RegSetString(kKey, "MonitorWarnings", "W32Time runs\r\n" + c.RefusedBefore);
         int polls = 0;
         emu::SetCallHook([&](const char* call) {
             if (std::string(call) != "Sleep") {
@@ -163,13 +203,14 @@ TEST_F(CtlTest, SyncWaitsForLastSetAndSaysWhyNot) {
             }
             emu::RegSetString(kKey, "MonitorSystem", SystemText(200, "0"));
             emu::RegSetString(kKey, "MonitorLtc", c.Ltc);
+            emu::RegSetString(kKey, "MonitorWarnings", "W32Time runs\r\n" + c.RefusedAfter);
             if (polls == c.SetAfterPolls) {
                 emu::RegSetString(kKey, "LastSet", "now");
             }
         });
         const std::int64_t ms = ElapsedMs([&] { EXPECT_EQ(ctl::Sync(), c.Exit) << c.Why; });
         emu::SetCallHook({});
-        EXPECT_LE(ms, 20000);
+        EXPECT_LE(ms, c.MaxMs);
         EXPECT_NE(emu::ConsoleErrorOutput().find(c.Why), std::string::npos)
             << emu::ConsoleErrorOutput();
         // A stopped service gets no request that would set the clock at its next start.
@@ -234,13 +275,168 @@ TEST_F(CtlTest, CheckGradesTheInstallation) {
     }
 }
 
-TEST_F(CtlTest, WatchRefreshesOnceASecondForTheGivenTime) {
-    const std::int64_t ms = ElapsedMs([] { EXPECT_EQ(ctl::Run({"watch", "3"}), 3); });
-    EXPECT_EQ(ms, 3000);
-    EXPECT_EQ(emu::ConsoleWrites().size(), 4u); // at 0, 1, 2 and 3 s, one line each
+TEST_F(CtlTest, WatchPrintsOneLineForEachSecondOfThePcClock) {
+    // Each look at the service costs 350 ms: a pause of a second after it would slip past
+    // whole seconds.
+    emu::SetCallHook([](const char* call) {
+        if (std::string(call) == "OpenSCManager") {
+            emu::AdvanceMs(350);
+        }
+    });
+    const std::int64_t ms = ElapsedMs([] { EXPECT_EQ(ctl::Run({"watch", "10"}), 3); });
+    emu::SetCallHook({});
+    const std::vector<std::string> lines = Lines();
+    ASSERT_EQ(lines.size(), 10u);
+    EXPECT_LT(ms, 10000);
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        const int before = std::stoi(lines[i - 1].substr(6, 2));
+        EXPECT_EQ(std::stoi(lines[i].substr(6, 2)), (before + 1) % 60) << lines[i];
+    }
+    EXPECT_EQ(ctl::Run({"watch", "0"}), 3);
     EXPECT_EQ(ctl::Run({"watch", "x"}), 3);
     EXPECT_EQ(ctl::Run({"status", "--xml"}), 3);
     EXPECT_EQ(ctl::Run({"/?"}), 0);
+}
+
+TEST_F(CtlTest, AServiceNotRunningShowsWhyAndMarksItsValuesAsLastSeen) {
+    const std::string why = "Servicestart fails. 1, -2, PC RX hardware not found";
+    const std::string system = SystemText(3600000, "0", 60);
+    const std::string seen = ctl::LastSeenText(system);
+    EXPECT_EQ(seen.size(), std::string("14:03:07 +1:00 07.12.2026").size()) << seen;
+    EXPECT_EQ(system.substr(0, 8), seen.substr(0, 8));
+    EXPECT_EQ(ctl::LastSeenText("LTC source failure"), "");
+    struct Case {
+        std::uint32_t State;
+        std::string Error;
+        int Exit;
+        std::string Headline;
+        bool Current;
+    };
+    const std::vector<Case> cases = {
+        {plat::kServiceStopped, why, 2, "CHRONEL CRITICAL - service stopped: " + why, false},
+        {plat::kServiceStopped, "", 2, "CHRONEL CRITICAL - service stopped", false},
+        {plat::kServiceStartPending, "", 1, "CHRONEL WARNING - service start pending", false},
+        {plat::kServiceRunning, "", 1, "CHRONEL WARNING - status stale", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Headline);
+        ResetAll();
+        Install(c.State);
+        emu::RegSetString(kKey, "MonitorSystem", system);
+        emu::RegSetString(kKey, "MonitorLtc", "12:00:00.000  +0:00");
+        emu::RegSetString(kKey, "MonitorError", c.Error);
+        EXPECT_EQ(ctl::Status(false), c.Exit);
+        const std::vector<std::string> lines = Lines();
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines[0].rfind(c.Headline, 0), 0u) << lines[0];
+        const std::string marker = "  Values      last seen at " + seen;
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                [&](const std::string& l) { return l.rfind(marker, 0) == 0; }),
+                  c.Current ? 0 : 1);
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), "  Start error " + why),
+                  c.Error.empty() ? 0 : 1);
+        const std::size_t before = emu::ConsoleOutput().size();
+        EXPECT_EQ(ctl::Status(true), c.Exit);
+        const std::string json = emu::ConsoleOutput().substr(before);
+        const auto has = [&json](const std::string& part) {
+            return json.find(part) != std::string::npos;
+        };
+        EXPECT_TRUE(has(c.Current ? "\"values_current\":true" : "\"values_current\":false"));
+        EXPECT_TRUE(has(c.Current ? "\"lock\":\"stale\"" : "\"lock\":\"not_running\""));
+        EXPECT_TRUE(has(c.Current ? "\"last_seen\":null" : "\"last_seen\":\"" + seen + "\""));
+        EXPECT_TRUE(
+            has(c.Error.empty() ? "\"start_error\":null" : "\"start_error\":\"" + why + "\""));
+    }
+}
+
+TEST_F(CtlTest, StatusTellsWhichWayAndHowHardTheClockIsSlewed) {
+    struct Case {
+        std::int32_t Delta; // 0: the system regulates
+        const char* Text;
+        const char* Json;
+    };
+    const std::vector<Case> cases = {
+        {0, "nominal, under the system's own regulation",
+         "\"clock_rate\":{\"direction\":\"nominal\",\"correction_ppm\":0.000}"},
+        {500, "+3200.000 ppm, faster",
+         "\"clock_rate\":{\"direction\":\"faster\",\"correction_ppm\":3200.000}"},
+        {-156, "-998.400 ppm, slower",
+         "\"clock_rate\":{\"direction\":\"slower\",\"correction_ppm\":-998.400}"},
+    };
+    for (const Case& c : cases) {
+        ResetAll();
+        Install(plat::kServiceRunning);
+        emu::SetAdjustmentAsAnotherProgram(
+            emu::Clock().Increment + static_cast<std::uint32_t>(c.Delta), c.Delta == 0);
+        ctl::Status(false);
+        const std::vector<std::string> lines = Lines();
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                [&](const std::string& l) {
+                                    return l.rfind(std::string("  Clock rate  ") + c.Text, 0) == 0;
+                                }),
+                  1)
+            << c.Text;
+        ctl::Status(true);
+        EXPECT_NE(emu::ConsoleOutput().find(c.Json), std::string::npos) << c.Json;
+    }
+}
+
+TEST_F(CtlTest, CheckReadsTheRecoveryBackAndGivesTheFixThatApplies) {
+    const plat::ServiceAction restart{plat::kScActionRestart, 60000};
+    const plat::ServiceAction none{0, 0};
+    struct Case {
+        plat::ServiceFailureActions Recovery;
+        const char* Problem; // empty: none
+    };
+    const std::vector<Case> cases = {
+        {FullRecovery(), ""},
+        {{86400, {restart}, true}, ""},
+        {{}, "restart after a failure is not configured"},
+        {{86400, {none}, true}, "restart after a failure is not configured"},
+        {{86400, {restart, restart}, false}, "does not cover a failed start"},
+        {{86400, {restart, restart, none}, true}, "only after its first 2 failures"},
+    };
+    const std::string folder = "C:\\Program Files\\Quorlan\\";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Problem);
+        const std::string problem = ctl::RecoveryProblem(c.Recovery);
+        EXPECT_EQ(problem.empty(), std::string(c.Problem).empty()) << problem;
+        EXPECT_NE(problem.find(c.Problem), std::string::npos) << problem;
+        ResetAll();
+        emu::RegCreateKeyPath(kKey);
+        emu::RegSetString("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\QN_Chronel",
+                          "EventMessageFile", folder + "chronel.exe");
+        emu::AddFile(folder + "TECORA32.DLL");
+        Install(plat::kServiceRunning);
+        SetRecovery(c.Recovery);
+        EXPECT_EQ(ctl::Check(), problem.empty() ? 0 : 1);
+        EXPECT_EQ(emu::ConsoleOutput().find("sc failureflag QN_Chronel 1") != std::string::npos,
+                  !problem.empty());
+    }
+    // The event source: /install registers it only when it creates the service.
+    for (const bool installed : {true, false}) {
+        ResetAll();
+        if (installed) {
+            Install(plat::kServiceRunning);
+        }
+        ctl::Check();
+        const std::string out = emu::ConsoleOutput();
+        EXPECT_EQ(out.find("chronel /remove, then chronel /install") != std::string::npos,
+                  installed);
+        EXPECT_EQ(out.find("chronel /install registers it together with the service") !=
+                      std::string::npos,
+                  !installed);
+    }
+}
+
+TEST_F(CtlTest, ConfigSaysDefaultForAnEmptyText) {
+    emu::RegSetString(kKey, "Sync", "");
+    emu::RegSetString(kKey, "MetricsFile", "C:\\m\\chronel.prom");
+    ctl::Config();
+    const std::vector<std::string> lines = Lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "  Sync            empty (default)"), 1);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "  MetricsFile     \"C:\\m\\chronel.prom\""),
+              1);
 }
 
 } // namespace

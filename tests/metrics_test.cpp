@@ -59,6 +59,31 @@ TEST_F(MetricsTest, ReplacesTheFileWholeAndWarnsOncePerPath) {
     }
 }
 
+TEST_F(MetricsTest, TheFileCarriesAHeartbeatAndSaysDownOnceStopped) {
+    const std::string path = "C:\\metrics\\chronel.prom";
+    Settings.MetricsFile = path;
+    const auto has = [&path](const std::string& line) {
+        return emu::FileContent(path).value_or("").find("\n" + line + "\n") != std::string::npos;
+    };
+    MetricsFacts facts;
+    facts.TimecodeOk = true;
+    facts.HardSets = 3;
+    PublishMetrics(facts);
+    const std::int64_t first = UnixSecondsNow();
+    EXPECT_TRUE(has("chronel_up 1"));
+    EXPECT_TRUE(has("chronel_locked 1"));
+    EXPECT_TRUE(has("chronel_last_update_timestamp_seconds " + std::to_string(first)));
+    emu::AdvanceMs(5000);
+    PublishMetrics(facts);
+    EXPECT_TRUE(has("chronel_last_update_timestamp_seconds " + std::to_string(first + 5)));
+    emu::SetAdjustmentAsAnotherProgram(emu::Clock().Increment + 500, false);
+    PublishStopped(facts);
+    for (const char* line : {"chronel_up 0", "chronel_locked 0", "chronel_timecode_ok 0",
+                             "chronel_correction_ppm 0.000", "chronel_hard_sets_total 3"}) {
+        EXPECT_TRUE(has(line)) << line;
+    }
+}
+
 TEST_F(MetricsTest, LockedOnlyForAGoodReadingWithinTwoMilliseconds) {
     struct Case {
         bool Ok;
@@ -75,11 +100,11 @@ TEST_F(MetricsTest, LockedOnlyForAGoodReadingWithinTwoMilliseconds) {
         facts.TimecodeOk = c.Ok;
         facts.OutOfLimits = c.OutOfLimits;
         facts.DifferenceMs = c.Diff;
-        EXPECT_NE(MetricsText(facts, 0.0).find(c.Locked), std::string::npos) << c.Diff;
+        EXPECT_NE(MetricsText(facts, 0.0, 0).find(c.Locked), std::string::npos) << c.Diff;
     }
     MetricsFacts facts;
     facts.VersionText = "Firmware: 9.17    Card: \"PCIe\\RX\"    DLL: 2.05    Service: 1.0.0.1";
-    EXPECT_NE(MetricsText(facts, 0.0).find("card=\"\\\"PCIe\\\\RX\\\"\""), std::string::npos);
+    EXPECT_NE(MetricsText(facts, 0.0, 0).find("card=\"\\\"PCIe\\\\RX\\\"\""), std::string::npos);
 }
 
 // The service writes as LocalSystem: a path that could lead it onto a share, a device or

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -257,11 +258,35 @@ TEST_F(ServiceLifecycle, EachFailedStartIsLoggedAndReportedStopped) {
         }
         EXPECT_EQ(emu::TecCallCount(emu::TecFn::Open) > 0, c.CardTouched);
         EXPECT_EQ(emu::RegKeyExists("SOFTWARE\\Tecora"), c.CardTouched);
+        // The reason stays where the operator's tool finds it: the text of the last entry.
+        const std::optional<std::string> reason =
+            emu::RegGetString("SOFTWARE\\Tecora", "MonitorError");
+        EXPECT_EQ(reason.has_value(), c.CardTouched);
+        if (reason) {
+            EXPECT_EQ(*reason, texts.back());
+        }
         EXPECT_EQ(emu::Clock().AdjustmentCalls, 0u);
         EXPECT_EQ(emu::OpenEvents(), 0);
         EXPECT_EQ(emu::RegOpenKeys(), 0);
         EXPECT_EQ(SettingsRegistry, nullptr);
     }
+}
+
+TEST_F(ServiceLifecycle, AGoodStartClearsTheReasonOfTheLastFailedOne) {
+    emu::RegSetString("SOFTWARE\\Tecora", "MonitorError", "Servicestart fails. 1, -2, gone");
+    bool stopped = false;
+    std::optional<std::string> atLoop;
+    RunService([&](std::size_t, const char* call) {
+        if (!stopped && std::string(call) == "WaitForSingleObject") {
+            stopped = true;
+            atLoop = emu::RegGetString("SOFTWARE\\Tecora", "MonitorError");
+            DeliverStop(call);
+        }
+    });
+    EXPECT_TRUE(stopped);
+    EXPECT_EQ(atLoop, std::optional<std::string>(""));
+    EXPECT_EQ(emu::RegGetString("SOFTWARE\\Tecora", "MonitorError"),
+              std::optional<std::string>(""));
 }
 
 // The clock first: a close that hangs in the card library must not leave it slewed.

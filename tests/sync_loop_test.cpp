@@ -648,7 +648,12 @@ TEST_F(SyncLoopTest, RealtimeModeFailureIsLoggedOncePerRunOfFailures) {
 // --- start and stop --------------------------------------------------------------------------
 
 TEST_F(SyncLoopTest, StartAndStopAreLoggedAndTheRateEndsNominal) {
-    RunLoop(Script({{'G', 5, 30}}));
+    emu::AddFolder("C:\\metrics");
+    emu::RegSetString(kKey, "MetricsFile", "C:\\metrics\\chronel.prom");
+    RunLoop(Script({{'G', 30, 30}}));
+    // The metrics say so too: a collector goes on serving the file after the stop.
+    const std::string metrics = emu::FileContent("C:\\metrics\\chronel.prom").value_or("");
+    EXPECT_NE(metrics.find("\nchronel_up 0\n"), std::string::npos) << metrics;
     const auto entries = emu::EventLogEntries();
     ASSERT_GE(entries.size(), 2U);
     EXPECT_NE(entries.front().Text.find("START"), std::string::npos);

@@ -878,6 +878,20 @@ bool ChangeServiceFailureActions(OsHandle service, const ServiceFailureActions& 
                             [&](auto& entry) { entry.FailureActions = actions; });
 }
 
+bool QueryServiceFailureActions(OsHandle service, ServiceFailureActions& actions) {
+    emu::NotifyCall("QueryServiceFailureActions");
+    emu::State& s = emu::S();
+    std::unique_lock<std::mutex> lock(s.Lock);
+    emu::ScmService* entry = emu::ServiceOf(s, service, true);
+    if (entry == nullptr) {
+        lock.unlock();
+        SetLastError(kErrorInvalidHandle);
+        return false;
+    }
+    actions = entry->Entry.FailureActions.value_or(ServiceFailureActions{});
+    return true;
+}
+
 bool GetFileAccess(const std::string& path, std::vector<FileAccessEntry>& entries) {
     emu::NotifyCall("GetFileAccess");
     emu::State& s = emu::S();

@@ -207,6 +207,35 @@ bool QueryServiceConfig(OsHandle service, InstalledServiceConfig& config) {
     return true;
 }
 
+bool QueryServiceFailureActions(OsHandle service, ServiceFailureActions& actions) {
+    const auto handle = AsWin<SC_HANDLE>(service);
+    DWORD needed = 0;
+    ::QueryServiceConfig2A(handle, SERVICE_CONFIG_FAILURE_ACTIONS, nullptr, 0, &needed);
+    if (needed == 0) {
+        return false;
+    }
+    // Kept as pointer-sized words so that the record's alignment holds.
+    std::vector<void*> buffer((needed + sizeof(void*) - 1) / sizeof(void*));
+    auto* info = reinterpret_cast<SERVICE_FAILURE_ACTIONSA*>(buffer.data());
+    if (::QueryServiceConfig2A(
+            handle, SERVICE_CONFIG_FAILURE_ACTIONS, reinterpret_cast<BYTE*>(buffer.data()),
+            static_cast<DWORD>(buffer.size() * sizeof(void*)), &needed) == FALSE) {
+        return false;
+    }
+    actions = ServiceFailureActions{};
+    actions.ResetPeriodSeconds = info->dwResetPeriod;
+    for (DWORD i = 0; i < info->cActions && info->lpsaActions != nullptr; ++i) {
+        actions.Actions.push_back(ServiceAction{
+            static_cast<std::uint32_t>(info->lpsaActions[i].Type), info->lpsaActions[i].Delay});
+    }
+    SERVICE_FAILURE_ACTIONS_FLAG flag{};
+    if (::QueryServiceConfig2A(handle, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG,
+                               reinterpret_cast<BYTE*>(&flag), sizeof flag, &needed) != FALSE) {
+        actions.OnNonCrashFailures = flag.fFailureActionsOnNonCrashFailures != FALSE;
+    }
+    return true;
+}
+
 bool CloseServiceHandle(OsHandle handle) {
     return ::CloseServiceHandle(AsWin<SC_HANDLE>(handle)) != FALSE;
 }

@@ -201,6 +201,14 @@ check_true "check: the service runs, the simulated card library is found" \
   _ "${ctl_out}"
 printf '%s\n' "${ctl_out}" | sed 's/^/     /'
 check_true "metrics file written" wait_until 15 grep -qs '^chronel_locked 1$' "${metrics}"
+check_true "metrics: the service is up" grep -q '^chronel_up 1$' "${metrics}"
+heartbeat() { sed -n 's/^chronel_last_update_timestamp_seconds //p' "${metrics}"; }
+beat="$(heartbeat)"
+check_true "metrics: the heartbeat is the time of the write" \
+  bash -c '[[ "$1" =~ ^[0-9]+$ ]] && (( $1 > $2 - 10 && $1 <= $2 + 1 ))' _ "${beat}" "$(date +%s)"
+check_true "metrics: the heartbeat moves on" \
+  wait_until 10 bash -c '[ "$(sed -n "s/^chronel_last_update_timestamp_seconds //p" "$1")" -gt "$2" ]' \
+  _ "${metrics}" "${beat:-0}"
 if /usr/bin/python3 -c 'import prometheus_client' 2>/dev/null; then
   check_true "metrics file parses" /usr/bin/python3 -c '
 import sys
@@ -221,6 +229,29 @@ check_true "hard set logged (type 1)" \
   wait_until 10 event_logged_like $'^1\tSystem time is hard set\\.  Diff: -?[0-9]+ ms$'
 check_true "metrics count the hard set" wait_until 5 grep -q '^chronel_hard_sets_total 1$' "${metrics}"
 echo "     LastSet: $(wine_reg_get "${KEY}" LastSet)"
+
+echo "--- a hard set the system refuses"
+# Wine refuses SetSystemTime more than half a second away from the host's clock (1314).
+mark_events
+ctl set DifErr 0
+wine_reg_set "${SIM}" OffsetMs REG_DWORD 5000
+check_true "status: correcting the 5 s" wait_until 20 ctl_status_is 1 "^CHRONEL WARNING - correcting"
+ctl sync
+check_eq "sync refused: exit code 2" "${ctl_rc}" 2
+check_true "sync refused: the system's reason on stderr" \
+  grep -q "^chronelctl: the system refused to set the clock: .\+" <<<"${ctl_err}"
+echo "     ${ctl_err}"
+check_true "refusal logged (type 1)" event_logged_like $'^1\tSystem time hard set failed: .+'
+check_true "MonitorWarnings: the refusal is a finding" \
+  bash -c 'grep -q "^System time hard set failed: " <<<"$1"' _ "$(wine_reg_get "${KEY}" MonitorWarnings)"
+ctl status
+check_true "status: the refusal is a finding" \
+  bash -c 'grep -q "^  Finding     System time hard set failed: " <<<"$1"' _ "${ctl_out}"
+check_true "metrics count the refused set" \
+  wait_until 5 grep -q '^chronel_hard_set_failures_total [1-9]' "${metrics}"
+check_true "metrics: the set that did happen is still the only one" \
+  grep -q '^chronel_hard_sets_total 1$' "${metrics}"
+ctl set DifErr 1000
 
 echo "--- out of limits"
 mark_events
@@ -255,6 +286,9 @@ ctl status
 check_eq "status without the service: exit code 3" "${ctl_rc}" 3
 # Written before the service reported STOPPED.
 check_true "STOP logged (type 3)" wait_until 5 event_logged $'3\tSTOP'
+check_true "metrics after the stop: down, not locked" \
+  bash -c 'grep -q "^chronel_up 0$" "$1" && grep -q "^chronel_locked 0$" "$1" &&
+    grep -q "^chronel_timecode_ok 0$" "$1"' _ "${metrics}"
 
 chronel /remove
 one_line_in_brackets() {
@@ -277,6 +311,19 @@ check_true "start failure logged with code 1 (type 1)" \
 check_true "service ends STOPPED" wait_until 10 svc_state_is 1
 check_eq "exit code 1062" "$(field "${svc_out}" exit)" 1062
 check_true "no START logged" bash -c '! grep -q "	START$" <<<"$1"' _ "$(events_since_mark)"
+check_true "MonitorError: why the start failed" \
+  bash -c '[[ "$1" == "Servicestart fails. 1, -2, "?* ]]' _ "$(wine_reg_get "${KEY}" MonitorError)"
+ctl status
+check_true "status: stopped, with the reason" \
+  bash -c '[[ "$1" == "CHRONEL CRITICAL - service stopped (exit code 1062): Servicestart fails. 1, -2, "?* ]]' \
+  _ "$(head -n 1 <<<"${ctl_out}")"
+check_true "status: the values are marked as last seen" \
+  grep -q "^  Values      last seen at .*; not current$" <<<"${ctl_out}"
+printf '%s\n' "${ctl_out}" | sed 's/^/     /'
+ctl status --json
+check_true "status --json: not running, values not current, the reason" \
+  bash -c '[[ "$1" == *"\"lock\":\"not_running\""* && "$1" == *"\"values_current\":false"* &&
+    "$1" == *"\"start_error\":\"Servicestart fails. 1, -2, "* ]]' _ "${ctl_out}"
 chronel /remove
 check_eq "/remove of a stopped service: no stop, uninstalled" "${out}" \
   "Service Uninstall Ok.${CRLF}"
@@ -292,6 +339,8 @@ check_true "refusal logged (type 1)" \
   wait_until 30 event_logged $'1\tWrong firmware version, can\'t start!'
 check_true "service ends STOPPED" wait_until 10 svc_state_is 1
 check_eq "exit code 1062" "$(field "${svc_out}" exit)" 1062
+check_eq "MonitorError: the refusal" "$(wine_reg_get "${KEY}" MonitorError)" \
+  "Wrong firmware version, can't start!"
 check_true "no start failure entry besides the refusal" \
   bash -c '! grep -q "Servicestart fails" <<<"$1"' _ "$(events_since_mark)"
 chronel /remove
