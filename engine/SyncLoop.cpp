@@ -442,7 +442,9 @@ void NoteRefusedSet(LoopState& s) {
     while (!reason.empty() && std::isspace(static_cast<unsigned char>(reason.back())) != 0) {
         reason.pop_back();
     }
-    WriteEventLog("System time hard set failed: " + reason, kEventError);
+    const std::string text = kHardSetRefused + reason;
+    WriteEventLog(text, kEventError);
+    SetHardSetFinding(text); // in "MonitorWarnings" until a set succeeds
 }
 
 // A set that was not made is not reported as made, and a request stays pending: the next
@@ -457,12 +459,16 @@ void HardSet(LoopState& s) {
         return;
     }
     if (result == HardSetRefused) {
+        ++s.Metrics.HardSetFailures;
         NoteRefusedSet(s);
         s.RefusedAtMs = plat::GetTickCount64();
         return;
     }
     SyncRequested = false;
-    s.SetRefused = false;
+    if (s.SetRefused) {
+        s.SetRefused = false;
+        SetHardSetFinding("");
+    }
 
     const std::string diff = DiffText(s.LastDifference);
     Notify("System time is hard set.    Diff: " + diff + " ms",

@@ -477,6 +477,28 @@ TEST_F(SyncLoopTest, RefusedHardSetIsRetriedOnceAMinuteWhileTheClockSlews) {
     EXPECT_EQ(Status("Sync"), "now");
 }
 
+TEST_F(SyncLoopTest, ARefusedSetIsAFindingAndCountedUntilASetSucceeds) {
+    emu::AddFolder("C:\\metrics");
+    emu::RegSetString(kKey, "MetricsFile", "C:\\metrics\\chronel.prom");
+    emu::RegSetString(kKey, "Sync", "now");
+    emu::InjectFailure(emu::Fail::SetSystemTime, 1314);
+    std::string whileRefused;
+    onCycleEnd_ = [&whileRefused](int n) {
+        if (n == 600) {
+            whileRefused = emu::RegGetString(kKey, "MonitorWarnings").value_or("");
+            emu::ClearFailures(); // the retry a minute after the first attempt succeeds
+        }
+    };
+    RunLoop(Script({{'G', 1300, 37}}));
+    EXPECT_EQ(emu::Clock().SetTimeCalls, 1U);
+    EXPECT_EQ(whileRefused,
+              std::string(kHardSetRefused) + "A required privilege is not held by the client.");
+    EXPECT_EQ(Status("MonitorWarnings"), "");
+    const std::string metrics = emu::FileContent("C:\\metrics\\chronel.prom").value_or("");
+    EXPECT_NE(metrics.find("\nchronel_hard_set_failures_total 1\n"), std::string::npos);
+    EXPECT_NE(metrics.find("\nchronel_hard_sets_total 1\n"), std::string::npos);
+}
+
 struct HardSetCase {
     const char* Name;
     std::int32_t DifSys;
