@@ -89,15 +89,15 @@ bool RateIsOurs(std::uint32_t adjustment, bool regulated) {
     return difference <= 1;
 }
 
-// Another program's rate fights ours only while this process holds a correction of its own;
-// with the clock handed to the system's regulation (no timecode, nothing to correct), what
-// others do to the rate is theirs to do.
+// Another program's rate fights ours only while this process holds a correction of its own
+// (ClockRateMovedByOthers decides): with the clock handed to the system's regulation (no
+// timecode, nothing to correct), what others do to the rate is theirs to do.
 bool HoldingCorrection() {
     return appliedRate.Known && !appliedRate.Regulated;
 }
 
 void NoteRateReadBack(std::uint32_t adjustment, bool regulated) {
-    if (HoldingCorrection() && !RateIsOurs(adjustment, regulated)) {
+    if (!RateIsOurs(adjustment, regulated)) {
         rateMovedByOthers = true;
     }
 }

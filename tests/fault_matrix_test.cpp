@@ -42,8 +42,8 @@ std::vector<Row> Rows() {
                     {},
                     [] { emu::ClearRegFailures(); }});
     for (Row& row : rows) {
-        for (const char* name : {"MonitorVersion", "MonitorWarnings", "Sync", "MonitorSystem",
-                                 "MonitorLtc", "LastSync"}) {
+        for (const char* name : {"MonitorError", "MonitorVersion", "MonitorWarnings", "Sync",
+                                 "MonitorSystem", "MonitorLtc", "LastSync"}) {
             row.Entries[std::string("Registry value \"") + name + "\" not written: "] = 1;
         }
     }
