@@ -2,6 +2,8 @@
 
 #include "platform/Platform.h"
 
+std::atomic<std::uint64_t> EventLogEntries{0};
+
 void WriteEventLog(const std::string& text, std::uint16_t type) {
     try {
         const plat::OsHandle source = plat::RegisterEventSource(kServiceName);
@@ -9,7 +11,9 @@ void WriteEventLog(const std::string& text, std::uint16_t type) {
             return; // nowhere to report it; the entry is lost
         }
         const std::string line = "\r\n" + text;
-        plat::ReportEvent(source, type, 0, 0, line.c_str());
+        if (plat::ReportEvent(source, type, 0, 0, line.c_str())) {
+            EventLogEntries.fetch_add(1, std::memory_order_relaxed);
+        }
         plat::DeregisterEventSource(source);
     } catch (...) {
         // Reporting must never take down the caller (out of memory composing the line).

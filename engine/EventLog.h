@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -11,3 +12,6 @@ constexpr std::uint16_t kEventInformation = 4; // trouble that has ended
 
 // One entry under the service's source: "\r\n" + text, event id 0.
 void WriteEventLog(const std::string& text, std::uint16_t type);
+
+// Entries written since the process started, by any thread (the history counts them).
+extern std::atomic<std::uint64_t> EventLogEntries;

@@ -167,6 +167,7 @@ void ReloadSettings() {
         Settings.SelectTimezone = LowByte(ReadSetting(Row("SelectTimezone")));
         Settings.MetricsFile = ReadTextSetting(Row("MetricsFile"));
         Settings.SyncMode = LowByte(ReadSetting(Row("SyncMode")));
+        Settings.HistoryDays = ReadSetting(Row("HistoryDays"));
     } catch (...) {
         // Only running out of memory gets here; the settings read so far stand.
     }

@@ -15,10 +15,11 @@ struct SettingsValues {
     std::uint8_t SyncLTC = 0;
     std::uint8_t DateFormat = 0;
     std::uint8_t SelectTimezone = 1;
-    std::uint8_t SyncMode = 0;    // 1: the precision servo chooses the rate
-    bool DateExpected = false;    // DateFormat != 0
-    bool SyncFlagCarried = false; // DateFormat is 1 or 3
-    std::string MetricsFile;      // where the metrics go; empty: none
+    std::uint8_t SyncMode = 0;     // 1: the precision servo chooses the rate
+    bool DateExpected = false;     // DateFormat != 0
+    bool SyncFlagCarried = false;  // DateFormat is 1 or 3
+    std::string MetricsFile;       // where the metrics go; empty: none
+    std::int32_t HistoryDays = 90; // days of history kept; 0: none written
 };
 
 extern SettingsValues Settings;

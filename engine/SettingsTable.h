@@ -30,7 +30,7 @@ inline constexpr std::int32_t kInt32Min = -kInt32Max - 1;
 // clock never runs more than 10 % fast or slow, however the settings are typed.
 inline constexpr std::int32_t kMaxSlewGain = 15625;
 
-inline constexpr std::array<SettingRow, 12> kSettingsTable{{
+inline constexpr std::array<SettingRow, 13> kSettingsTable{{
     {"SyncM", SettingType::Dword, 2000, "2000", 0, kMaxSlewGain, true, "0 to 15625",
      "largest slow-down, 100 ns per clock interrupt, reached 100 ms ahead"},
     {"SyncP", SettingType::Dword, 2000, "2000", 0, kMaxSlewGain, true, "0 to 15625",
@@ -55,6 +55,8 @@ inline constexpr std::array<SettingRow, 12> kSettingsTable{{
      "0 proportional slew; 1 precision mode (learns the frequency, holds it when lost)"},
     {"MetricsFile", SettingType::String, 0, "empty", 0, 0, true, "a file path, or empty",
      "when set, metrics in the Prometheus text format are written there every second"},
+    {"HistoryDays", SettingType::Dword, 90, "90", 1, 3650, true, "0 (off), or 1 to 3650",
+     "days of minute-by-minute history kept under %ProgramData%\\Chronel\\history"},
 }};
 
 // The row of a setting, or nullptr for a name that is not a setting. Names are exact.

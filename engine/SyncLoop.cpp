@@ -12,6 +12,7 @@
 #include "engine/ClockWatch.h"
 #include "engine/CorrectionLaw.h"
 #include "engine/EventLog.h"
+#include "engine/History.h"
 #include "engine/Metrics.h"
 #include "engine/PrecisionServo.h"
 #include "engine/Settings.h"
@@ -475,6 +476,7 @@ void HardSet(LoopState& s) {
            "System time is hard set.  Diff: " + diff + " ms", kEventError);
     WriteStatus("LastSet", FormatLocalNow() + "    Diff: " + diff + " ms");
     ++s.Metrics.HardSets;
+    HistoryHardSet();
     s.Metrics.LastHardSetUnixSeconds = UnixSecondsNow();
 
     // A stop waits for this thread before it reports STOPPED: nothing after the settle is
@@ -494,6 +496,7 @@ bool HardSetMayTry(const LoopState& s) {
 
 void StartUp(LoopState& s) {
     ResetMetrics();
+    HistoryStart();
     s.Metrics.VersionText = WriteVersionText();
     WriteEventLog("START", kEventNotice);
     StartClockWatch();
@@ -513,6 +516,41 @@ void StartUp(LoopState& s) {
         plat::Sleep(kStartupRetryPauseMs);
     }
     s.RememberedSecond = s.Record.LtcSecond;
+}
+
+// The history counts every cycle, under the minute of its reading (or of the PC clock).
+void CountForHistory(const LoopState& s, std::uint8_t outcome) {
+    HistoryCycleFacts h;
+    plat::SystemTime pc;
+    if (outcome == ReadRecordInvalid) {
+        plat::GetSystemTime(pc);
+    } else {
+        const TimecodeRecord& r = s.Facts.Record;
+        pc = {r.SystemYear,   r.SystemMonth,       0, r.SystemDay, r.SystemHour, r.SystemMinute,
+              r.SystemSecond, r.SystemMilliseconds};
+        switch (s.Facts.Kind) {
+        case CycleKind::Good:
+            h.What = HistoryCycleFacts::Good;
+            break;
+        case CycleKind::OutOfLimits:
+            h.What = HistoryCycleFacts::OutOfLimits;
+            break;
+        case CycleKind::FormatError:
+            h.What = HistoryCycleFacts::FormatError;
+            break;
+        case CycleKind::Failure:
+        case CycleKind::None:
+            h.What = HistoryCycleFacts::Failure;
+            break;
+        }
+    }
+    h.DiffMs = s.Facts.Difference;
+    h.PcUnixMs =
+        StampMs(pc.Year, pc.Month, pc.Day, pc.Hour, pc.Minute, pc.Second, pc.Milliseconds) -
+        StampMs(1970, 1, 1, 0, 0, 0, 0);
+    h.Correction = s.AppliedCorrection == kNoCorrection ? 0 : s.AppliedCorrection;
+    h.Increment = DefaultTimeIncrement();
+    HistoryCycle(h);
 }
 
 void RunCycle(LoopState& s) {
@@ -545,6 +583,7 @@ void RunCycle(LoopState& s) {
         good = true;
         hardSetDue = HandleGoodRecord(s);
     }
+    CountForHistory(s, outcome);
 
     // Only a good record may set the clock: after a failed read the buffer holds a stale
     // reading, or whatever the library left in it, and a record in the wrong format or with
@@ -572,4 +611,5 @@ void SyncLoop() {
     RestoreSyncRequest();
     PublishStopped(s.Metrics);
     WriteEventLog("STOP", kEventNotice);
+    HistoryStop();
 }

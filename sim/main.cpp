@@ -1,6 +1,7 @@
 // chronel-sim: the service's own code locking an emulated PC clock to simulated timecode.
 #include "ctl/Ctl.h"
 #include "engine/EventLog.h"
+#include "history/HistoryReader.h"
 #include "platform/emu/World.h"
 #include "sim/ClosedLoop.h"
 #include "sim/SvgPlot.h"
@@ -25,6 +26,7 @@ struct Options {
     bool StatusThinning = false; // and at most every quarter of the time run so far
     bool Quiet = false;
     std::string MetricsPath; // where the service's last metrics are copied to
+    std::string HistoryDir;  // where the service's history files are copied to
     bool CtlStatus = false;
     double SteadyFromS = -1; // -1: the second half of the run
     // A second run of the same scenario with these settings added, plotted beside the first.
@@ -58,6 +60,7 @@ void Usage(std::ostream& out) {
            "change)\n"
            "  --status-thin      ... and at most every quarter of the time run so far\n"
            "  --metrics FILE     the service writes its metrics; the last ones go to FILE\n"
+           "  --history DIR      the service's history files (one a UTC day) are copied to DIR\n"
            "  --ctl-status       print 'chronelctl status' at the end, before the stop\n"
            "  --ideal-waits      waits end exactly on time (default: at the clock's next\n"
            "                     interrupt, as on Windows)\n"
@@ -143,6 +146,8 @@ bool Parse(int argc, char** argv, Options& o, bool& help) {
             }
             (arg == "--set" ? o.Scenario.Settings : o.Compare)
                 .emplace_back(setting.substr(0, eq), setting.substr(eq + 1));
+        } else if (arg == "--history") {
+            o.HistoryDir = value;
         } else if (arg == "--metrics") {
             o.MetricsPath = value;
             o.Scenario.Settings.emplace_back("MetricsFile", kEmulatedMetricsPath);
@@ -304,6 +309,22 @@ int main(int argc, char** argv) {
         out << metrics.value_or("");
         if (!metrics || !out) {
             std::cerr << "chronel-sim: no metrics written to " << o.MetricsPath << "\n";
+            return 1;
+        }
+    }
+    if (!o.HistoryDir.empty()) {
+        const std::string folder = history::HistoryFolder() + "\\";
+        int copied = 0;
+        for (const std::string& path : emu::FileNames()) {
+            if (path.size() <= folder.size() || path.compare(0, folder.size(), folder) != 0) {
+                continue;
+            }
+            std::ofstream out(o.HistoryDir + "/" + path.substr(folder.size()), std::ios::binary);
+            out << emu::FileContent(path).value_or("");
+            copied += out ? 1 : 0;
+        }
+        if (copied == 0) {
+            std::cerr << "chronel-sim: no history written to " << o.HistoryDir << "\n";
             return 1;
         }
     }

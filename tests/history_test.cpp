@@ -1,11 +1,17 @@
 // The history files' rows and names, and reading them back over the emulated file system.
+#include "engine/History.h"
+#include "engine/Settings.h"
 #include "history/HistoryReader.h"
 #include "platform/Platform.h"
 #include "platform/emu/World.h"
+#include "sim/ClosedLoop.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -131,6 +137,136 @@ TEST(HistoryFiles, AppendsFillTheDiskPartlyAndReadOnlyFoldersRefuse) {
     EXPECT_TRUE(plat::ListFiles("C:\\ProgramData\\Chronel\\history", "*.CSV", names));
     EXPECT_EQ(names, std::vector<std::string>{"x.csv"});
     EXPECT_FALSE(plat::ListFiles("C:\\missing", "*", names));
+}
+
+} // namespace
+
+namespace {
+
+std::vector<history::Row> AllRows() {
+    return history::ReadHistory(history::HistoryFolder(), 0, std::int64_t{1} << 40).Rows;
+}
+
+// The service's own loop for five and a half minutes in virtual time: the PC 5 s ahead is hard
+// set back at once, then the timecode is lost for 80 s. Just before the stop (where a crash
+// would strike) every finished minute is on disk and the one in progress is not.
+TEST(HistoryService, KeepsEachMinuteThroughAHardSetBackAndAnOutage) {
+    sim::Scenario scenario;
+    scenario.OffsetMs = 5000;
+    scenario.DriftPpm = 40;
+    scenario.DurationS = 330;
+    scenario.SampleEveryMs = 1000;
+    scenario.Settings = {{"DifSys", "1000"}};
+    scenario.Outages = {{140, 80}};
+    std::vector<history::Row> beforeStop;
+    std::int64_t minuteAtStop = 0;
+    scenario.BeforeStop = [&] {
+        plat::SystemTime now;
+        emu::TrueTimeUtc(now);
+        minuteAtStop = history::MinuteStart(emu::TrueTime100ns() / 10000000 - 11644473600LL);
+        // The writer runs on its own thread: give it a moment of real time to catch up.
+        for (int i = 0; i < 200; ++i) {
+            beforeStop = AllRows();
+            if (!beforeStop.empty() && beforeStop.back().MinuteUnix + 60 == minuteAtStop) {
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    };
+    (void)sim::RunClosedLoop(scenario, nullptr);
+
+    ASSERT_GE(beforeStop.size(), 5U);
+    EXPECT_EQ(beforeStop.back().MinuteUnix + 60, minuteAtStop); // nothing of the open minute
+    const std::vector<history::Row> rows = AllRows();
+    ASSERT_EQ(rows.size(), beforeStop.size() + 1); // the stop wrote the minute in progress
+    EXPECT_TRUE(emu::FolderProtected(history::HistoryFolder()));
+
+    std::uint32_t hardSets = 0;
+    std::uint32_t lostMinutes = 0;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        if (i > 0) {
+            EXPECT_EQ(rows[i].MinuteUnix, rows[i - 1].MinuteUnix + 60) << i;
+        }
+        hardSets += rows[i].HardSets;
+        lostMinutes += rows[i].St == history::State::TimecodeLost ? 1 : 0;
+        EXPECT_EQ(rows[i].Settings, "DifSys=1000");
+    }
+    EXPECT_EQ(hardSets, 1U);
+    EXPECT_EQ(rows.front().HardSets, 1U);
+    EXPECT_GT(rows.front().MaxMs, 4000); // measured before the set
+    EXPECT_GE(lostMinutes, 2U);
+    EXPECT_LE(lostMinutes, 3U);
+    EXPECT_EQ(rows.back().St, history::State::Locked);
+    EXPECT_GT(rows.back().Good, 0U);
+}
+
+// Minutes fed straight to the writer: each batch is one run of the loop (start to stop).
+void RunMinutes(std::int64_t firstMinute, int minutes) {
+    HistoryStart();
+    for (int m = 0; m <= minutes; ++m) {
+        HistoryCycleFacts f;
+        f.What = HistoryCycleFacts::Good;
+        f.DiffMs = 1;
+        f.PcUnixMs = (firstMinute + 60 * m) * 1000 + 1;
+        f.Increment = 156250;
+        HistoryCycle(f);
+    }
+    HistoryStop();
+}
+
+std::size_t Warnings() {
+    std::size_t n = 0;
+    for (const std::string& text : emu::EventLogTexts()) {
+        n += text.find("History not written") != std::string::npos ? 1 : 0;
+    }
+    return n;
+}
+
+TEST(HistoryWriter, AFullDiskOrAReadOnlyFolderGivesOneWarningAndLaterRowsStillCount) {
+    for (const bool fullDisk : {true, false}) {
+        SCOPED_TRACE(fullDisk ? "full disk" : "read-only folder");
+        emu::ResetWorld();
+        ResetSettingsToStart();
+        const std::string folder = history::HistoryFolder();
+        RunMinutes(kDay, 2);
+        ASSERT_EQ(AllRows().size(), 3U);
+        if (fullDisk) {
+            emu::SetDiskFreeBytes(10); // a part of the next row fits
+        } else {
+            emu::SetFolderWritable(folder, false);
+        }
+        RunMinutes(kDay + 180, 3);
+        EXPECT_EQ(Warnings(), 1U);
+        emu::SetDiskFreeBytes(-1);
+        emu::SetFolderWritable(folder, true);
+        RunMinutes(kDay + 600, 1);
+        const std::vector<history::Row> rows = AllRows();
+        ASSERT_EQ(rows.size(), 5U);
+        EXPECT_EQ(rows[3].MinuteUnix, kDay + 600);
+        EXPECT_EQ(history::ReadHistory(folder, 0, kDay * 2).Skipped, fullDisk ? 1U : 0U);
+    }
+}
+
+TEST(HistoryWriter, OldDaysGoAtTheDayChangeAndZeroDaysWritesNothing) {
+    emu::ResetWorld();
+    ResetSettingsToStart();
+    Settings.HistoryDays = 3;
+    const std::string folder = history::HistoryFolder();
+    ASSERT_TRUE(plat::CreateFolder(folder, true));
+    for (int back = 1; back <= 4; ++back) {
+        plat::WriteWholeFile(history::DayFilePath(folder, kDay - back * 86400), "");
+    }
+    RunMinutes(kDay - 120, 3); // over midnight into kDay
+    std::vector<std::string> names;
+    ASSERT_TRUE(plat::ListFiles(folder, "*", names));
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"chronel-2026-12-05.csv", "chronel-2026-12-06.csv",
+                                               "chronel-2026-12-07.csv"}));
+
+    emu::ResetWorld();
+    Settings.HistoryDays = 0;
+    RunMinutes(kDay, 3);
+    EXPECT_FALSE(emu::FolderExists(folder));
 }
 
 } // namespace
