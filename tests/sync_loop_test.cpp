@@ -195,7 +195,7 @@ class SyncLoopTest : public ::testing::Test {
 
     void Hook(const char* call) {
         // Only the loop's own calls count: a popup's thread makes calls of its own.
-        if (inHook_ || std::this_thread::get_id() != loopThread_) {
+        if (std::this_thread::get_id() != loopThread_ || inHook_) {
             return;
         }
         inHook_ = true;

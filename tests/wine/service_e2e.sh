@@ -242,8 +242,10 @@ check_true "sync refused: the system's reason on stderr" \
   grep -q "^chronelctl: the system refused to set the clock: .\+" <<<"${ctl_err}"
 echo "     ${ctl_err}"
 check_true "refusal logged (type 1)" event_logged_like $'^1\tSystem time hard set failed: .+'
+# One finding per line: the whole value, not only its first line.
 check_true "MonitorWarnings: the refusal is a finding" \
-  bash -c 'grep -q "^System time hard set failed: " <<<"$1"' _ "$(wine_reg_get "${KEY}" MonitorWarnings)"
+  bash -c 'wine reg query "HKLM\\$1" /v MonitorWarnings /reg:32 | tr -d "\r" |
+    grep -q "System time hard set failed: "' _ "${KEY}"
 ctl status
 check_true "status: the refusal is a finding" \
   bash -c 'grep -q "^  Finding     System time hard set failed: " <<<"$1"' _ "${ctl_out}"
@@ -251,10 +253,10 @@ check_true "metrics count the refused set" \
   wait_until 5 grep -q '^chronel_hard_set_failures_total [1-9]' "${metrics}"
 check_true "metrics: the set that did happen is still the only one" \
   grep -q '^chronel_hard_sets_total 1$' "${metrics}"
-ctl set DifErr 1000
 
 echo "--- out of limits"
 mark_events
+ctl set DifErr 1000
 wine_reg_set "${SIM}" OffsetMs REG_DWORD 5000
 check_true "LTC is out of limits logged (type 3)" \
   wait_until 15 event_logged $'3\tLTC is out of limits'
