@@ -272,7 +272,8 @@ bool IsLocalFixedDrive(char letter) {
     auto& f = emu::Files();
     const std::lock_guard<std::mutex> lock(f.Lock);
     const char lower = static_cast<char>(std::tolower(static_cast<unsigned char>(letter)));
-    return f.NetworkDrives.count(lower) == 0 && f.Folders.count(std::string{lower} + ":\\") > 0;
+    return f.NetworkDrives.find(lower) == f.NetworkDrives.end() &&
+           f.Folders.find(std::string{lower} + ":\\") != f.Folders.end();
 }
 
 std::string SystemDirectoryFor32Bit() {
