@@ -411,10 +411,12 @@ bool HandleGoodRecord(LoopState& s) {
         ++s.Metrics.OutOfLimitsReadings;
         RememberFacts(s, CycleKind::OutOfLimits, d);
     } else {
-        TroubleEnded(s.LimitTrouble, kBackWithinLimits);
-        if (Settings.DifErr != 0) {
+        // Once the log has said "back within limits", going out again is news at once, also
+        // when the limits were switched off in between.
+        if (s.LimitTrouble.Reported || Settings.DifErr != 0) {
             s.LimitHoldOff = 1; // the first cycle out of limits is notified at once
         }
+        TroubleEnded(s.LimitTrouble, kBackWithinLimits);
         RememberFacts(s, CycleKind::Good, d);
     }
 

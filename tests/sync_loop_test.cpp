@@ -327,6 +327,20 @@ TEST_F(SyncLoopTest, OutOfLimitsNoticeIsEventTypeThreeAndResetsTheRate) {
     EXPECT_EQ(snapshots_[5].AdjustmentCalls, snapshots_[3].AdjustmentCalls);
 }
 
+// The log said "back within limits" when the limits were switched off; switched on again, the
+// difference is out of limits once more and the log must say so at once.
+TEST_F(SyncLoopTest, LimitsSwitchedOffAndOnAgainNotifyAgainAtOnce) {
+    emu::RegSetDword(kKey, "DifErr", 100);
+    onCycleEnd_ = [](int n) {
+        if (n == 150 || n == 350) { // read by the reloads of cycles 202 and 403
+            emu::RegSetDword(kKey, "DifErr", n == 150 ? 0 : 100);
+        }
+    };
+    RunLoop(Script({{'G', 420, 500}}));
+    EXPECT_EQ(CountOf("LTC is out of limits"), 2);
+    EXPECT_EQ(CountOf("LTC back within limits after 10 s"), 1);
+}
+
 TEST_F(SyncLoopTest, DifErrZeroNeverNotifiesAndKeepsCorrecting) {
     emu::RegSetDword(kKey, "DifErr", 0);
     emu::RegSetDword(kKey, "DifSys", 0); // else the default would hard-set at this distance

@@ -272,8 +272,9 @@ bool IsLocalFixedDrive(char letter) {
     auto& f = emu::Files();
     const std::lock_guard<std::mutex> lock(f.Lock);
     const char lower = static_cast<char>(std::tolower(static_cast<unsigned char>(letter)));
-    return f.NetworkDrives.find(lower) == f.NetworkDrives.end() &&
-           f.Folders.find(std::string{lower} + ":\\") != f.Folders.end();
+    const std::string root = std::string(1, lower) + ":\\";
+    const bool network = f.NetworkDrives.count(lower) != 0;
+    return !network && f.Folders.count(root) != 0;
 }
 
 std::string SystemDirectoryFor32Bit() {
