@@ -51,7 +51,7 @@ bool ClockCorrectionPpm(double& ppm);
 enum HardSetResult : std::uint8_t {
     HardSetDone = 0,
     HardSetStopped = 1, // the service's stop came first; nothing was touched
-    HardSetRefused = 2, // the system refused; its error code is in LastCardResult
+    HardSetRefused = 2, // the system refused; its error code is LastClockError()
 };
 
 // Sets the system time to the timecode's time of this moment: the record's Ltc group (UTC)

@@ -432,7 +432,7 @@ bool HandleGoodRecord(LoopState& s) {
 
 // The system's reason, once for as long as the same refusal repeats.
 void NoteRefusedSet(LoopState& s) {
-    const auto code = static_cast<std::uint32_t>(LastCardResult.load());
+    const std::uint32_t code = LastClockError();
     if (s.SetRefused && s.RefusalCode == code) {
         return;
     }

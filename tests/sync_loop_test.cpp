@@ -205,6 +205,9 @@ class SyncLoopTest : public ::testing::Test {
         if (std::strcmp(call, "SetSystemTime") == 0) {
             setTimeAttempts_.push_back(ended_ + 1);
         }
+        if (onCall_) {
+            onCall_(call);
+        }
         // The loop waits once per cycle, at its end, and nowhere else.
         if (std::strcmp(call, "WaitForSingleObject") == 0) {
             ++ended_;
@@ -249,6 +252,7 @@ class SyncLoopTest : public ::testing::Test {
     std::vector<int> setTimeAttempts_; // the cycle of each attempt, refused or not
     std::vector<Snapshot> snapshots_;
     std::function<void(int)> onCycleEnd_;
+    std::function<void(const char*)> onCall_; // at every platform call of the loop's thread
 };
 
 // --- notification hold-offs ----------------------------------------------------------------
@@ -511,6 +515,25 @@ TEST_F(SyncLoopTest, ARefusedSetIsAFindingAndCountedUntilASetSucceeds) {
     const std::string metrics = emu::FileContent("C:\\metrics\\chronel.prom").value_or("");
     EXPECT_NE(metrics.find("\nchronel_hard_set_failures_total 1\n"), std::string::npos);
     EXPECT_NE(metrics.find("\nchronel_hard_sets_total 1\n"), std::string::npos);
+}
+
+// The other thread's card calls store their results in the same shared variable while the
+// loop words a refusal; the reason is the clock call's own.
+TEST_F(SyncLoopTest, ARefusalQuotesTheClockCallsErrorWhateverTheCardStoresMeanwhile) {
+    emu::RegSetString(kKey, "Sync", "now");
+    emu::InjectFailure(emu::Fail::SetSystemTime, 1314);
+    bool refused = false;
+    onCall_ = [&refused](const char* call) {
+        if (std::strcmp(call, "SetSystemTime") == 0) {
+            refused = true;
+        } else if (refused) {
+            LastCardResult.store(1); // "No new data" from a read on the other thread
+        }
+    };
+    RunLoop(Script({{'G', 3, 37}}));
+    EXPECT_EQ(
+        CountOf(std::string(kHardSetRefused) + "A required privilege is not held by the client."),
+        1);
 }
 
 struct HardSetCase {
