@@ -158,6 +158,23 @@ std::string Compose(const plat::SystemTime& t, std::int32_t bias, bool withDate)
     return text;
 }
 
+std::string ComposeLtcGroup(const plat::TimeZoneInfo& machine, const TimecodeRecord& record,
+                            bool dateFlag, std::int32_t bias) {
+    plat::SystemTime utc;
+    if (dateFlag) {
+        utc.Year = record.LtcYear;
+        utc.Month = record.LtcMonth;
+        utc.Day = record.LtcDay;
+    } else {
+        plat::GetSystemTime(utc);
+    }
+    utc.Hour = record.LtcHour;
+    utc.Minute = record.LtcMinute;
+    utc.Second = record.LtcSecond;
+    utc.Milliseconds = record.LtcMilliseconds;
+    return Compose(ShiftByBias(machine, utc, bias), bias, dateFlag);
+}
+
 } // namespace
 
 std::int32_t CurrentBias() {
@@ -177,6 +194,12 @@ std::string ZoneSuffix(std::int32_t bias) {
 
 TimecodeRecord ConvertTimecodeZone(const TimecodeRecord& record, bool dateFlag,
                                    std::uint8_t zoneMode) {
+    std::int32_t timecodeBias = 0;
+    return ConvertTimecodeZone(record, dateFlag, zoneMode, timecodeBias);
+}
+
+TimecodeRecord ConvertTimecodeZone(const TimecodeRecord& record, bool dateFlag,
+                                   std::uint8_t zoneMode, std::int32_t& timecodeBias) {
     TimecodeRecord copy = record;
     const MachineZone zone = QueryMachineZone();
     plat::SystemTime input;
@@ -191,6 +214,7 @@ TimecodeRecord ConvertTimecodeZone(const TimecodeRecord& record, bool dateFlag,
     // the bias takes it off again.
     const std::int32_t offset = ZoneOffset(record, zoneMode, zone.Bias);
     plat::SystemTime utc = ShiftByBias(zone.Info, input, offset);
+    timecodeBias = -offset;
     std::int32_t before = 0;
     std::int32_t after = 0;
     if (zoneMode == 1 && NearZoneChange(zone.Info, record, before, after)) {
@@ -199,9 +223,10 @@ TimecodeRecord ConvertTimecodeZone(const TimecodeRecord& record, bool dateFlag,
         // it runs on.
         const plat::SystemTime first = ShiftByBias(zone.Info, input, -before);
         const plat::SystemTime second = ShiftByBias(zone.Info, input, -after);
-        utc = DistanceToStamp(record, first, dateFlag) <= DistanceToStamp(record, second, dateFlag)
-                  ? first
-                  : second;
+        const bool nearerBefore =
+            DistanceToStamp(record, first, dateFlag) <= DistanceToStamp(record, second, dateFlag);
+        utc = nearerBefore ? first : second;
+        timecodeBias = nearerBefore ? before : after;
     }
     copy.LtcYear = utc.Year;
     copy.LtcMonth = utc.Month;
@@ -228,9 +253,8 @@ plat::SystemTime SystemStampOf(const TimecodeRecord& record) {
 std::string FormatTimecode(const TimecodeRecord& record, bool systemGroup, bool dateFlag,
                            std::uint8_t zoneMode) {
     const MachineZone zone = QueryMachineZone();
-    plat::SystemTime utc;
     if (systemGroup) {
-        utc = SystemStampOf(record);
+        const plat::SystemTime utc = SystemStampOf(record);
         // The machine's own rules for that date; the offset shown is the one in force now.
         plat::SystemTime local = utc;
         if (!plat::SystemTimeToTzSpecificLocalTime(zone.Info, utc, local)) {
@@ -238,19 +262,11 @@ std::string FormatTimecode(const TimecodeRecord& record, bool systemGroup, bool 
         }
         return Compose(local, zone.Bias, true);
     }
-    if (dateFlag) {
-        utc.Year = record.LtcYear;
-        utc.Month = record.LtcMonth;
-        utc.Day = record.LtcDay;
-    } else {
-        plat::GetSystemTime(utc);
-    }
-    utc.Hour = record.LtcHour;
-    utc.Minute = record.LtcMinute;
-    utc.Second = record.LtcSecond;
-    utc.Milliseconds = record.LtcMilliseconds;
-    const std::int32_t bias = -ZoneOffset(record, zoneMode, zone.Bias);
-    return Compose(ShiftByBias(zone.Info, utc, bias), bias, dateFlag);
+    return ComposeLtcGroup(zone.Info, record, dateFlag, -ZoneOffset(record, zoneMode, zone.Bias));
+}
+
+std::string FormatLtcGroup(const TimecodeRecord& record, bool dateFlag, std::int32_t bias) {
+    return ComposeLtcGroup(QueryMachineZone().Info, record, dateFlag, bias);
 }
 
 std::string FormatLocalNow() {

@@ -18,10 +18,17 @@ std::string ZoneSuffix(std::int32_t bias);
 // A copy of the record whose Ltc group holds UTC.
 TimecodeRecord ConvertTimecodeZone(const TimecodeRecord& record, bool dateFlag,
                                    std::uint8_t zoneMode);
+// The same, and the bias the conversion took the timecode to be in (UTC = timecode + bias):
+// near a daylight saving change that is not always the bias in force now.
+TimecodeRecord ConvertTimecodeZone(const TimecodeRecord& record, bool dateFlag,
+                                   std::uint8_t zoneMode, std::int32_t& timecodeBias);
 
 // systemGroup true renders the System group (always with date), false the Ltc group.
 std::string FormatTimecode(const TimecodeRecord& record, bool systemGroup, bool dateFlag,
                            std::uint8_t zoneMode);
+
+// The converted Ltc group as the timecode itself read, with the bias the conversion chose.
+std::string FormatLtcGroup(const TimecodeRecord& record, bool dateFlag, std::int32_t bias);
 
 // The record's System group: the PC's UTC time stamp of the frame.
 plat::SystemTime SystemStampOf(const TimecodeRecord& record);

@@ -72,6 +72,7 @@ struct CycleFacts {
     std::int32_t Difference = 0; // as measured, also when out of limits
     bool DateExpected = false;
     std::uint8_t SelectTimezone = 0;
+    std::int32_t TimecodeBias = 0; // of a converted record: the one its text is shown with
     bool SyncFlagCarried = false;
     bool InSync = false;
 };
@@ -86,6 +87,7 @@ struct Trouble {
 
 struct LoopState {
     TimecodeRecord Record{};
+    std::int32_t TimecodeBias = 0; // the zone the conversion took the record's timecode to be in
     std::int32_t Failures = 0;
     std::int32_t FormatCountdown = kFormatErrorCycles;
     std::int32_t LimitHoldOff = 0;
@@ -231,6 +233,7 @@ void RememberFacts(LoopState& s, CycleKind kind, std::int32_t difference) {
     f.Difference = difference;
     f.DateExpected = Settings.DateExpected;
     f.SelectTimezone = Settings.SelectTimezone;
+    f.TimecodeBias = s.TimecodeBias;
     f.SyncFlagCarried = Settings.SyncFlagCarried;
     f.InSync = InSync;
     s.FactsPublished = false;
@@ -251,7 +254,11 @@ void ComposeTexts(LoopState& s) {
         s.LtcText.assign(kSourceFailure);
         return;
     }
-    const std::string ltcGroup = FormatTimecode(f.Record, false, f.DateExpected, f.SelectTimezone);
+    // A good record is shown as the timecode read it, also near a daylight saving change.
+    const std::string ltcGroup =
+        f.Kind == CycleKind::FormatError
+            ? FormatTimecode(f.Record, false, f.DateExpected, f.SelectTimezone)
+            : FormatLtcGroup(f.Record, f.DateExpected, f.TimecodeBias);
     s.LtcText.assign(ltcGroup);
     switch (f.Kind) {
     case CycleKind::Good:
@@ -365,16 +372,17 @@ void HandleUserFormatError(LoopState& s) {
 
 // Returns whether the correction law wants the clock hard set.
 bool HandleGoodRecord(LoopState& s) {
-    s.Record = ConvertTimecodeZone(s.Record, Settings.DateExpected, Settings.SelectTimezone);
+    s.Record = ConvertTimecodeZone(s.Record, Settings.DateExpected, Settings.SelectTimezone,
+                                   s.TimecodeBias);
     InSync = Settings.SyncFlagCarried && (s.Record.Flags & FlagLtcSync) != 0;
     s.FormatCountdown = kFormatErrorCycles;
     TroubleEnded(s.SourceTrouble, kSourceRestored);
     TroubleEnded(s.FormatTrouble, kUserFormatCorrect);
 
     if (ReloadCountdown % kLastSyncPeriod == 0) {
-        WriteStatus("LastSync", InSync ? FormatTimecode(s.Record, false, Settings.DateExpected,
-                                                        Settings.SelectTimezone)
-                                       : std::string());
+        WriteStatus("LastSync",
+                    InSync ? FormatLtcGroup(s.Record, Settings.DateExpected, s.TimecodeBias)
+                           : std::string());
         // Passed to the clock again even if unchanged, in case something else moved the rate.
         s.AppliedCorrection = kNoCorrection;
     }

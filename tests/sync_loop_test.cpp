@@ -189,6 +189,9 @@ class SyncLoopTest : public ::testing::Test {
         if (c.Kind == 'I') {
             r.LtcMilliseconds = 1000;
         }
+        if (shapeRecord_) {
+            shapeRecord_(r);
+        }
         std::memcpy(buffer, &r, sizeof r);
         return 0;
     }
@@ -253,6 +256,7 @@ class SyncLoopTest : public ::testing::Test {
     std::vector<Snapshot> snapshots_;
     std::function<void(int)> onCycleEnd_;
     std::function<void(const char*)> onCall_; // at every platform call of the loop's thread
+    std::function<void(TimecodeRecord&)> shapeRecord_; // of each scripted record
 };
 
 // --- notification hold-offs ----------------------------------------------------------------
@@ -407,6 +411,23 @@ TEST_F(SyncLoopTest, ARecordWithoutAZoneIsAFormatErrorWhenTheZoneIsTakenFromIt) 
     emu::RegSetDword(kKey, "SelectTimezone", 0);
     RunLoop(Script({{'G', 600, 10}}));
     EXPECT_EQ(CountOf("LTC user format error"), 1);
+}
+
+// Just after the autumn change the PC is on winter time, the generator still on summer time:
+// the timecode is shown as it read, with the offset the conversion took it in.
+TEST_F(SyncLoopTest, TimecodeNearADaylightChangeIsShownAsItRead) {
+    emu::SetTimeZone(emu::CentralEuropeanZone());
+    emu::SetTrueTimeUtc({2026, 10, 0, 25, 1, 0, 0, 0});
+    emu::RegSetDword(kKey, "SelectTimezone", 1);
+    shapeRecord_ = [](TimecodeRecord& r) {
+        r.SystemDay = r.LtcDay = 25;
+        r.SystemMonth = r.LtcMonth = 10;
+        r.SystemHour = static_cast<std::uint16_t>(r.SystemHour - 9); // 01:00 UTC
+        r.LtcHour = static_cast<std::uint16_t>(r.LtcHour - 7);       // 03:00 summer time
+    };
+    RunLoop(Script({{'G', 30, 30}}));
+    EXPECT_EQ(Status("MonitorLtc").substr(0, 19), "03:00:00.970  +2:00");
+    EXPECT_NE(Status("MonitorSystem").find("Diff: 30 ms"), std::string::npos);
 }
 
 // --- hard sets ---------------------------------------------------------------------------

@@ -194,28 +194,34 @@ TEST_F(TimeZone, LocalTimecodeNearADaylightChangeTakesTheNearerBias) {
         Moment stamp; // UTC; the PC clock reads the same
         Moment ltc;   // local
         const char* utc;
+        const char* shown; // the timecode's own reading, with the bias the conversion chose
     };
     const Case cases[] = {
         {"autumn: PC changed, timecode not yet",
          {2026, 10, 25, 1, 0, 0, 20},
          {2026, 10, 25, 2, 59, 59, 990},
-         "2026-10-25 00:59:59.990"},
+         "2026-10-25 00:59:59.990",
+         "02:59:59.990  +2:00"},
         {"autumn: timecode changed, PC not yet",
          {2026, 10, 25, 0, 59, 59, 980},
          {2026, 10, 25, 2, 0, 0, 10},
-         "2026-10-25 01:00:00.010"},
+         "2026-10-25 01:00:00.010",
+         "02:00:00.010  +1:00"},
         {"spring: PC changed, timecode not yet",
          {2026, 3, 29, 1, 0, 0, 20},
          {2026, 3, 29, 1, 59, 59, 990},
-         "2026-03-29 00:59:59.990"},
+         "2026-03-29 00:59:59.990",
+         "01:59:59.990  +1:00"},
         {"spring, two hours on: the bias in force",
          {2026, 3, 29, 3, 0, 0, 20},
          {2026, 3, 29, 4, 0, 0, 0},
-         "2026-03-29 02:00:00.000"},
+         "2026-03-29 02:00:00.000",
+         "04:00:00.000  +2:00"},
         {"away from a change an hour off stays off",
          {2026, 12, 6, 12, 0, 0, 0},
          {2026, 12, 6, 14, 0, 0, 0},
-         "2026-12-06 13:00:00.000"},
+         "2026-12-06 13:00:00.000",
+         "14:00:00.000  +1:00"},
     };
     for (const auto& c : cases) {
         Place(Machine::Cet, Utc(c.stamp.Year, c.stamp.Month, c.stamp.Day, c.stamp.Hour,
@@ -224,9 +230,12 @@ TEST_F(TimeZone, LocalTimecodeNearADaylightChangeTakesTheNearerBias) {
             TimecodeRecord in;
             testutil::SetLtc(in, c.ltc);
             testutil::SetSystem(in, c.stamp);
-            const std::string utc = LtcText(ConvertTimecodeZone(in, dateFlag, 1));
+            std::int32_t bias = 0;
+            const TimecodeRecord converted = ConvertTimecodeZone(in, dateFlag, 1, bias);
+            const std::string utc = LtcText(converted);
             EXPECT_EQ(dateFlag ? utc : utc.substr(11), dateFlag ? c.utc : std::string(c.utc + 11))
                 << c.name;
+            EXPECT_EQ(FormatLtcGroup(converted, dateFlag, bias).substr(0, 19), c.shown) << c.name;
         }
     }
 }
