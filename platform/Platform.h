@@ -367,6 +367,14 @@ bool StdoutIsConsole();
 // The number format of the process's locale: grouping, no decimals.
 std::string FormatGroupedNumber(std::int32_t value);
 
+// The locale's group separator as an ANSI text carries it, from its conversion to the ANSI
+// code page (lossy: the code page had no character for it). Newer locales use U+202F, which
+// most code pages lack: a "?" in the difference text reads as a fault, a plain space does not.
+// A separator of several bytes becomes a space too, so every reader can skip one byte a group.
+inline std::string AnsiGroupSeparator(const std::string& converted, bool lossy) {
+    return lossy || converted.size() > 1 ? std::string(" ") : converted;
+}
+
 // ---------------------------------------------------------------------------
 // Service controller
 

@@ -839,10 +839,25 @@ TEST(DiffText, GroupsThousandsAsTheLocaleDoes) {
     for (const auto& [value, text] : cases) {
         EXPECT_EQ(DiffText(value), text) << value;
     }
-    emu::SetThousandsSeparator(".");
-    EXPECT_EQ(DiffText(-1234567), "-1.234.567");
-    emu::SetThousandsSeparator("");
-    EXPECT_EQ(DiffText(1234567), "1234567");
+    // The locale's separator as the ANSI text can carry it: a character the code page lacks,
+    // or one of several bytes, is a plain space rather than "?".
+    const std::pair<const char*, const char*> separators[] = {
+        {".", "-1.234.567"},
+        {"", "-1234567"},
+        {"\u00a0", "-1\xa0"
+                   "234\xa0"
+                   "567"},
+        {"\u2019", "-1\x92"
+                   "234\x92"
+                   "567"},
+        {"\u202f", "-1 234 567"},
+        {"\u066c", "-1 234 567"},
+        {"..", "-1 234 567"},
+    };
+    for (const auto& [separator, text] : separators) {
+        emu::SetThousandsSeparator(separator);
+        EXPECT_EQ(DiffText(-1234567), text) << separator;
+    }
     emu::ResetWorld();
     EXPECT_EQ(DiffText(1234567), "1,234,567");
 }

@@ -28,6 +28,42 @@ void ResetLocale() {
 // Registration only appends to a list at start-up.
 const detail::ResetRegistration kLocaleReset{&ResetLocale}; // NOLINT(cert-err58-cpp)
 
+// Code page 1252 at 0x80-0x9F; the holes (0x81, 0x8D, 0x8F, 0x90, 0x9D) hold no character.
+constexpr std::array<char32_t, 32> kCp1252High = {
+    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
+
+// One character of code page 1252 for a code point; '?' (and lossy) where it has none.
+char ToCp1252(char32_t c, bool& lossy) {
+    if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) {
+        return static_cast<char>(c);
+    }
+    for (std::size_t i = 0; i < kCp1252High.size(); ++i) {
+        if (kCp1252High[i] != 0 && kCp1252High[i] == c) {
+            return static_cast<char>(0x80 + i);
+        }
+    }
+    lossy = true;
+    return '?';
+}
+
+// The UTF-8 text in code page 1252, as WideCharToMultiByte without best fit gives it.
+std::string ToAnsi(const std::string& utf8, bool& lossy) {
+    std::string out;
+    for (std::size_t i = 0; i < utf8.size();) {
+        const auto lead = static_cast<unsigned char>(utf8[i]);
+        const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        char32_t c = length == 1 ? lead : lead & (0x7F >> length);
+        for (std::size_t k = 1; k < length && i + k < utf8.size(); ++k) {
+            c = (c << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
+        }
+        out.push_back(ToCp1252(c, lossy));
+        i += length;
+    }
+    return out;
+}
+
 } // namespace
 
 void SetThousandsSeparator(const std::string& separator) {
@@ -58,17 +94,18 @@ std::string FormatGroupedNumber(std::int32_t value) {
         magnitude /= 10;
     } while (magnitude != 0);
 
-    emu::LocaleState& s = emu::State();
-    const std::lock_guard<std::mutex> guard(s.Lock);
+    bool lossy = false;
+    const std::string converted = emu::ToAnsi(emu::ThousandsSeparator(), lossy);
+    const std::string separator = AnsiGroupSeparator(converted, lossy);
     std::string text;
-    text.reserve(count + (count / 3) * s.Separator.size() + 1);
+    text.reserve(count + (count / 3) * separator.size() + 1);
     if (value < 0) {
         text.push_back('-');
     }
     for (std::size_t i = count; i-- > 0;) {
         text.push_back(digits[i]);
         if (i != 0 && i % 3 == 0) {
-            text += s.Separator;
+            text += separator;
         }
     }
     return text;

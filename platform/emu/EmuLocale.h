@@ -5,8 +5,9 @@
 
 namespace emu {
 
-// The text placed between groups of three digits; "," unless a test says otherwise
-// ("" writes the digits ungrouped). Negative numbers always lead with "-".
+// The locale's separator between groups of three digits, in UTF-8; "," unless a test says
+// otherwise ("" writes the digits ungrouped). Negative numbers always lead with "-". Like the
+// system, the number text is ANSI: code page 1252, where a character it lacks becomes "?".
 void SetThousandsSeparator(const std::string& separator);
 std::string ThousandsSeparator();
 

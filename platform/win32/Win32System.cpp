@@ -387,10 +387,16 @@ std::string FormatGroupedNumberInLocale(LCID locale, std::int32_t value) {
     // Only the separator is the locale's: the text is groups of three with a leading "-",
     // whatever grouping ("12,34,567") or negative style ("(1,234)", "1,234-") the locale
     // prefers for its own numbers.
-    char separator[8] = {};
-    if (::GetLocaleInfoA(locale, LOCALE_STHOUSAND, separator, sizeof separator) == 0) {
-        separator[0] = ',';
-        separator[1] = '\0';
+    std::string separator = ",";
+    wchar_t wide[8] = {};
+    if (::GetLocaleInfoW(locale, LOCALE_STHOUSAND, wide, 8) != 0) {
+        // Into the code page by which the ANSI registry and console texts are read.
+        char bytes[16] = {};
+        BOOL usedDefault = FALSE;
+        const int length = ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, -1, bytes,
+                                                 sizeof bytes, nullptr, &usedDefault);
+        separator = AnsiGroupSeparator(length > 0 ? std::string(bytes) : std::string(),
+                                       length == 0 || usedDefault != FALSE);
     }
     char decimal[] = "."; // no decimals are shown, but the format must name a separator
     NUMBERFMTA format{};
@@ -398,7 +404,7 @@ std::string FormatGroupedNumberInLocale(LCID locale, std::int32_t value) {
     format.LeadingZero = 1; // else 0 comes out empty
     format.Grouping = 3;
     format.lpDecimalSep = decimal;
-    format.lpThousandSep = separator;
+    format.lpThousandSep = separator.data();
     format.NegativeOrder = 1; // "-1"
     const std::string digits = std::to_string(value);
     char buffer[64] = {};
