@@ -5,6 +5,7 @@
 #include "engine/EventLog.h"
 #include "engine/RegistryDefault.h"
 #include "engine/Settings.h"
+#include "engine/SettingsTable.h"
 #include "platform/Platform.h"
 
 namespace {
@@ -13,8 +14,11 @@ constexpr int kOpenAttempts = 100;
 constexpr int kModeAttempts = 100;
 constexpr std::uint32_t kOpenPauseBound = 10; // pauses of 0 to 9 ms between open attempts
 constexpr std::uint32_t kModeCheckPauseMs = 10;
-constexpr std::uint16_t kDefaultPortId = 4097;
-constexpr std::uint16_t kLastPortId = 4106;
+constexpr const SettingRow& kPortIdRow = SettingRowOf("IOADR");
+constexpr std::uint16_t kDefaultPortId = kPortIdRow.Default;
+static_assert(kPortIdRow.Outside == OutOfRange::Default && kPortIdRow.Min > 0 &&
+                  kPortIdRow.Max <= 0xFFFF,
+              "every port id the row yields fits the library's 16 bits");
 
 const char* const kResultTexts[] = {
     "Can't open device driver",           // -16
@@ -179,13 +183,6 @@ std::uint16_t ReadPortId() {
     if (!registry.OpenKey(kSettingsKeyPath, false)) {
         return kDefaultPortId;
     }
-    try {
-        const std::int32_t value = registry.ReadIntegerDefault("IOADR", kDefaultPortId);
-        if (value >= kDefaultPortId && value <= kLastPortId) {
-            return static_cast<std::uint16_t>(value);
-        }
-    } catch (const RegistryError&) {
-        // "IOADR" is there but holds no integer: the default port serves.
-    }
-    return kDefaultPortId;
+    // Out of range or of the wrong type: the default port, and the entry every setting gets.
+    return static_cast<std::uint16_t>(ReadSettingFrom(registry, kPortIdRow));
 }

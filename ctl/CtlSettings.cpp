@@ -88,8 +88,8 @@ std::string CurrentText(const TRegistryDefault& key, const SettingRow& row) {
         }
         const std::int32_t value = key.ReadInteger(row.Name);
         if (!SettingAccepts(row, value)) {
-            return std::to_string(value) + " (out of range: the default " + row.DefaultText +
-                   " applies)";
+            return std::to_string(value) + " (out of range: the service uses " +
+                   std::to_string(SettingValueUsed(row, value)) + ")";
         }
         return std::to_string(value);
     } catch (const RegistryError& error) {
@@ -185,9 +185,12 @@ SetDecision DecideSet(const std::string& name, const std::string& value) {
                        value + "\"";
         return decision;
     }
-    if (!SettingAccepts(*row, static_cast<std::int32_t>(*dword))) {
-        decision.Why =
-            std::string("\"") + row->Name + "\" takes " + row->RangeText + ", not " + value;
+    // Refused rather than written: the service would not take it as typed either.
+    const auto typed = static_cast<std::int32_t>(*dword);
+    if (!SettingAccepts(*row, typed)) {
+        decision.Why = std::string("\"") + row->Name + "\" takes " + row->RangeText + ", not " +
+                       value + " (the service would use " +
+                       std::to_string(SettingValueUsed(*row, typed)) + ")";
         return decision;
     }
     decision.Row = row;

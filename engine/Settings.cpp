@@ -32,12 +32,17 @@ bool SyncClearFailed = false;
 // The text of the last request consumed, to put back if it cannot be carried out.
 std::string ConsumedSyncText;
 
-void NoteReadFailure(const std::string& name, const std::string& why) {
-    auto [it, added] = UnreadableValues.try_emplace(name, why);
-    if (added || it->second != why) {
-        it->second = why;
-        WriteEventLog("Registry value \"" + name + "\" ignored, default used: " + why, kEventError);
+// One entry per change of what is said about a value.
+void NoteValueTrouble(const std::string& name, const std::string& text) {
+    auto [it, added] = UnreadableValues.try_emplace(name, text);
+    if (added || it->second != text) {
+        it->second = text;
+        WriteEventLog(text, kEventError);
     }
+}
+
+void NoteReadFailure(const std::string& name, const std::string& why) {
+    NoteValueTrouble(name, "Registry value \"" + name + "\" ignored, default used: " + why);
 }
 
 void NoteWriteFailure(const std::string& name, const RegistryError& error) {
@@ -48,32 +53,14 @@ void NoteWriteFailure(const std::string& name, const RegistryError& error) {
 
 // A name without a row does not compile.
 consteval const SettingRow& Row(std::string_view name) {
-    const SettingRow* row = FindSetting(name);
-    if (row == nullptr) {
-        throw "no settings row";
-    }
-    return *row;
+    return SettingRowOf(name);
 }
 
-// A DWORD setting through its row: absent, of the wrong type or outside the row's range, its
-// default applies.
 std::int32_t ReadSetting(const SettingRow& row) {
     if (!SettingsRegistry) {
         return row.Default;
     }
-    try {
-        const std::int32_t value = SettingsRegistry->ReadIntegerDefault(row.Name, row.Default);
-        if (!SettingAccepts(row, value)) {
-            NoteReadFailure(row.Name, std::to_string(static_cast<std::uint32_t>(value)) +
-                                          " is out of range (" + row.RangeText + ")");
-            return row.Default;
-        }
-        UnreadableValues.erase(row.Name);
-        return value;
-    } catch (const RegistryError& error) {
-        NoteReadFailure(row.Name, error.what());
-        return row.Default;
-    }
+    return ReadSettingFrom(*SettingsRegistry, row);
 }
 
 std::string ReadTextSetting(const SettingRow& row) {
@@ -129,6 +116,24 @@ bool ConsumeSyncRequest() {
 }
 
 } // namespace
+
+std::int32_t ReadSettingFrom(const TRegistryDefault& key, const SettingRow& row) {
+    try {
+        const std::int32_t value = key.ReadIntegerDefault(row.Name, row.Default);
+        const std::int32_t used = SettingValueUsed(row, value);
+        if (used != value) {
+            NoteValueTrouble(row.Name, std::string("Registry value \"") + row.Name +
+                                           "\" out of range: " + std::to_string(value) + ", " +
+                                           std::to_string(used) + " used");
+            return used;
+        }
+        UnreadableValues.erase(row.Name);
+        return value;
+    } catch (const RegistryError& error) {
+        NoteReadFailure(row.Name, error.what());
+        return row.Default;
+    }
+}
 
 void ResetSettingsToStart() {
     Settings = SettingsValues{};

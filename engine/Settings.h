@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+struct SettingRow;
+
 struct SettingsValues {
     std::int32_t SyncM = 2000;
     std::int32_t SyncP = 2000;
@@ -36,10 +38,15 @@ constexpr const char* kStartErrorValue = "MonitorError";
 // Restores Settings to the values they hold at process start.
 void ResetSettingsToStart();
 
-// Refreshes Settings from SettingsRegistry, each value through its row of the settings table
-// (absent, wrong-typed or out of range: the default, and one entry per change); a "Sync"
+// Refreshes Settings from SettingsRegistry, each value through ReadSettingFrom; a "Sync"
 // request sets SyncRequested, which stays set until the loop honours it. Never throws.
 void ReloadSettings();
+
+// A DWORD setting from an open key through its row of the settings table: absent, its
+// default; of the wrong type or unreadable, its default and one entry per change; outside its
+// range, what the row makes of it (SettingValueUsed) and one entry per change naming the value
+// used. Service thread only; never throws a RegistryError.
+std::int32_t ReadSettingFrom(const TRegistryDefault& key, const SettingRow& row);
 
 // Puts a "Sync" request that is still pending back into the registry when the loop ends
 // before it could be honoured, so that the next start honours it; clears SyncRequested.

@@ -238,13 +238,11 @@ inline std::string RunSettingsPath(const std::uint8_t* data, std::size_t size) {
         problem = "derived flags do not follow DateFormat";
     }
     if (problem.empty() && !failing) {
-        // A value outside its row's range counts as absent.
+        // A value outside its row's range becomes what the row makes of it.
         const auto expectInt = [&](const char* name, std::int32_t got, std::int32_t fallback,
                                    bool lowByte) {
             std::int32_t want = dword(name).value_or(fallback);
-            if (!SettingAccepts(*FindSetting(name), want)) {
-                want = fallback;
-            }
+            want = SettingValueUsed(*FindSetting(name), want);
             if (lowByte) {
                 want &= 0xFF;
             }

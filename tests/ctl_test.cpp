@@ -439,4 +439,32 @@ TEST_F(CtlTest, ConfigSaysDefaultForAnEmptyText) {
               1);
 }
 
+// set refuses what is out of range, and set and config name the value the service would use
+// instead, by the service's own rule.
+TEST_F(CtlTest, SetAndConfigNameTheValueTheServiceWouldUse) {
+    struct Case {
+        const char* Name;
+        const char* Typed;
+        std::uint32_t Stored;
+        const char* Used;
+    };
+    const Case cases[] = {
+        {"DifErr", "5", 5, "10"},         {"SyncM", "20000", 20000, "15625"},
+        {"SyncP", "-1", 0xFFFFFFFF, "0"}, {"IOADR", "4107", 4107, "4097"},
+        {"SyncMode", "2", 2, "0"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.Name) + "=" + c.Typed);
+        const ctl::SetDecision decision = ctl::DecideSet(c.Name, c.Typed);
+        EXPECT_EQ(decision.Row, nullptr);
+        EXPECT_NE(decision.Why.find(std::string("(the service would use ") + c.Used + ")"),
+                  std::string::npos)
+            << decision.Why;
+        emu::RegSetDword(kKey, c.Name, c.Stored);
+        EXPECT_EQ(ctl::CurrentSettingText(*FindSetting(c.Name)),
+                  std::to_string(static_cast<std::int32_t>(c.Stored)) +
+                      " (out of range: the service uses " + c.Used + ")");
+    }
+}
+
 } // namespace

@@ -47,8 +47,8 @@ std::vector<Row> Rows() {
             row.Entries[std::string("Registry value \"") + name + "\" not written: "] = 1;
         }
     }
-    // "PopUps" is read only before a popup, and a port id that is no number quietly gives the
-    // default port.
+    // "PopUps" is read only before a popup; a port id that is no number gives the default port
+    // and says so, like every other setting.
     rows.push_back({"every setting of the wrong type", [] {
                         for (const char* name :
                              {"SyncM", "SyncP", "DifErr", "DifSys", "SyncLTC", "DateFormat",
@@ -58,7 +58,7 @@ std::vector<Row> Rows() {
                         emu::RegSetDword(kKey, "Sync", 1);
                     }});
     for (const char* name : {"SyncM", "SyncP", "DifErr", "DifSys", "SyncLTC", "DateFormat",
-                             "SelectTimezone", "Sync"}) {
+                             "SelectTimezone", "Sync", "IOADR"}) {
         rows.back().Entries[std::string("Registry value \"") + name + "\" ignored"] = 1;
     }
     // Each step of a clock change failing for 400 cycles: nothing is logged, the loop goes on.

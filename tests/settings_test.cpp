@@ -74,47 +74,83 @@ TEST_F(SettingsTest, SmallValuesKeepTheirLowByte) {
     EXPECT_TRUE(emu::EventLogEntries().empty());
 }
 
-// Each value through its row of the settings table: outside the row's range it is ignored
-// like a value of the wrong type, and reported once per change.
-TEST_F(SettingsTest, AValueOutOfItsRangeTakesTheDefault) {
+// A quantity outside its range is clamped to the nearer bound (0, an off switch, is never
+// one); a choice takes its default. Either way one entry names the value used.
+TEST_F(SettingsTest, AValueOutOfItsRangeIsClampedOrAChoiceTakesItsDefault) {
     struct Case {
         const char* name;
         std::uint32_t value;
         std::int32_t want;
-        const char* logged; // nullptr: accepted
+        bool logged;
     };
     const Case cases[] = {
-        {"SyncM", 15625, 15625, nullptr},
-        {"SyncM", 0, 0, nullptr},
-        {"SyncM", 15626, 2000, "15626 is out of range (0 to 15625)"},
-        {"SyncM", 0xFFFFFFFF, 2000, "4294967295 is out of range (0 to 15625)"},
-        {"SyncP", 0x7FFFFFFF, 2000, "2147483647 is out of range (0 to 15625)"},
-        {"DifErr", 0, 0, nullptr},
-        {"DifErr", 9, 300000, "9 is out of range (0 (off), or 10 to 2147483647)"},
-        {"DifSys", 0xFFFFFFFF, 300000, "4294967295 is out of range (0 (off), or 10 to 2147483647)"},
-        {"DifSys", 10, 10, nullptr},
+        {"SyncM", 15625, 15625, false},
+        {"SyncM", 0, 0, false},
+        {"SyncM", 15626, 15625, true},
+        {"SyncM", 20000, 15625, true},
+        {"SyncM", 0xFFFFFFFF, 0, true}, // -1
+        {"SyncP", 0x7FFFFFFF, 15625, true},
+        {"SyncP", 0x80000000, 0, true},
+        {"DifErr", 0, 0, false},
+        {"DifErr", 5, 10, true}, // as near 0 as 10, but 0 would switch the check off
+        {"DifErr", 1, 10, true},
+        {"DifErr", 0xFFFFFFFB, 10, true}, // -5
+        {"DifSys", 0xFFFFFFFF, 10, true},
+        {"DifSys", 10, 10, false},
+        {"DifSys", 0x7FFFFFFF, 0x7FFFFFFF, false},
+        {"SyncMode", 1, 1, false},
+        {"SyncMode", 2, 0, true},   // a choice: not the nearer mode
+        {"SyncMode", 256, 0, true}, // the whole value, not its low byte
+        {"HistoryDays", 3651, 3650, true},
+        {"HistoryDays", 0xFFFFFFFF, 1, true},
+        {"HistoryDays", 0, 0, false},
     };
     OpenSettings();
-    const auto value = [](const std::string& name) {
-        return name == "SyncM"    ? Settings.SyncM
-               : name == "SyncP"  ? Settings.SyncP
-               : name == "DifErr" ? Settings.DifErr
-                                  : Settings.DifSys;
+    const auto value = [](const std::string& name) -> std::int32_t {
+        return name == "SyncM"      ? Settings.SyncM
+               : name == "SyncP"    ? Settings.SyncP
+               : name == "DifErr"   ? Settings.DifErr
+               : name == "DifSys"   ? Settings.DifSys
+               : name == "SyncMode" ? Settings.SyncMode
+                                    : Settings.HistoryDays;
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.name) + " " + std::to_string(c.value));
+        const std::string stored = std::to_string(static_cast<std::int32_t>(c.value));
+        SCOPED_TRACE(std::string(c.name) + " " + stored);
         emu::ClearEventLog();
         emu::RegSetDword(kKey, c.name, c.value);
         ReloadSettings();
         ReloadSettings();
         EXPECT_EQ(value(c.name), c.want);
-        if (c.logged == nullptr) {
+        if (!c.logged) {
             EXPECT_TRUE(Messages().empty());
         } else {
             EXPECT_EQ(Messages(),
                       std::vector<std::string>{std::string("Registry value \"") + c.name +
-                                               "\" ignored, default used: " + c.logged});
+                                               "\" out of range: " + stored + ", " +
+                                               std::to_string(c.want) + " used"});
         }
+    }
+}
+
+TEST_F(SettingsTest, AnOutOfRangeValueIsReportedOncePerChange) {
+    OpenSettings();
+    const auto difErr = [](std::uint32_t v) {
+        emu::RegSetDword(kKey, "DifErr", v);
+        ReloadSettings();
+    };
+    difErr(5);
+    difErr(5);
+    difErr(6);  // the same bound, another value: news
+    difErr(50); // mended
+    difErr(6);  // broken again: news again
+    EXPECT_EQ(Settings.DifErr, 10);
+    EXPECT_EQ(Messages(),
+              (std::vector<std::string>{"Registry value \"DifErr\" out of range: 5, 10 used",
+                                        "Registry value \"DifErr\" out of range: 6, 10 used",
+                                        "Registry value \"DifErr\" out of range: 6, 10 used"}));
+    for (const auto& e : emu::EventLogEntries()) {
+        EXPECT_EQ(e.Type, 1);
     }
 }
 
@@ -265,26 +301,34 @@ TEST_F(SettingsTest, WithoutAnOpenKeyEverythingReadsAbsentAndNothingThrows) {
     EXPECT_EQ(Settings.SelectTimezone, 1);
 }
 
+// A port id has no nearer bound that means anything: outside its range, or not a number, the
+// first port serves, and the entry says so once per change, as for every setting.
 TEST_F(SettingsTest, PortIdComesFromIoadrWithinItsRange) {
     struct Case {
         const char* name;
         std::function<void()> script;
         std::uint16_t want;
+        const char* logged = nullptr; // after "Registry value "IOADR" "
     };
     ReadPortId();
     EXPECT_FALSE(emu::RegKeyExists(kKey)) << "reading the port id must not create the key";
     const Case cases[] = {
         {"key absent", [] {}, 4097},
         {"value absent", [] { emu::RegCreateKeyPath(kKey); }, 4097},
-        {"0", [] { emu::RegSetDword(kKey, "IOADR", 0); }, 4097},
-        {"4096", [] { emu::RegSetDword(kKey, "IOADR", 4096); }, 4097},
+        {"0", [] { emu::RegSetDword(kKey, "IOADR", 0); }, 4097, "out of range: 0, 4097 used"},
+        {"4096", [] { emu::RegSetDword(kKey, "IOADR", 4096); }, 4097,
+         "out of range: 4096, 4097 used"},
         {"4097", [] { emu::RegSetDword(kKey, "IOADR", 4097); }, 4097},
         {"4101", [] { emu::RegSetDword(kKey, "IOADR", 4101); }, 4101},
         {"4106", [] { emu::RegSetDword(kKey, "IOADR", 4106); }, 4106},
-        {"4107", [] { emu::RegSetDword(kKey, "IOADR", 4107); }, 4097},
-        {"4097 + 65536", [] { emu::RegSetDword(kKey, "IOADR", 4097 + 65536); }, 4097},
-        {"-1", [] { emu::RegSetDword(kKey, "IOADR", 0xFFFFFFFF); }, 4097},
-        {"string", [] { emu::RegSetString(kKey, "IOADR", "4100"); }, 4097},
+        {"4107", [] { emu::RegSetDword(kKey, "IOADR", 4107); }, 4097,
+         "out of range: 4107, 4097 used"},
+        {"4097 + 65536", [] { emu::RegSetDword(kKey, "IOADR", 4097 + 65536); }, 4097,
+         "out of range: 69633, 4097 used"},
+        {"-1", [] { emu::RegSetDword(kKey, "IOADR", 0xFFFFFFFF); }, 4097,
+         "out of range: -1, 4097 used"},
+        {"string", [] { emu::RegSetString(kKey, "IOADR", "4100"); }, 4097,
+         "ignored, default used: wrong type (REG_SZ) of value \"IOADR\""},
         {"open fails",
          [] {
              emu::RegSetDword(kKey, "IOADR", 4100);
@@ -300,11 +344,16 @@ TEST_F(SettingsTest, PortIdComesFromIoadrWithinItsRange) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        emu::ResetWorld();
+        ResetAll();
         c.script();
         EXPECT_EQ(ReadPortId(), c.want);
+        EXPECT_EQ(ReadPortId(), c.want);
         EXPECT_EQ(emu::RegOpenKeys(), 0);
-        EXPECT_TRUE(emu::EventLogEntries().empty());
+        std::vector<std::string> want;
+        if (c.logged != nullptr) {
+            want.push_back(std::string("Registry value \"IOADR\" ") + c.logged);
+        }
+        EXPECT_EQ(Messages(), want);
     }
 }
 

@@ -2,6 +2,7 @@
 """Plants faults in the product code one at a time and reports which tests catch each.
 
     tools/mutants.py LIST [--src DIR] [--soak] [--only ID,ID...]
+    tools/mutants.py LIST --check [--src DIR]
 
 LIST holds one fault a line: "ID @@ path @@ old @@ new [@@ old @@ new ...] @@ what", where
 old is replaced by new once (old must occur), and a "~" in either stands for a line break.
@@ -10,6 +11,11 @@ native build (build/native); its files are restored after each fault. For each f
 native suite is rebuilt and run, and with --soak the soak too when the suite misses it.
 Prints one line a fault: ID, CAUGHT/MISSED/NOBUILD/NOAPPLY, and the failing tests. Point
 --src at a copy (git archive HEAD | tar -x -C DIR), not at a checkout being edited.
+
+A fault whose text is not in the code would never be planted and would pass unnoticed, so
+every run first checks that each listed fault applies (its file exists, each old occurs in
+the text left by the edits before it, new differs from old, IDs are unique, lines are well
+formed), names each one that does not and exits 1. --check does only that, without building.
 """
 import argparse
 import pathlib
@@ -20,16 +26,53 @@ import sys
 
 
 def parse(path):
-    faults = []
-    for line in pathlib.Path(path).read_text().splitlines():
+    """Returns the faults and the problems of lines that are not well formed."""
+    faults, problems = [], []
+    lines = pathlib.Path(path).read_text().splitlines()
+    for number, line in enumerate(lines, 1):
         if not line.strip() or line.lstrip().startswith("#"):
             continue
         fields = [f.strip() for f in line.split("@@")]
+        if len(fields) < 5 or len(fields) % 2 == 0:
+            problems.append(f"line {number}: not ID @@ file @@ old @@ new [@@ old @@ new] @@ what")
+            continue
         ident, file, *edits, what = fields
         pairs = [(edits[i].replace("~", "\n"), edits[i + 1].replace("~", "\n"))
                  for i in range(0, len(edits) - 1, 2)]
         faults.append((ident, file, pairs, what))
-    return faults
+    return faults, problems
+
+
+def planted(src, file, pairs):
+    """The file's text with the fault in it, or why the fault does not apply."""
+    path = src / file
+    if not path.is_file():
+        return None, "no such file"
+    text = path.read_text()
+    for n, (old, new) in enumerate(pairs, 1):
+        if not old:
+            return None, f"edit {n}: nothing to replace"
+        if old == new:
+            return None, f"edit {n}: replaces its text by itself"
+        if old not in text:
+            return None, f"edit {n}: text not in the file: {old[:60]!r}"
+        text = text.replace(old, new, 1)
+    return text, None
+
+
+def check(src, faults, problems):
+    """Prints every fault that would not be planted; True when all apply."""
+    seen = set()
+    for ident, file, pairs, what in faults:
+        if ident in seen:
+            problems.append(f"{ident}: listed twice")
+        seen.add(ident)
+        _, why = planted(src, file, pairs)
+        if why:
+            problems.append(f"{ident} NOAPPLY {file}: {what}: {why}")
+    for problem in problems:
+        print(problem, flush=True)
+    return not problems
 
 
 def run(cmd, cwd, timeout):
@@ -52,26 +95,25 @@ def main():
     ap.add_argument("--src", default=str(pathlib.Path(__file__).resolve().parent.parent))
     ap.add_argument("--soak", action="store_true")
     ap.add_argument("--only", default="")
+    ap.add_argument("--check", action="store_true", help="only check that every fault applies")
     args = ap.parse_args()
     src = pathlib.Path(args.src)
+    faults, problems = parse(args.list)
+    if not check(src, faults, problems):
+        print("some listed faults do not apply to this code", flush=True)
+        return 1
+    if args.check:
+        print(f"all {len(faults)} faults apply", flush=True)
+        return 0
     build = src / "build/native"
     only = set(filter(None, args.only.split(",")))
     caught = total = 0
-    for ident, file, pairs, what in parse(args.list):
+    for ident, file, pairs, what in faults:
         if only and ident not in only:
             continue
         path = src / file
         original = path.read_text()
-        text = original
-        applied = True
-        for old, new in pairs:
-            if old not in text:
-                applied = False
-                break
-            text = text.replace(old, new, 1)
-        if not applied:
-            print(f"{ident} NOAPPLY {file}: {what}", flush=True)
-            continue
+        text, _ = planted(src, file, pairs)
         try:
             path.write_text(text)
             code, out = run(["cmake", "--build", str(build), "--target", "chronel_tests", "-j2"],
