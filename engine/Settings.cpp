@@ -6,7 +6,6 @@
 #include <map>
 #include <set>
 #include <string>
-#include <string_view>
 
 SettingsValues Settings;
 std::unique_ptr<TRegistryDefault> SettingsRegistry;
@@ -49,11 +48,6 @@ void NoteWriteFailure(const std::string& name, const RegistryError& error) {
     if (UnwritableValues.insert(name).second) {
         WriteEventLog("Registry value \"" + name + "\" not written: " + error.what(), kEventError);
     }
-}
-
-// A name without a row does not compile.
-consteval const SettingRow& Row(std::string_view name) {
-    return SettingRowOf(name);
 }
 
 std::int32_t ReadSetting(const SettingRow& row) {
@@ -157,22 +151,22 @@ void RestoreSyncRequest() {
 
 void ReloadSettings() {
     try {
-        Settings.SyncM = ReadSetting(Row("SyncM"));
-        Settings.SyncP = ReadSetting(Row("SyncP"));
-        Settings.DifErr = ReadSetting(Row("DifErr"));
-        Settings.DifSys = ReadSetting(Row("DifSys"));
+        Settings.SyncM = ReadSetting(SettingRowOf("SyncM"));
+        Settings.SyncP = ReadSetting(SettingRowOf("SyncP"));
+        Settings.DifErr = ReadSetting(SettingRowOf("DifErr"));
+        Settings.DifSys = ReadSetting(SettingRowOf("DifSys"));
         // A request stays pending until the loop honours it; a reload only adds to it.
         if (ConsumeSyncRequest()) {
             SyncRequested = true;
         }
-        Settings.SyncLTC = LowByte(ReadSetting(Row("SyncLTC")));
-        Settings.DateFormat = LowByte(ReadSetting(Row("DateFormat")));
+        Settings.SyncLTC = LowByte(ReadSetting(SettingRowOf("SyncLTC")));
+        Settings.DateFormat = LowByte(ReadSetting(SettingRowOf("DateFormat")));
         Settings.DateExpected = Settings.DateFormat != 0;
         Settings.SyncFlagCarried = Settings.DateFormat == 1 || Settings.DateFormat == 3;
-        Settings.SelectTimezone = LowByte(ReadSetting(Row("SelectTimezone")));
-        Settings.MetricsFile = ReadTextSetting(Row("MetricsFile"));
-        Settings.SyncMode = LowByte(ReadSetting(Row("SyncMode")));
-        Settings.HistoryDays = ReadSetting(Row("HistoryDays"));
+        Settings.SelectTimezone = LowByte(ReadSetting(SettingRowOf("SelectTimezone")));
+        Settings.MetricsFile = ReadTextSetting(SettingRowOf("MetricsFile"));
+        Settings.SyncMode = LowByte(ReadSetting(SettingRowOf("SyncMode")));
+        Settings.HistoryDays = ReadSetting(SettingRowOf("HistoryDays"));
     } catch (...) {
         // Only running out of memory gets here; the settings read so far stand.
     }
@@ -180,7 +174,7 @@ void ReloadSettings() {
 
 bool PopUpsWanted() {
     try {
-        return ReadSetting(Row("PopUps")) != 0;
+        return ReadSetting(SettingRowOf("PopUps")) != 0;
     } catch (...) {
         return true;
     }

@@ -2,6 +2,7 @@
 
 #include "platform/emu/World.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <mutex>
@@ -39,10 +40,9 @@ char ToCp1252(char32_t c, bool& lossy) {
     if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) {
         return static_cast<char>(c);
     }
-    for (std::size_t i = 0; i < kCp1252High.size(); ++i) {
-        if (kCp1252High[i] != 0 && kCp1252High[i] == c) {
-            return static_cast<char>(0x80 + i);
-        }
+    const auto* at = std::find(kCp1252High.begin(), kCp1252High.end(), c);
+    if (at != kCp1252High.end()) {
+        return static_cast<char>(0x80 + (at - kCp1252High.begin()));
     }
     lossy = true;
     return '?';

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdio>
+#include <iterator>
 
 namespace plat {
 
@@ -389,7 +390,7 @@ std::string FormatGroupedNumberInLocale(LCID locale, std::int32_t value) {
     // prefers for its own numbers.
     std::string separator = ",";
     wchar_t wide[8] = {};
-    if (::GetLocaleInfoW(locale, LOCALE_STHOUSAND, wide, 8) != 0) {
+    if (::GetLocaleInfoW(locale, LOCALE_STHOUSAND, wide, static_cast<int>(std::size(wide))) != 0) {
         // Into the code page by which the ANSI registry and console texts are read.
         char bytes[16] = {};
         BOOL usedDefault = FALSE;
