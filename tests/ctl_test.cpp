@@ -182,7 +182,7 @@ TEST_F(CtlTest, SyncWaitsForLastSetAndSaysWhyNot) {
         {plat::kServiceRunning, -1, false, ltc, 1, "not read the request"},
         {plat::kServiceStopped, 1, true, "", 1, "stopped"},
         // A refusal answers at once; one that stood before may still be lifted, or stay.
-        {plat::kServiceRunning, -1, true, ltc, 2, "privilege is not held", "", refusal, 500},
+        {plat::kServiceRunning, -1, true, ltc, 2, "privilege is not held. The", "", refusal, 500},
         {plat::kServiceRunning, 3, true, ltc, 0, "", refusal, refusal},
         {plat::kServiceRunning, -1, true, ltc, 2, "privilege is not held", refusal, refusal},
         {plat::kServiceRunning, -1, true, ltc, 2, "Access is denied", refusal, other, 500},
