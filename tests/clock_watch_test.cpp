@@ -172,8 +172,14 @@ TEST_F(ClockWatchTest, TheTimeServiceIsReportedWhileItSynchronisesAndCheckAgrees
 // Started after us, as a trigger-started W32Time is at boot: logged when it appears, not at
 // each look while it stays, and again when it comes back after an hour or more.
 TEST_F(ClockWatchTest, TheTimeServiceIsLoggedWhenItAppearsAndAgainWhenItComesBackLater) {
-    for (const auto& [back, logged] : {std::pair{352, false}, std::pair{353, true}}) {
-        SCOPED_TRACE(back);
+    struct Case {
+        int Back;     // the check at which it is seen again
+        bool Stopped; // between check 2 and then
+        bool Logged;
+    };
+    for (const Case& c : {Case{352, true, false}, Case{353, true, true}, Case{400, false, false}}) {
+        SCOPED_TRACE(c.Back);
+        SCOPED_TRACE(c.Stopped);
         Fresh();
         StartClockWatch();
         AddTimeService(plat::kServiceRunning);
@@ -181,14 +187,14 @@ TEST_F(ClockWatchTest, TheTimeServiceIsLoggedWhenItAppearsAndAgainWhenItComesBac
         WatchClock();
         EXPECT_EQ(Messages(), std::vector<std::string>{kTimeServiceWarning});
         EXPECT_EQ(Warnings(), kTimeServiceWarning);
-        AddTimeService(plat::kServiceStopped);
-        for (int check = 3; check < back; ++check) {
+        AddTimeService(c.Stopped ? plat::kServiceStopped : plat::kServiceRunning);
+        for (int check = 3; check < c.Back; ++check) {
             WatchClock();
         }
-        EXPECT_EQ(Warnings(), "");
+        EXPECT_EQ(Warnings(), c.Stopped ? "" : kTimeServiceWarning);
         AddTimeService(plat::kServiceRunning);
-        WatchClock(); // check back
-        EXPECT_EQ(Messages().size(), logged ? 2U : 1U);
+        WatchClock(); // check Back
+        EXPECT_EQ(Messages().size(), c.Logged ? 2U : 1U);
         EXPECT_EQ(Warnings(), kTimeServiceWarning);
     }
 }
