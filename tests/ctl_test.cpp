@@ -462,8 +462,6 @@ TEST_F(CtlTest, CheckWarnsWhenAnyoneButTheTrustedMayWriteTheSettingsKey) {
          true, 0,
          "  WARN  the settings key can be changed by Everyone, NT AUTHORITY\\Authenticated Users, "
          "who"},
-        {"an account without a name", Entries{{"S-1-5-21-1-2-3-1001", "", true}}, true, 0,
-         "  WARN  the settings key can be changed by S-1-5-21-1-2-3-1001, who"},
         // What the platform reports for a key without an access list.
         {"no access list", Entries{{"S-1-1-0", "Everyone", true}}, true, 0,
          "  WARN  the settings key can be changed by Everyone, who"},
