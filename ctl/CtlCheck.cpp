@@ -164,6 +164,27 @@ void CheckRegistry(Tally& tally, const StatusValues& values) {
            "settings key " + key +
                " in the 32-bit view (HKLM\\SOFTWARE\\WOW6432Node\\Tecora to 64-bit tools)",
            "");
+    // Whoever may write the key has the service hard-set the clock, open the port they choose
+    // and write the files they name, all as SYSTEM: it must be as tight as the install folder.
+    std::vector<plat::FileAccessEntry> rights;
+    if (!plat::GetRegistryKeyAccess(kSettingsKeyPath, rights)) {
+        Report(tally, Verdict::Warn,
+               "who may change the settings key cannot be read (error " +
+                   std::to_string(plat::GetLastError()) + ")",
+               "run chronelctl check as an administrator");
+        return;
+    }
+    if (const std::string others = UntrustedWriters(rights); !others.empty()) {
+        Report(tally, Verdict::Warn,
+               "the settings key can be changed by " + others +
+                   ", who could make the service set the clock, choose the card port and write "
+                   "files as SYSTEM",
+               "in regedit, Permissions of HKLM\\SOFTWARE\\WOW6432Node\\Tecora (on 32-bit Windows "
+               "HKLM\\SOFTWARE\\Tecora): leave Full Control to Administrators and SYSTEM only, "
+               "Read to the others");
+        return;
+    }
+    Report(tally, Verdict::Ok, "only administrators may change the settings key", "");
 }
 
 void CheckRecovery(Tally& tally, const ServiceFacts& service) {
