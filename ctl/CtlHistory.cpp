@@ -264,7 +264,11 @@ std::vector<std::string> ProofText(const Proof& p) {
         std::string line = "  ";
         line += name;
         line.resize(22, ' ');
-        lines.push_back(line + value);
+        line += value;
+        while (line.back() == ' ') {
+            line.pop_back();
+        }
+        lines.push_back(line);
     };
     item("within 2 ms", Percent(p.Within2, p.Minutes) + " (" + std::to_string(p.Within2) + " of " +
                             std::to_string(p.Minutes) + " minutes)");
@@ -309,8 +313,14 @@ std::vector<std::string> ProofText(const Proof& p) {
         summary = "within DifErr throughout, within 2 ms " + Percent(p.Within2, p.Minutes);
         break;
     case kCritical:
-        summary = std::to_string(p.Outages.size()) + " outages, " + std::to_string(p.OutOfLimits) +
-                  " minutes beyond DifErr; within 2 ms " + Percent(p.Within2, p.Minutes);
+        if (!p.Outages.empty()) {
+            summary = std::to_string(p.Outages.size()) +
+                      (p.Outages.size() == 1 ? " outage; " : " outages; ");
+        }
+        if (p.OutOfLimits > 0) {
+            summary += std::to_string(p.OutOfLimits) + " minutes beyond DifErr; ";
+        }
+        summary += "within 2 ms " + Percent(p.Within2, p.Minutes);
         break;
     default:
         summary = "no history for the period";

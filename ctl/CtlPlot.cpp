@@ -89,8 +89,9 @@ std::string DaySvg(const std::vector<Row>& rows, std::int64_t dayUnix) {
         std::to_string(proof.Rows) + " minutes recorded; within 2 ms " +
         Format("%.2f %%",
                std::floor(static_cast<double>(proof.Within2) * 10000.0 / 1440.0) / 100.0) +
-        " of the day; " + std::to_string(proof.Outages.size()) + " outages; " +
-        std::to_string(proof.HardSetTotal) + " hard sets";
+        " of the day; " + std::to_string(proof.Outages.size()) +
+        (proof.Outages.size() == 1 ? " outage; " : " outages; ") +
+        std::to_string(proof.HardSetTotal) + (proof.HardSetTotal == 1 ? " hard set" : " hard sets");
     if (proof.HasWorst) {
         figures += "; worst " + std::string(proof.WorstMs > 0 ? "+" : "") +
                    std::to_string(proof.WorstMs) + " ms at " +
@@ -109,7 +110,7 @@ std::string DaySvg(const std::vector<Row>& rows, std::int64_t dayUnix) {
     }
     svgkit::Band(svg, d, history::kLockedWithinMs, kLockBand);
     // Neighbouring minutes of the same range are one rectangle; a single minute is still at
-    // least a pixel wide, so that a spike shows.
+    // least 3 pixels wide, so that a spike shows.
     for (std::size_t i = 0; i < rows.size();) {
         const Row& r = rows[i];
         if (r.Good == 0) {
@@ -122,7 +123,7 @@ std::string DaySvg(const std::vector<Row>& rows, std::int64_t dayUnix) {
             ++j;
         }
         const double x = d.X(HourOf(r.MinuteUnix, dayUnix));
-        const double w = std::max(d.X(HourOf(rows[j - 1].MinuteUnix + 60, dayUnix)) - x, 1.2);
+        const double w = std::max(d.X(HourOf(rows[j - 1].MinuteUnix + 60, dayUnix)) - x, 3.0);
         const double top = d.Y(r.MaxMs + 0.5);
         const double bottom = d.Y(r.MinMs - 0.5);
         svg += Format("<rect x=\"%.2f\" y=\"%.2f\" width=\"%.2f\" height=\"%.2f\" fill=\"%s\"/>\n",
@@ -169,7 +170,8 @@ std::string DaySvg(const std::vector<Row>& rows, std::int64_t dayUnix) {
     svgkit::Heading(svg, s, "State of each minute", "");
     svgkit::Border(svg, s);
     for (const HardSetMinute& h : proof.HardSets) {
-        const double x = d.X(HourOf(h.Minute, dayUnix) + 1.0 / 120);
+        // Just left of its minute, so that the difference it mended stays in sight.
+        const double x = d.X(HourOf(h.Minute, dayUnix)) - 2.5;
         svg += Format("<line x1=\"%.2f\" y1=\"%.1f\" x2=\"%.2f\" y2=\"%.1f\" stroke=\"%s\" "
                       "stroke-width=\"1.5\" stroke-dasharray=\"4 3\"/>\n",
                       x, d.Top, x, s.Bottom(), kHardSetStroke);
