@@ -85,6 +85,7 @@ DayLayout DayPlotLayout(const std::vector<history::Row>& rows);
 
 // The colours that mean something in the picture, for the legend and for those who check it.
 extern const char* const kOutageFill;
+extern const char* const kBandFill; // a minute's range of differences
 const char* StateColour(history::State state);
 
 // The picture of one UTC day (dayUnix: its first second); rows in minute order.

@@ -16,7 +16,6 @@ using svgkit::Panel;
 
 constexpr double kWidth = 1200;
 constexpr double kHeight = 620;
-constexpr const char* kBandFill = "#8fb8de";
 constexpr const char* kMeanStroke = "#1c4f8a";
 constexpr const char* kLockBand = "#2e9d4a";
 constexpr const char* kHardSetStroke = "#c0392b";
@@ -51,6 +50,7 @@ void Legend(std::string& svg, double& x, double y, const char* fill, const char*
 } // namespace
 
 const char* const kOutageFill = "#f2c4c4";
+const char* const kBandFill = "#8fb8de";
 
 const char* StateColour(State state) {
     return kStateColours.at(static_cast<std::size_t>(state));
