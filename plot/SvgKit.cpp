@@ -49,27 +49,16 @@ std::string Label(double value, double step) {
     return Format("%.*f", decimals, value);
 }
 
-void Frame(std::string& svg, const Panel& p, const std::string& heading,
-           const std::string& valueAxis, bool timeLabels, const TimeTicks& ticks) {
+void Backdrop(std::string& svg, const Panel& p) {
     svg += Format("<clipPath id=\"%s\"><rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" "
                   "height=\"%.1f\"/></clipPath>\n",
                   p.Id.c_str(), p.Left, p.Top, p.Width, p.Height);
     svg += Format("<rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\" fill=\"#ffffff\" "
                   "stroke=\"none\"/>\n",
                   p.Left, p.Top, p.Width, p.Height);
-    // Horizontal grid and value labels.
-    const double yStep = NiceStep(p.YMax - p.YMin, 6);
-    const auto firstY = static_cast<long>(std::ceil(p.YMin / yStep - 1e-9));
-    const auto lastY = static_cast<long>(std::floor(p.YMax / yStep + 1e-9));
-    for (long k = firstY; k <= lastY; ++k) {
-        const double v = static_cast<double>(k) * yStep;
-        const double y = p.Y(v);
-        svg += Format("<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"%s\"/>\n",
-                      p.Left, y, p.Right(), y, kGrid);
-        svg += Format("<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"end\" class=\"tick\">%s</text>\n",
-                      p.Left - 8, y + 4, Label(v, yStep).c_str());
-    }
-    // Vertical grid and time labels.
+}
+
+void TimeGrid(std::string& svg, const Panel& p, bool timeLabels, const TimeTicks& ticks) {
     const double xStep = ticks.Step > 0 ? ticks.Step : NiceStep(p.XMax - p.XMin, 10);
     const auto firstX = static_cast<long>(std::ceil(p.XMin / xStep - 1e-9));
     const auto lastX = static_cast<long>(std::floor(p.XMax / xStep + 1e-9));
@@ -85,6 +74,10 @@ void Frame(std::string& svg, const Panel& p, const std::string& heading,
                           x, p.Bottom() + 18, text.c_str());
         }
     }
+}
+
+void Heading(std::string& svg, const Panel& p, const std::string& heading,
+             const std::string& valueAxis) {
     svg += Format("<text x=\"%.1f\" y=\"%.1f\" class=\"heading\">%s</text>\n", p.Left, p.Top - 10,
                   Escape(heading).c_str());
     if (!valueAxis.empty()) {
@@ -92,6 +85,25 @@ void Frame(std::string& svg, const Panel& p, const std::string& heading,
                       "text-anchor=\"middle\" class=\"axis\">%s</text>\n",
                       p.Left - 58, p.Top + p.Height / 2, Escape(valueAxis).c_str());
     }
+}
+
+void Frame(std::string& svg, const Panel& p, const std::string& heading,
+           const std::string& valueAxis, bool timeLabels, const TimeTicks& ticks) {
+    Backdrop(svg, p);
+    // Horizontal grid and value labels.
+    const double yStep = NiceStep(p.YMax - p.YMin, 6);
+    const auto firstY = static_cast<long>(std::ceil(p.YMin / yStep - 1e-9));
+    const auto lastY = static_cast<long>(std::floor(p.YMax / yStep + 1e-9));
+    for (long k = firstY; k <= lastY; ++k) {
+        const double v = static_cast<double>(k) * yStep;
+        const double y = p.Y(v);
+        svg += Format("<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"%s\"/>\n",
+                      p.Left, y, p.Right(), y, kGrid);
+        svg += Format("<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"end\" class=\"tick\">%s</text>\n",
+                      p.Left - 8, y + 4, Label(v, yStep).c_str());
+    }
+    TimeGrid(svg, p, timeLabels, ticks);
+    Heading(svg, p, heading, valueAxis);
 }
 
 void Band(std::string& svg, const Panel& p, double half, const char* colour) {

@@ -54,6 +54,12 @@ struct TimeTicks {
     std::string (*Text)(double t) = nullptr;
 };
 
+// The pieces of a panel's frame, also for a panel that has no value axis: background and clip
+// path; the vertical grid with the time labels below; the heading above and the value axis' name.
+void Backdrop(std::string& svg, const Panel& p);
+void TimeGrid(std::string& svg, const Panel& p, bool timeLabels, const TimeTicks& ticks = {});
+void Heading(std::string& svg, const Panel& p, const std::string& heading,
+             const std::string& valueAxis);
 // Background, clip path, grid with value and time labels, heading and the value axis' name.
 void Frame(std::string& svg, const Panel& p, const std::string& heading,
            const std::string& valueAxis, bool timeLabels, const TimeTicks& ticks = {});

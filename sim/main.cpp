@@ -28,6 +28,8 @@ struct Options {
     std::string MetricsPath; // where the service's last metrics are copied to
     std::string HistoryDir;  // where the service's history files are copied to
     bool CtlStatus = false;
+    std::string ReportDay;   // 'chronelctl report DAY' over the run's history, after the stop
+    std::string DayPlotPath; // ... and 'chronelctl plot DAY', the picture copied out to here
     double SteadyFromS = -1; // -1: the second half of the run
     // A second run of the same scenario with these settings added, plotted beside the first.
     std::vector<std::pair<std::string, std::string>> Compare;
@@ -62,6 +64,8 @@ void Usage(std::ostream& out) {
            "  --metrics FILE     the service writes its metrics; the last ones go to FILE\n"
            "  --history DIR      the service's history files (one a UTC day) are copied to DIR\n"
            "  --ctl-status       print 'chronelctl status' at the end, before the stop\n"
+           "  --ctl-report DAY   print 'chronelctl report DAY' (a UTC day) after the stop\n"
+           "  --ctl-plot FILE    ... and write the picture of 'chronelctl plot DAY' to FILE\n"
            "  --ideal-waits      waits end exactly on time (default: at the clock's next\n"
            "                     interrupt, as on Windows)\n"
            "  --quiet            only the final line\n";
@@ -146,6 +150,10 @@ bool Parse(int argc, char** argv, Options& o, bool& help) {
             }
             (arg == "--set" ? o.Scenario.Settings : o.Compare)
                 .emplace_back(setting.substr(0, eq), setting.substr(eq + 1));
+        } else if (arg == "--ctl-report") {
+            o.ReportDay = value;
+        } else if (arg == "--ctl-plot") {
+            o.DayPlotPath = value;
         } else if (arg == "--history") {
             o.HistoryDir = value;
         } else if (arg == "--metrics") {
@@ -275,6 +283,30 @@ std::string OutageLine(const sim::RunResult& run, double from, double length) {
 
 } // namespace
 
+// chronelctl report and plot as an operator runs them on the emulated PC after the run: the
+// service's history is where the service wrote it, and the picture is copied out.
+bool CtlOnHistory(const Options& o) {
+    const std::size_t before = emu::ConsoleOutput().size();
+    const int code = ctl::Run({"report", o.ReportDay});
+    std::string screen = emu::ConsoleOutput().substr(before);
+    screen.erase(std::remove(screen.begin(), screen.end(), '\r'), screen.end());
+    std::cout << "chronelctl report " << o.ReportDay << " (exit code " << code << "):\n" << screen;
+    if (o.DayPlotPath.empty()) {
+        return true;
+    }
+    const std::string emulated = std::string(emu::kProgramData) + "\\chronel-day.svg";
+    const int plotted = ctl::Run({"plot", o.ReportDay, emulated});
+    const std::optional<std::string> svg = emu::FileContent(emulated);
+    std::ofstream out(o.DayPlotPath, std::ios::binary);
+    out << svg.value_or("");
+    if (plotted != 0 || !svg || !out) {
+        std::cerr << "chronel-sim: no picture of " << o.ReportDay << " written to " << o.DayPlotPath
+                  << "\n";
+        return false;
+    }
+    return true;
+}
+
 int main(int argc, char** argv) {
     Options o;
     bool help = false;
@@ -332,6 +364,9 @@ int main(int argc, char** argv) {
         std::string screen = emu::ConsoleOutput();
         screen.erase(std::remove(screen.begin(), screen.end(), '\r'), screen.end());
         std::cout << "chronelctl status (at the end of the run, before the stop):\n" << screen;
+    }
+    if (!o.ReportDay.empty() && !CtlOnHistory(o)) {
+        return 1;
     }
     // The world is reset for the second run: what the first left there is taken above.
     sim::RunResult compared;

@@ -72,3 +72,25 @@ sed -n '/^chronelctl status/,/^cycles=/p' "$log" | sed '1d;$d' | sed 's/^/    /'
 echo
 echo "Plot of both modes: $svg   (samples of the first: $csv)"
 echo "$lock"
+
+# A day and a half with an outage, for the proof of time: the emulated PC starts at 12:00 UTC
+# on 6 December, so 7 December is a whole UTC day of the run.
+history_dir=out/history
+day_svg=out/demo-day.svg
+day_log=out/demo-day.log
+rm -rf "$history_dir"
+mkdir -p "$history_dir"
+"$sim" --duration 129600 --offset-ms 250 --drift-ppm 40 --set DifSys=100 --outage 64800:7200 \
+  --quiet --history "$history_dir" --ctl-report 2026-12-07 --ctl-plot "$day_svg" >"$day_log"
+echo
+echo "A day's proof of time"
+echo "---------------------"
+echo "  36 simulated hours (about ten seconds), with DifSys 100 ms and the timecode gone for two"
+echo "  hours from 06:00 UTC on 7 December: the clock, 40 ppm fast, runs 288 ms ahead meanwhile"
+echo "  and is set back when the timecode returns. The service kept one row a minute; this is"
+echo "  'chronelctl report 2026-12-07' over them (on a PC: the history folder, or a copy of it"
+echo "  read with --dir):"
+echo
+sed -n '/^chronelctl report/,/^CHRONEL /p' "$day_log" | sed '1d' | sed 's/^/    /'
+echo
+echo "History files: $history_dir   Picture of the day ('chronelctl plot 2026-12-07'): $day_svg"

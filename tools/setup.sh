@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev valgrind python3
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
   binutils-mingw-w64-x86-64 python3-pefile wine wine64 wine32:i386 wixl
-  python3-prometheus-client xvfb imagemagick msitools
+  python3-prometheus-client xvfb imagemagick msitools librsvg2-bin zlib1g-dev
 )
 
 missing=()
