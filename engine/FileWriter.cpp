@@ -20,9 +20,8 @@ struct Job {
 struct WriterShared {
     std::mutex Lock;
     std::condition_variable Wake; // a job or the quit is there
-    std::condition_variable Idle; // no job waits or runs, or the writer has ended
+    std::condition_variable Finished; // the writer has ended
     std::deque<Job> Pending;
-    bool Running = false; // a job is under way, without the lock
     bool Quit = false;
     bool Ended = false;
 };
@@ -44,23 +43,16 @@ void RunWriter(void* context) {
             w.Wake.wait(lock, [&w] { return !w.Pending.empty() || w.Quit; });
             if (w.Pending.empty()) {
                 w.Ended = true;
-                w.Idle.notify_all();
+                w.Finished.notify_all();
                 return;
             }
             job = std::move(w.Pending.front());
             w.Pending.pop_front();
-            w.Running = true;
         }
         try {
             job.Work();
-            job.Work = nullptr; // what the job holds goes before the next one is taken
         } catch (...) {
             // Out of memory in a job: that write is lost, the next one tries again.
-        }
-        const std::lock_guard<std::mutex> lock(w.Lock);
-        w.Running = false;
-        if (w.Pending.empty()) {
-            w.Idle.notify_all();
         }
     }
 }
@@ -77,11 +69,6 @@ std::shared_ptr<WriterShared> StartedWriter() {
     } else {
         StartFailed = true;
     }
-    return Writer;
-}
-
-std::shared_ptr<WriterShared> CurrentWriter() {
-    const std::lock_guard<std::mutex> lock(ModuleLock);
     return Writer;
 }
 
@@ -120,16 +107,6 @@ bool PostFileJob(std::function<void()> job, FileSlot slot) {
     }
 }
 
-bool AwaitFileJobs(std::chrono::milliseconds bound) {
-    const std::shared_ptr<WriterShared> w = CurrentWriter();
-    if (!w) {
-        return true;
-    }
-    std::unique_lock<std::mutex> lock(w->Lock);
-    return w->Idle.wait_for(lock, bound,
-                            [&w] { return w->Ended || (w->Pending.empty() && !w->Running); });
-}
-
 bool StopFileWriter(std::chrono::milliseconds bound) {
     std::shared_ptr<WriterShared> w;
     {
@@ -144,5 +121,5 @@ bool StopFileWriter(std::chrono::milliseconds bound) {
     std::unique_lock<std::mutex> lock(w->Lock);
     w->Quit = true;
     w->Wake.notify_one();
-    return w->Idle.wait_for(lock, bound, [&w] { return w->Ended; });
+    return w->Finished.wait_for(lock, bound, [&w] { return w->Ended; });
 }

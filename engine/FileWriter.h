@@ -15,9 +15,6 @@ enum class FileSlot : std::uint8_t { None, Metrics };
 // no writer thread could be started in this run, or no memory.
 bool PostFileJob(std::function<void()> job, FileSlot slot = FileSlot::None);
 
-// Waits until every job handed over so far has run, or the bound has passed (false then).
-bool AwaitFileJobs(std::chrono::milliseconds bound);
-
 // The writer ends once its jobs are done; the wait for that is bounded, and a writer hung in
 // a file operation past it ends on its own when the disk lets it. The next job starts a new
 // writer. False when the bound passed first.
