@@ -4,6 +4,7 @@
 
 #include "engine/ClockWatch.h"
 #include "engine/EventLog.h"
+#include "engine/Metrics.h"
 #include "engine/RegistryDefault.h"
 #include "engine/Settings.h"
 #include "platform/Platform.h"
@@ -176,6 +177,14 @@ SetDecision DecideSet(const std::string& name, const std::string& value) {
         return decision;
     }
     if (row->Type == SettingType::String) {
+        // A path the service would refuse is refused here with the service's own reason.
+        const std::string refusal = std::string(row->Name) == "MetricsFile" && !value.empty()
+                                        ? MetricsPathRefusal(value)
+                                        : std::string();
+        if (!refusal.empty()) {
+            decision.Why = "the service would not write metrics to \"" + value + "\": " + refusal;
+            return decision;
+        }
         decision.Row = row;
         return decision;
     }

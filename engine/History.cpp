@@ -1,6 +1,7 @@
 #include "engine/History.h"
 
 #include "engine/EventLog.h"
+#include "engine/FileWriter.h"
 #include "engine/Settings.h"
 #include "engine/SettingsTable.h"
 #include "history/HistoryReader.h"
@@ -8,11 +9,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <limits>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -20,22 +18,21 @@ namespace {
 
 // Rows kept for another try while the disk refuses them: two days' worth.
 constexpr std::size_t kMostPending = 2880;
-constexpr std::chrono::milliseconds kStopWait{1500};
 
-// What the loop's thread and the writer's thread share. The loop only ever holds the lock to
-// push a finished row (once a minute); the writer takes the rows out under it and writes them
-// without it, so no file operation, however slow, can make the loop wait. The waits are on
-// the real clock: they are between two threads of this process, not on the system's time.
-struct WriterShared {
-    std::mutex Lock;
-    std::vector<history::Row> Pending;
-    bool Quit = false;
-    bool Woken = false;
-    bool Done = false;
-    std::condition_variable Wake;  // rows or the quit are there
-    std::condition_variable Ended; // the writer has written what it could and ended
+// Where the rows go and what the writer knows of the files. The loop sets Days; the rest is
+// the writer's, touched only by the jobs of this sink, which the writer runs one at a time.
+struct FileCursor {
+    std::int64_t Day = std::numeric_limits<std::int64_t>::min();
+    std::int64_t LastMinute = std::numeric_limits<std::int64_t>::min();
+    bool FreshLine = false; // the file may end in a torn line: start the next row on a new one
+    bool Header = false;    // the file is new: the header goes first
+    bool Warned = false;    // this run of failures has been reported
+};
+struct Sink {
     std::string Folder;
     std::atomic<std::int32_t> Days{0};
+    FileCursor Cursor;
+    std::vector<history::Row> Rows; // not written yet
 };
 
 // The minute in progress, owned by the loop's thread.
@@ -54,7 +51,7 @@ struct Minute {
 constexpr std::uint32_t kLostAfterFailures = 51;
 std::uint32_t FailuresInRow = 0;
 
-std::shared_ptr<WriterShared> Writer;
+std::shared_ptr<Sink> Target; // while "HistoryDays" asks for rows
 Minute Current;
 
 history::State StateOf(const HistoryCycleFacts& f) {
@@ -107,16 +104,7 @@ std::string Reason(std::uint32_t code) {
     return text;
 }
 
-// The writer's own state, on its thread only.
-struct FileCursor {
-    std::int64_t Day = std::numeric_limits<std::int64_t>::min();
-    std::int64_t LastMinute = std::numeric_limits<std::int64_t>::min();
-    bool FreshLine = false; // the file may end in a torn line: start the next row on a new one
-    bool Header = false;    // the file is new: the header goes first
-    bool Warned = false;    // this run of failures has been reported
-};
-
-void DeleteOldDays(const WriterShared& w, std::int64_t today) {
+void DeleteOldDays(const Sink& w, std::int64_t today) {
     std::vector<std::string> names;
     if (!plat::ListFiles(w.Folder, history::kFilePattern, names)) {
         return;
@@ -132,7 +120,7 @@ void DeleteOldDays(const WriterShared& w, std::int64_t today) {
 
 // A new day's file: the folder made if need be, old days deleted, and what the file holds
 // already taken into account (the header, its last minute, a torn last line).
-void OpenDay(const WriterShared& w, FileCursor& c, std::int64_t day) {
+void OpenDay(const Sink& w, FileCursor& c, std::int64_t day) {
     (void)plat::CreateFolder(w.Folder, true);
     DeleteOldDays(w, day);
     c = FileCursor{day, std::numeric_limits<std::int64_t>::min(), false, true, c.Warned};
@@ -159,7 +147,7 @@ void OpenDay(const WriterShared& w, FileCursor& c, std::int64_t day) {
 }
 
 // False when the disk refused it (the row is to be tried again).
-bool WriteRow(const WriterShared& w, FileCursor& c, const history::Row& row) {
+bool WriteRow(const Sink& w, FileCursor& c, const history::Row& row) {
     const std::int64_t day = history::DayStart(row.MinuteUnix);
     if (day != c.Day) {
         if (day < c.Day) {
@@ -194,52 +182,29 @@ bool WriteRow(const WriterShared& w, FileCursor& c, const history::Row& row) {
     return true;
 }
 
-void RunWriter(void* context) {
-    const std::unique_ptr<std::shared_ptr<WriterShared>> owner(
-        static_cast<std::shared_ptr<WriterShared>*>(context));
-    WriterShared& w = **owner;
-    FileCursor cursor;
-    std::vector<history::Row> rows;
-    for (;;) {
-        bool quit = false;
-        {
-            std::unique_lock<std::mutex> lock(w.Lock);
-            w.Wake.wait(lock, [&w] { return w.Woken; });
-            w.Woken = false;
-            rows.insert(rows.end(), w.Pending.begin(), w.Pending.end());
-            w.Pending.clear();
-            quit = w.Quit;
-        }
-        std::size_t done = 0;
-        while (done < rows.size() && WriteRow(w, cursor, rows[done])) {
-            ++done;
-        }
-        rows.erase(rows.begin(), rows.begin() + static_cast<std::ptrdiff_t>(done));
-        if (rows.size() > kMostPending) {
-            rows.erase(rows.begin(),
-                       rows.begin() + static_cast<std::ptrdiff_t>(rows.size() - kMostPending));
-        }
-        if (quit) {
-            const std::lock_guard<std::mutex> lock(w.Lock);
-            w.Done = true;
-            w.Ended.notify_all();
-            return;
-        }
+// On the writer's thread: the rows refused before go first, in order.
+void WriteRows(Sink& sink) {
+    std::size_t done = 0;
+    while (done < sink.Rows.size() && WriteRow(sink, sink.Cursor, sink.Rows[done])) {
+        ++done;
+    }
+    sink.Rows.erase(sink.Rows.begin(), sink.Rows.begin() + static_cast<std::ptrdiff_t>(done));
+    if (sink.Rows.size() > kMostPending) {
+        sink.Rows.erase(sink.Rows.begin(),
+                        sink.Rows.begin() +
+                            static_cast<std::ptrdiff_t>(sink.Rows.size() - kMostPending));
     }
 }
 
 void HandOver(const history::Row& row) {
-    if (!Writer) {
+    if (!Target) {
         return;
     }
-    try {
-        const std::lock_guard<std::mutex> lock(Writer->Lock);
-        Writer->Pending.push_back(row);
-        Writer->Woken = true;
-    } catch (...) {
-        return; // out of memory: this minute is lost
-    }
-    Writer->Wake.notify_one();
+    // A row that cannot be handed over (no writer, no memory) is lost.
+    (void)PostFileJob([sink = Target, row] {
+        sink->Rows.push_back(row);
+        WriteRows(*sink);
+    });
 }
 
 void CloseMinute() {
@@ -264,52 +229,47 @@ void CloseMinute() {
 
 namespace {
 
-void StartWriter() {
+void StartSink() {
     try {
-        auto shared = std::make_shared<WriterShared>();
-        shared->Folder = history::HistoryFolder();
-        shared->Days = Settings.HistoryDays;
-        if (shared->Folder.empty()) {
-            return;
-        }
-        auto context = std::make_unique<std::shared_ptr<WriterShared>>(shared);
-        if (plat::StartDetachedThread(&RunWriter, context.get())) {
-            static_cast<void>(context.release()); // the thread owns it now
-            Writer = std::move(shared);
+        auto sink = std::make_shared<Sink>();
+        sink->Folder = history::HistoryFolder();
+        sink->Days = Settings.HistoryDays;
+        if (!sink->Folder.empty()) {
+            Target = std::move(sink);
         }
     } catch (...) {
-        Writer.reset(); // out of memory: no history for now
+        Target.reset(); // out of memory: no history for now
     }
 }
 
-bool WriterTried = false; // once a run: a writer that cannot start is not retried each cycle
+bool SinkTried = false; // once a run: a history without a folder is not looked for each cycle
 
 } // namespace
 
 void HistoryStart() {
     Current = Minute{};
     FailuresInRow = 0;
-    Writer.reset();
-    WriterTried = false;
+    Target.reset();
+    SinkTried = false;
 }
 
 void HistoryCycle(const HistoryCycleFacts& facts) {
     // "HistoryDays" is followed as the settings reload: 0 ends the writer, a number starts it.
     if (Settings.HistoryDays <= 0) {
-        if (Writer) {
+        if (Target) {
             HistoryStop();
         }
-        WriterTried = false;
+        SinkTried = false;
         return;
     }
-    if (!Writer && !WriterTried) {
-        WriterTried = true;
-        StartWriter();
+    if (!Target && !SinkTried) {
+        SinkTried = true;
+        StartSink();
     }
-    if (!Writer) {
+    if (!Target) {
         return;
     }
-    Writer->Days = Settings.HistoryDays;
+    Target->Days = Settings.HistoryDays;
     const bool measured =
         facts.What == HistoryCycleFacts::Good || facts.What == HistoryCycleFacts::OutOfLimits;
     // The timecode's own minute where a reading gives it; the PC clock's otherwise.
@@ -363,16 +323,5 @@ void HistoryHardSet() {
 
 void HistoryStop() {
     CloseMinute();
-    if (Writer) {
-        // The last rows are written before the stop is reported, unless the disk hangs: then
-        // the stop goes on after a while and the writer ends when the disk lets it.
-        std::unique_lock<std::mutex> lock(Writer->Lock);
-        Writer->Quit = true;
-        Writer->Woken = true;
-        Writer->Wake.notify_one();
-        const std::shared_ptr<WriterShared> w = Writer;
-        (void)w->Ended.wait_for(lock, kStopWait, [&w] { return w->Done; });
-        lock.unlock();
-        Writer.reset();
-    }
+    Target.reset(); // the jobs handed over keep the sink until they are written
 }

@@ -1,6 +1,7 @@
 // The service's history: one row per UTC minute, appended to a file per UTC day under
-// %ProgramData%\Chronel\history by a writer thread of its own, so that a slow or full disk
-// never holds up the loop. "HistoryDays" says how many days are kept (0: none written).
+// %ProgramData%\Chronel\history by the service's file writer (engine/FileWriter.h), so that
+// a slow or full disk never holds up the loop. "HistoryDays" says how many days are kept (0: none
+// written).
 #pragma once
 
 #include <cstdint>
@@ -19,5 +20,6 @@ void HistoryStart();
 // Each cycle; when its minute is past the one in progress, that one goes to the writer.
 void HistoryCycle(const HistoryCycleFacts& facts);
 void HistoryHardSet();
-// At the loop's end: the minute in progress goes to the writer, which then ends.
+// At the loop's end (or when "HistoryDays" turns 0): the minute in progress goes to the
+// writer; the loop's end waits for the writer with StopFileWriter.
 void HistoryStop();

@@ -2,21 +2,46 @@
 
 #include "TimeFunc/CivilDate.h"
 #include "TimeFunc/ClockControl.h"
+#include "engine/ClockWatch.h"
 #include "engine/EventLog.h"
+#include "engine/FileWriter.h"
 #include "engine/Settings.h"
 #include "engine/VersionParts.h"
 #include "platform/Platform.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cctype>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 
 namespace {
 
 constexpr std::int32_t kLockedWithinMs = 2;
 
-// The path the current setting names, and whether its failure has been logged.
+// The loop's side: the path the current setting names, a number that changes with it (and
+// with each run), the writes handed over, and the finding shown in "MonitorWarnings".
 std::string CurrentPath;
-bool FailureLogged = false;
+std::uint64_t Generation = 0;
+std::atomic<std::uint64_t> PostedSeq{0}; // read by AwaitMetricsWritten on any thread
+std::string FindingShown;
+
+// What the writer's thread found, for the loop to take up at its next publish. A path that
+// fails is logged once; again only once the setting (or the run) changed.
+struct WriteResults {
+    std::mutex Lock;
+    std::condition_variable Written;
+    std::uint64_t WrittenSeq = 0;
+    std::uint64_t LoggedGeneration = 0;
+    std::uint64_t Generation = 0; // of the last write
+    std::string Finding;          // of the last write; empty when it succeeded
+};
+WriteResults& Results() {
+    static WriteResults results;
+    return results;
+}
 
 // Label values escape backslash, double quote and line feed.
 std::string LabelValue(const std::string& text) {
@@ -49,12 +74,13 @@ std::string Number(std::uint64_t value) {
     return std::to_string(value);
 }
 
+} // namespace
+
 // The service writes as LocalSystem whatever file the settings name, so it takes only a place
 // that cannot lead elsewhere: a drive letter of a local fixed disk ("\\server\share", "\\?\"
-// and "\\.\" paths, and a share mapped to a letter, are refused, which also keeps the loop off
-// the network) and folders that exist and are no reparse point all the way down. Empty when
-// the path may be written, else why not.
-std::string RefusedPath(const std::string& path) {
+// and "\\.\" paths, and a share mapped to a letter, are refused, which also keeps the writes
+// off the network) and folders that exist and are no reparse point all the way down.
+std::string MetricsPathRefusal(const std::string& path) {
     const bool drive = path.size() >= 4 && std::isalpha(static_cast<unsigned char>(path[0])) != 0 &&
                        path[1] == ':' && (path[2] == '\\' || path[2] == '/') &&
                        path.find(':', 2) == std::string::npos;
@@ -92,6 +118,8 @@ std::string RefusedPath(const std::string& path) {
     return {};
 }
 
+namespace {
+
 std::string SystemText(std::uint32_t code) {
     std::string text;
     if (!plat::FormatSystemMessage(code, text)) {
@@ -105,7 +133,7 @@ std::string SystemText(std::uint32_t code) {
 
 // Empty when written, else why not.
 std::string WriteAtomically(const std::string& path, const std::string& text) {
-    std::string refused = RefusedPath(path);
+    std::string refused = MetricsPathRefusal(path);
     if (!refused.empty()) {
         return refused;
     }
@@ -119,6 +147,55 @@ std::string WriteAtomically(const std::string& path, const std::string& text) {
         return SystemText(error);
     }
     return {};
+}
+
+// On the writer's thread.
+void WriteMetricsFile(const std::string& path, const std::string& text, std::uint64_t generation,
+                      std::uint64_t seq) {
+    const std::string why = WriteAtomically(path, text);
+    const std::string finding =
+        why.empty() ? std::string() : "Metrics file \"" + path + "\" not written: " + why;
+    WriteResults& r = Results();
+    bool log = false;
+    {
+        const std::lock_guard<std::mutex> lock(r.Lock);
+        log = !why.empty() && r.LoggedGeneration != generation;
+        if (log) {
+            r.LoggedGeneration = generation;
+        }
+        r.Generation = generation;
+        r.Finding = finding;
+    }
+    if (log) {
+        WriteEventLog(finding, kEventWarning);
+    }
+    {
+        // Counted as written only now, so that whoever waits for it finds the entry too.
+        const std::lock_guard<std::mutex> lock(r.Lock);
+        r.WrittenSeq = std::max(r.WrittenSeq, seq);
+    }
+    r.Written.notify_all();
+}
+
+void ShowFinding(const std::string& line) {
+    if (line != FindingShown) {
+        FindingShown = line;
+        SetMetricsFinding(line);
+    }
+}
+
+// What the last write of the current path found: shown until a write finds otherwise.
+void TakeUpResult() {
+    std::string finding;
+    {
+        WriteResults& r = Results();
+        const std::lock_guard<std::mutex> lock(r.Lock);
+        if (r.Generation != Generation || r.Finding == FindingShown) {
+            return;
+        }
+        finding = r.Finding;
+    }
+    ShowFinding(finding);
 }
 
 double CorrectionPpm() {
@@ -181,28 +258,42 @@ std::string MetricsText(const MetricsFacts& facts, double correctionPpm,
 }
 
 void PublishMetrics(const MetricsFacts& facts) {
-    if (Settings.MetricsFile.empty()) {
-        if (!CurrentPath.empty()) {
-            CurrentPath.clear();
-            FailureLogged = false;
-        }
-        return;
-    }
     try {
+        if (Settings.MetricsFile.empty()) {
+            if (!CurrentPath.empty()) {
+                CurrentPath.clear();
+                ++Generation;
+            }
+            ShowFinding("");
+            return;
+        }
         if (Settings.MetricsFile != CurrentPath) {
             CurrentPath = Settings.MetricsFile;
-            FailureLogged = false;
+            ++Generation;
+            ShowFinding(""); // the finding was about the path before
+        } else {
+            TakeUpResult();
         }
-        const std::string why = WriteAtomically(
-            CurrentPath, MetricsText(facts, facts.Up ? CorrectionPpm() : 0.0, UnixSecondsNow()));
-        if (!why.empty() && !FailureLogged) {
-            FailureLogged = true;
-            WriteEventLog("Metrics file \"" + CurrentPath + "\" not written: " + why,
-                          kEventWarning);
+        const std::uint64_t seq = PostedSeq.load() + 1;
+        // Rendered here, where the clock's rate and the time of the update are read; the
+        // writer only writes, and drops a snapshot that a newer one overtook.
+        if (PostFileJob(
+                [path = CurrentPath,
+                 text = MetricsText(facts, facts.Up ? CorrectionPpm() : 0.0, UnixSecondsNow()),
+                 generation = Generation, seq] { WriteMetricsFile(path, text, generation, seq); },
+                FileSlot::Metrics)) {
+            PostedSeq = seq;
         }
     } catch (...) {
         // Out of memory: these metrics are lost, the next publish tries again.
     }
+}
+
+bool AwaitMetricsWritten() {
+    WriteResults& r = Results();
+    std::unique_lock<std::mutex> lock(r.Lock);
+    return r.Written.wait_for(lock, std::chrono::seconds(5),
+                              [&r] { return r.WrittenSeq >= PostedSeq.load(); });
 }
 
 void PublishStopped(MetricsFacts facts) {
@@ -213,7 +304,8 @@ void PublishStopped(MetricsFacts facts) {
 
 void ResetMetrics() {
     CurrentPath.clear();
-    FailureLogged = false;
+    ++Generation; // a new run warns afresh, and nothing an earlier run's writes found counts
+    FindingShown.clear();
 }
 
 std::int64_t UnixSecondsNow() {

@@ -12,6 +12,7 @@
 #include "engine/ClockWatch.h"
 #include "engine/CorrectionLaw.h"
 #include "engine/EventLog.h"
+#include "engine/FileWriter.h"
 #include "engine/History.h"
 #include "engine/Metrics.h"
 #include "engine/PrecisionServo.h"
@@ -22,6 +23,7 @@
 
 #include <array>
 #include <cctype>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <limits>
@@ -46,6 +48,7 @@ constexpr std::uint32_t kPauseAfterHardSetReadMs = 40;
 // Each attempt at a hard set hands the clock back to its nominal rate and restarts the
 // servo's phase: a refused set tried at every cycle would leave the clock never slewed.
 constexpr std::uint64_t kRefusedSetRetryMs = 60000;
+constexpr std::chrono::milliseconds kFileWriterStopWait{1500};
 
 constexpr std::int32_t kReloadPeriod = 200; // a reload every 201st cycle
 constexpr std::int32_t kLastSyncPeriod = 50;
@@ -622,4 +625,7 @@ void SyncLoop() {
     PublishStopped(s.Metrics);
     WriteEventLog("STOP", kEventNotice);
     HistoryStop();
+    // The last metrics and history rows are on disk before the stop is reported, unless the
+    // disk hangs: within the stop's own bound the service thread goes on without them.
+    (void)StopFileWriter(kFileWriterStopWait);
 }

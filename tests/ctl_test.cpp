@@ -150,6 +150,7 @@ TEST_F(CtlTest, SetChecksNameTypeAndRangeAndWritesOnlyWhatPasses) {
         EXPECT_EQ(emu::RegGetDword(kKey, name), c.Stored) << what;
         EXPECT_EQ(emu::RegValueNames(kKey).size(), c.Stored ? 1u : 0u) << what;
     }
+    emu::AddFolder("C:\\m");
     EXPECT_EQ(ctl::Set("MetricsFile", "C:\\m\\chronel.prom"), 0);
     EXPECT_EQ(emu::RegGetString(kKey, "MetricsFile"), "C:\\m\\chronel.prom");
     EXPECT_EQ(ctl::Reset("MetricsFile"), 0);

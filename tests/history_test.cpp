@@ -1,4 +1,5 @@
 // The history files' rows and names, and reading them back over the emulated file system.
+#include "engine/FileWriter.h"
 #include "engine/History.h"
 #include "engine/Settings.h"
 #include "history/HistoryReader.h"
@@ -212,6 +213,7 @@ void RunMinutes(std::int64_t firstMinute, int minutes) {
         HistoryCycle(f);
     }
     HistoryStop();
+    ASSERT_TRUE(StopFileWriter(std::chrono::seconds(5)));
 }
 
 std::size_t Warnings() {

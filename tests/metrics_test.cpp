@@ -1,6 +1,13 @@
 #include "CardWorld.h"
 
+#include "ctl/Ctl.h"
+#include "engine/ClockWatch.h"
+#include "engine/FileWriter.h"
 #include "engine/Metrics.h"
+#include "engine/RegistryDefault.h"
+
+#include <chrono>
+#include <memory>
 
 namespace {
 
@@ -8,8 +15,22 @@ class MetricsTest : public CardWorld {
   protected:
     void SetUp() override {
         CardWorld::SetUp();
+        SettingsRegistry = std::make_unique<TRegistryDefault>();
+        SettingsRegistry->SetRootKeyLocalMachine();
+        SettingsRegistry->OpenKey(kSettingsKeyPath, true);
         ResetMetrics();
+        SetMetricsFinding("");
         emu::AddFolder("C:\\metrics");
+    }
+    void TearDown() override {
+        emu::HoldFiles(false);
+        (void)StopFileWriter(std::chrono::seconds(5));
+        CardWorld::TearDown();
+    }
+    // Hands the metrics over and waits for the writer to be done with them.
+    static void Publish(const MetricsFacts& facts) {
+        PublishMetrics(facts);
+        ASSERT_TRUE(AwaitMetricsWritten());
     }
     static std::size_t Warnings() {
         std::size_t n = 0;
@@ -26,15 +47,19 @@ TEST_F(MetricsTest, ReplacesTheFileWholeAndWarnsOncePerPath) {
         bool MoveFails;
         bool Written;         // the file at Path holds this publish's metrics
         std::size_t Warnings; // in the log after the step
+        bool Finding;         // "MonitorWarnings" says the last write to Path failed
     };
     const std::string good = "C:\\metrics\\chronel.prom";
     const std::string missing = "C:\\nowhere\\chronel.prom";
+    // A finding shows from the publish after the failed write (the writer's result comes
+    // back later) until one after a write that succeeded; a new path starts without one.
     const std::vector<Step> steps = {
-        {good, false, true, 0},     {missing, false, false, 1},
-        {missing, false, false, 1}, {"chronel.prom", false, false, 2},
-        {good, true, false, 3},     {good, true, false, 3},
-        {good, false, true, 3},     {"", false, false, 3},
-        {good, true, false, 4},
+        {good, false, true, 0, false},    {missing, false, false, 1, false},
+        {missing, false, false, 1, true}, {"chronel.prom", false, false, 2, false},
+        {good, true, false, 3, false},    {good, true, false, 3, true},
+        {good, false, true, 3, true},     {good, false, true, 3, false},
+        {"", false, false, 3, false},     {good, true, false, 4, false},
+        {good, false, true, 4, true},     {good, false, true, 4, false},
     };
     MetricsFacts facts;
     for (std::size_t i = 0; i < steps.size(); ++i) {
@@ -44,13 +69,18 @@ TEST_F(MetricsTest, ReplacesTheFileWholeAndWarnsOncePerPath) {
             emu::InjectFileFailure(emu::FileOp::Move, 32, 1); // a reader holds the file
         }
         facts.HardSets = i + 1;
-        PublishMetrics(facts);
+        Publish(facts);
+        const std::string finding = "Metrics file \"" + s.Path + "\" not written: ";
+        EXPECT_EQ(ClockWarnings().rfind(finding, 0) == 0, s.Finding) << "step " << i;
+        EXPECT_EQ(ClockWarnings().empty(), !s.Finding) << "step " << i;
+        EXPECT_EQ(emu::RegGetString(kKey, "MonitorWarnings").value_or(""), ClockWarnings());
         const std::optional<std::string> content = emu::FileContent(s.Path);
         const bool current =
             content && content->find("chronel_hard_sets_total " + std::to_string(i + 1) + "\n") !=
                            std::string::npos;
         EXPECT_EQ(current, s.Written) << "step " << i;
-        EXPECT_EQ(Warnings(), s.Warnings) << "step " << i;
+        EXPECT_EQ(Warnings(), s.Warnings)
+            << "step " << i << ::testing::PrintToString(emu::EventLogTexts());
         // No temporary file is ever left behind, and the old file stays whole.
         EXPECT_FALSE(emu::FileContent(good + ".tmp").has_value()) << "step " << i;
         if (i > 0 && s.Path == good) {
@@ -63,6 +93,7 @@ TEST_F(MetricsTest, TheFileCarriesAHeartbeatAndSaysDownOnceStopped) {
     const std::string path = "C:\\metrics\\chronel.prom";
     Settings.MetricsFile = path;
     const auto has = [&path](const std::string& line) {
+        EXPECT_TRUE(AwaitMetricsWritten());
         return emu::FileContent(path).value_or("").find("\n" + line + "\n") != std::string::npos;
     };
     MetricsFacts facts;
@@ -109,7 +140,8 @@ TEST_F(MetricsTest, LockedOnlyForAGoodReadingWithinTwoMilliseconds) {
 
 // The service writes as LocalSystem: a path that could lead it onto a share, a device or
 // through a link somewhere else is refused with one warning, and nothing is written there.
-TEST_F(MetricsTest, WritesOnlyToPlainFoldersOnALocalDisk) {
+// chronelctl refuses to store such a path, for the same reason.
+TEST_F(MetricsTest, WritesOnlyToPlainFoldersOnALocalDiskAndTheToolRefusesTheSame) {
     struct Case {
         const char* Path;
         const char* Why; // in the warning; empty when the file is written
@@ -130,6 +162,8 @@ TEST_F(MetricsTest, WritesOnlyToPlainFoldersOnALocalDisk) {
         {"\\\\?\\C:\\metrics\\chronel.prom", "not a local path"},
         {"\\\\.\\C:\\metrics\\chronel.prom", "not a local path"},
         {"C:metrics\\chronel.prom", "not a local path"},
+        {"chronel.prom", "not a local path"},
+        {"metrics\\chronel.prom", "not a local path"},
         {"C:\\metrics\\chronel.prom:hidden", "not a local path"},
         {"Z:\\metrics\\chronel.prom", "not on a local disk"},
         {"C:\\nowhere\\chronel.prom", "folder \"C:\\nowhere\" does not exist"},
@@ -141,16 +175,27 @@ TEST_F(MetricsTest, WritesOnlyToPlainFoldersOnALocalDisk) {
         ResetMetrics();
         emu::ClearEventLog();
         Settings.MetricsFile = c.Path;
-        PublishMetrics(MetricsFacts{});
-        PublishMetrics(MetricsFacts{});
+        Publish(MetricsFacts{});
+        Publish(MetricsFacts{});
         const auto texts = emu::EventLogTexts();
+        emu::RegSetString(kKey, "MetricsFile", "");
+        const int exit = ctl::Set("MetricsFile", c.Path);
+        const std::string stored = emu::RegGetString(kKey, "MetricsFile").value_or("");
+        const std::string toolSaid = emu::ConsoleErrorOutput();
         if (c.Why[0] == '\0') {
+            EXPECT_EQ(exit, 0) << c.Path;
+            EXPECT_EQ(stored, c.Path);
             EXPECT_TRUE(texts.empty()) << c.Path;
             EXPECT_EQ(emu::FileWrites(c.Path), 2U) << c.Path;
             continue;
         }
         EXPECT_EQ(emu::FileWrites(c.Path) + emu::FileWrites(std::string(c.Path) + ".tmp"), 0U)
             << c.Path;
+        EXPECT_EQ(exit, 1) << c.Path;
+        EXPECT_EQ(stored, "") << c.Path;
+        EXPECT_NE(toolSaid.find("\"" + std::string(c.Path) + "\": " + c.Why + ". Nothing written."),
+                  std::string::npos)
+            << toolSaid;
         ASSERT_EQ(texts.size(), 1U) << c.Path;
         EXPECT_EQ(texts[0],
                   "\r\nMetrics file \"" + std::string(c.Path) + "\" not written: " + c.Why)

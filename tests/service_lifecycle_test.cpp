@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
@@ -339,4 +340,31 @@ TEST_F(ServiceLifecycle, TheStoppedReportSaysWhetherTheStopWasClean) {
         emu::JoinServiceThreads();
         EXPECT_EQ(Rows(GoodReports()).back(), Row(kStopped, 0, 0, 5, c.ExitCode));
     }
+}
+
+// A disk that stopped answering holds the metrics writes: the stop still ends the service
+// thread well within the handler's bound, so STOPPED follows the loop's end (not the bound),
+// and the last write ("chronel_up 0") lands once the disk answers.
+TEST_F(ServiceLifecycle, AHungMetricsWriteDoesNotHoldUpTheStop) {
+    const std::string path = "C:\\metrics\\chronel.prom";
+    emu::AddFolder("C:\\metrics");
+    emu::RegSetString("SOFTWARE\\Tecora", "MetricsFile", path);
+    emu::HoldFiles(true);
+    emu::SetStartedByController(true);
+    std::thread mainThread([] { RunServiceDispatcher(); });
+    ASSERT_TRUE(emu::AwaitHeldFileWrite()); // a publish of the running service hangs
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(emu::SendControl(kStop), 0u);
+    const auto took = std::chrono::steady_clock::now() - start;
+    const bool threadDone = SettingsRegistry == nullptr; // released as ServiceStart ends
+    const std::vector<std::string> texts = EventTexts();
+    emu::HoldFiles(false);
+    mainThread.join();
+    emu::JoinServiceThreads();
+    EXPECT_LT(took, std::chrono::seconds(3));
+    EXPECT_TRUE(threadDone);
+    EXPECT_EQ(texts.back(), "STOP");
+    EXPECT_EQ(Rows(GoodReports()).back(), Row(kStopped, 0, 0, 5, 0));
+    ASSERT_TRUE(emu::WaitForDetachedThreads());
+    EXPECT_NE(emu::FileContent(path).value_or("").find("\nchronel_up 0\n"), std::string::npos);
 }

@@ -5,6 +5,7 @@
 #include "card/CardLink.h"
 #include "engine/ClockWatch.h"
 #include "engine/EventLog.h"
+#include "engine/Metrics.h"
 #include "engine/Settings.h"
 #include "engine/SyncLoop.h"
 #include "platform/emu/World.h"
@@ -13,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -726,6 +728,62 @@ TEST_F(SyncLoopTest, RealtimeModeFailureIsLoggedOncePerRunOfFailures) {
 }
 
 // --- start and stop --------------------------------------------------------------------------
+
+// A disk that stops answering holds up the file writer, never the loop: the cycles go on in
+// virtual time while a metrics write hangs, the snapshots that queue up meanwhile give way to
+// the latest, and the stop waits for the last write ("chronel_up 0") only within its bound.
+struct HungWriteCase {
+    const char* Name;
+    int ReleaseAfterMs; // real time after the last cycle; -1: held past the stop
+    bool DownAtReturn;  // the file says "chronel_up 0" when the loop returns
+};
+
+class HungMetricsWrite : public SyncLoopTest,
+                         public ::testing::WithParamInterface<HungWriteCase> {};
+
+TEST_P(HungMetricsWrite, HoldsUpNeitherTheCyclesNorTheStop) {
+    const HungWriteCase& c = GetParam();
+    const std::string path = "C:\\metrics\\chronel.prom";
+    emu::AddFolder("C:\\metrics");
+    emu::RegSetString(kKey, "MetricsFile", path);
+    emu::HoldFiles(true);
+    bool heldWhileCycling = false;
+    std::thread release;
+    onCycleEnd_ = [&](int n) {
+        if (n == 60) {
+            heldWhileCycling = emu::AwaitHeldFileWrite(); // the first publish hangs
+        }
+        if (n == 100 && c.ReleaseAfterMs >= 0) {
+            release = std::thread([&c] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(c.ReleaseAfterMs));
+                emu::HoldFiles(false);
+            });
+        }
+    };
+    const auto start = std::chrono::steady_clock::now();
+    RunLoop(Script({{'G', 100, 3}}));
+    const auto took = std::chrono::steady_clock::now() - start;
+    const bool down =
+        emu::FileContent(path).value_or("").find("\nchronel_up 0\n") != std::string::npos;
+    if (release.joinable()) {
+        release.join();
+    }
+    EXPECT_TRUE(heldWhileCycling);
+    ASSERT_EQ(snapshots_.size(), 100U);
+    EXPECT_GE(snapshots_.back().AtMs - snapshots_.front().AtMs, 99 * 50);
+    EXPECT_LT(took, std::chrono::seconds(3)); // well within the stop's 5 s
+    EXPECT_EQ(down, c.DownAtReturn);
+    emu::HoldFiles(false);
+    ASSERT_TRUE(AwaitMetricsWritten());
+    EXPECT_NE(emu::FileContent(path).value_or("").find("\nchronel_up 0\n"), std::string::npos);
+    EXPECT_EQ(emu::FileWrites(path), 2U);       // the hung one and the last; none in between
+    EXPECT_TRUE(emu::WaitForDetachedThreads()); // the writer has ended
+}
+
+INSTANTIATE_TEST_SUITE_P(Disks, HungMetricsWrite,
+                         ::testing::Values(HungWriteCase{"ReleasedDuringTheStop", 300, true},
+                                           HungWriteCase{"HeldPastTheStopsBound", -1, false}),
+                         NameOf);
 
 TEST_F(SyncLoopTest, StartAndStopAreLoggedAndTheRateEndsNominal) {
     emu::AddFolder("C:\\metrics");

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <chrono>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <set>
@@ -40,6 +42,9 @@ struct FileState {
     std::int64_t FreeBytes = -1;         // negative: no limit
     std::set<std::string> ReparsePoints; // lower-case
     std::set<char> NetworkDrives;        // lower-case letters
+    bool Hold = false;                   // writes wait until it is let go
+    int Held = 0;                        // writes waiting now
+    std::condition_variable HoldChanged;
 };
 
 FileState& Files() {
@@ -78,6 +83,8 @@ void ResetFiles() {
     f.FreeBytes = -1;
     f.ReparsePoints.clear();
     f.NetworkDrives.clear();
+    f.Hold = false;
+    f.HoldChanged.notify_all();
 }
 
 const detail::ResetRegistration kReset(&ResetFiles); // NOLINT(cert-err58-cpp)
@@ -142,6 +149,18 @@ bool Matches(const std::string& name, std::size_t n, const std::string& pattern,
         ++p;
     }
     return n == name.size();
+}
+
+// A write on a held file system waits here, in real time, as on a share that stopped
+// answering; the lock is let go meanwhile, so the test can look and release.
+void WaitWhileHeld(FileState& f, std::unique_lock<std::mutex>& lock) {
+    if (!f.Hold) {
+        return;
+    }
+    ++f.Held;
+    f.HoldChanged.notify_all();
+    f.HoldChanged.wait(lock, [&f] { return !f.Hold; });
+    --f.Held;
 }
 
 bool Failed(std::uint32_t error) {
@@ -230,6 +249,26 @@ void SetDiskFreeBytes(std::int64_t bytes) {
     f.FreeBytes = bytes;
 }
 
+void HoldFiles(bool hold) {
+    auto& f = Files();
+    const std::lock_guard<std::mutex> lock(f.Lock);
+    f.Hold = hold;
+    f.HoldChanged.notify_all();
+}
+
+bool AwaitHeldFileWrite(int timeoutMs) {
+    auto& f = Files();
+    std::unique_lock<std::mutex> lock(f.Lock);
+    return f.HoldChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                  [&f] { return f.Held > 0; });
+}
+
+int HeldFileWrites() {
+    auto& f = Files();
+    const std::lock_guard<std::mutex> lock(f.Lock);
+    return f.Held;
+}
+
 void MarkReparsePoint(const std::string& path) {
     auto& f = Files();
     const std::lock_guard<std::mutex> lock(f.Lock);
@@ -286,6 +325,7 @@ bool WriteWholeFile(const std::string& path, const std::string& data) {
     emu::NotifyCall("WriteWholeFile");
     auto& f = emu::Files();
     std::unique_lock<std::mutex> lock(f.Lock);
+    emu::WaitWhileHeld(f, lock);
     const std::string normal = emu::Normal(path);
     std::uint32_t error = emu::TakeFailure(f, emu::FileOp::Write);
     if (error == 0) {
@@ -315,6 +355,7 @@ bool MoveFileReplacing(const std::string& from, const std::string& to) {
     emu::NotifyCall("MoveFileReplacing");
     auto& f = emu::Files();
     std::unique_lock<std::mutex> lock(f.Lock);
+    emu::WaitWhileHeld(f, lock);
     const std::string source = emu::Normal(from);
     const std::string target = emu::Normal(to);
     std::uint32_t error = emu::TakeFailure(f, emu::FileOp::Move);
@@ -403,6 +444,7 @@ bool AppendToFile(const std::string& path, const std::string& data) {
     emu::NotifyCall("AppendToFile");
     auto& f = emu::Files();
     std::unique_lock<std::mutex> lock(f.Lock);
+    emu::WaitWhileHeld(f, lock);
     const std::string normal = emu::Normal(path);
     std::uint32_t error = emu::TakeFailure(f, emu::FileOp::Append);
     if (error == 0) {

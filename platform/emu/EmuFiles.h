@@ -32,6 +32,13 @@ enum class FileOp : std::uint8_t { Write, Move, Delete, Append, Read, List, Crea
 // (a sharing violation is 32, access denied 5, disk full 112).
 void InjectFileFailure(FileOp op, std::uint32_t errorCode, int count = -1);
 
+// While held, every write, append and rename blocks (in real time) until the hold is let go,
+// as on a disk or share that stopped answering; a reset lets go. AwaitHeldFileWrite waits
+// (real time) until a write is blocked; HeldFileWrites counts those blocked now.
+void HoldFiles(bool hold);
+bool AwaitHeldFileWrite(int timeoutMs = 5000);
+int HeldFileWrites();
+
 // What ProgramDataFolder reports; the folder exists at reset.
 constexpr const char* kProgramData = "C:\\ProgramData";
 
