@@ -52,6 +52,20 @@ const char* ResultText(std::int32_t code) {
 
 } // namespace
 
+CardCall::CardCall() : lock_(CardLock()) {}
+
+CardCall::~CardCall() {
+    if (StopLatched.load() && CardLink.Handle.load() != kClosedCardHandle) {
+        CloseCardLocked();
+    }
+}
+
+void CloseCardLocked() {
+    plat::TecClose(CardLink.Handle.load());
+    CardLink.Handle.store(kClosedCardHandle);
+    CardLink.IsOpen.store(false);
+}
+
 std::uint8_t OpenCard(std::uint16_t portId) {
     bool stopped = false;
     for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {

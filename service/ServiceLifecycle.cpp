@@ -257,16 +257,18 @@ void ServiceCtrlHandler(std::uint32_t control) {
 }
 
 void StopService() {
-    // From here every clock call of the service thread leaves the clock with the system and
-    // every card call leaves the card closed (see card/CardLink.h); the reset below waits only
-    // for a clock call already under way, never for the card.
-    StopLatched = true;
+    // The loop is told first: from the latch on a card call may close the card as it ends,
+    // and a loop not yet told would count the reads of a closed card as a lost timecode.
     {
         const std::lock_guard<std::mutex> lock(StopEventLock());
         if (StopEvent.valid()) {
             plat::SetEvent(StopEvent.get());
         }
     }
+    // From here every clock call of the service thread leaves the clock with the system and
+    // every card call leaves the card closed (see card/CardLink.h); the reset below waits only
+    // for a clock call already under way, never for the card.
+    StopLatched = true;
     if (SetClockRate(0) == ClockOk) {
         StopExitCode = 0;
     } else {
