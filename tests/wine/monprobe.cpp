@@ -45,16 +45,17 @@ BOOL CALLBACK Collect(HWND hwnd, LPARAM context) {
     text.resize(static_cast<std::size_t>(n > 0 ? n : 0));
     if (lstrcmpiA(cls, "ListBox") == 0) {
         // A list's items are no window text: read them as items, "|" after each.
-        const LRESULT count = SendMessageA(hwnd, LB_GETCOUNT, 0, 0);
+        const LRESULT count = SendMessageW(hwnd, LB_GETCOUNT, 0, 0);
         for (LRESULT i = 0; i < count; ++i) {
-            std::string item(static_cast<std::size_t>(
-                                 std::max<LRESULT>(SendMessageA(hwnd, LB_GETTEXTLEN, i, 0), 0)) +
-                                 1,
-                             '\0');
-            const LRESULT got = SendMessageA(hwnd, LB_GETTEXT, static_cast<WPARAM>(i),
+            // The wide message: Wine's ANSI translation of this one fails across processes.
+            std::wstring item(4096, L'\0');
+            const LRESULT got = SendMessageW(hwnd, LB_GETTEXT, static_cast<WPARAM>(i),
                                              reinterpret_cast<LPARAM>(item.data()));
-            item.resize(static_cast<std::size_t>(got > 0 ? got : 0));
-            text += item + "|";
+            item.resize(static_cast<std::size_t>(got > 0 && got < 4096 ? got : 0));
+            for (const wchar_t c : item) {
+                text += c < 0x80 ? static_cast<char>(c) : '?';
+            }
+            text += "|";
         }
     }
     children.push_back({hwnd, cls, text, GetWindowLongPtrA(hwnd, GWL_STYLE)});

@@ -440,7 +440,8 @@ bool AddControl(Window window, Control kind, int id, const std::string& text, Re
         break;
     case Control::List:
         cls = "LISTBOX";
-        style |= LBS_NOTIFY | LBS_NOINTEGRALHEIGHT | WS_VSCROLL | WS_TABSTOP | WS_GROUP;
+        style |=
+            LBS_NOTIFY | LBS_HASSTRINGS | LBS_NOINTEGRALHEIGHT | WS_VSCROLL | WS_TABSTOP | WS_GROUP;
         exStyle = WS_EX_CLIENTEDGE;
         break;
     case Control::Radio: {
