@@ -77,6 +77,36 @@ event_logged_like() {
   wine_events "${WINE_TMP}/since.txt" | grep -qE -- "$1"
 }
 
+# An hour of history as the service keeps it, with a stretch of lost timecode and a stretch
+# without rows (the service not running), for the chart in the screenshot.
+history_dir="${WINEPREFIX}/drive_c/ProgramData/Chronel/history"
+mkdir -p "${history_dir}"
+python3 - "${history_dir}" <<'PY'
+import math, os, sys, time
+folder = sys.argv[1]
+header = ("minute_utc,state,good_readings,failed_reads,diff_min_ms,diff_max_ms,diff_mean_ms,"
+          "rate_ppm,hard_sets,entries,time_source,settings")
+now = int(time.time()) // 60 * 60
+for back in range(60, 2, -1):
+    minute = now - back * 60
+    if 20 <= back <= 24:
+        continue  # the service did not run
+    day = time.strftime("%Y-%m-%d", time.gmtime(minute))
+    stamp = time.strftime("%Y-%m-%dT%H:%MZ", time.gmtime(minute))
+    if 38 <= back <= 41:
+        row = f"{stamp},timecode_lost,0,60,,,,0.000,0,1,pc,"
+    else:
+        mean = 1.5 * math.sin(back / 6.0)
+        row = (f"{stamp},locked,60,0,{math.floor(mean) - 1},{math.ceil(mean) + 1},"
+               f"{mean:.3f},0.500,0,0,timecode,")
+    path = os.path.join(folder, f"chronel-{day}.csv")
+    new = not os.path.exists(path)
+    with open(path, "a", newline="") as f:
+        if new:
+            f.write(header + "\r\n")
+        f.write(row + "\r\n")
+PY
+
 echo "--- no service installed"
 (cd "${install_dir}" && exec wine chronelmon.exe /show </dev/null >/dev/null 2>&1) &
 check_true "the main window opens" wait_until 60 probe wait "${MAIN}" 1

@@ -475,9 +475,26 @@ bool AddControl(Window window, Control kind, int id, const std::string& text, Re
 
 void SetText(Window window, int id, const std::string& text) {
     HWND control = ControlOf(window, id);
-    if (control != nullptr && GetText(window, id) != text) {
-        SetWindowTextA(control, text.c_str()); // only on a change: a read-only box keeps its scroll
+    if (control == nullptr || GetText(window, id) == text) {
+        return; // unchanged: nothing repainted, nothing scrolled
     }
+    const WindowState* state = StateOf(H(window));
+    const bool box =
+        state != nullptr &&
+        std::any_of(state->Controls.begin(), state->Controls.end(), [id](const ControlInfo& c) {
+            return c.Id == id && c.Kind == Control::ReadOnly;
+        });
+    if (!box) {
+        SetWindowTextA(control, text.c_str());
+        return;
+    }
+    // A box refreshed every second keeps the lines the reader scrolled to.
+    const LRESULT first = SendMessageA(control, EM_GETFIRSTVISIBLELINE, 0, 0);
+    SendMessageA(control, WM_SETREDRAW, FALSE, 0);
+    SetWindowTextA(control, text.c_str());
+    SendMessageA(control, EM_LINESCROLL, 0, first);
+    SendMessageA(control, WM_SETREDRAW, TRUE, 0);
+    InvalidateRect(control, nullptr, TRUE);
 }
 
 std::string GetText(Window window, int id) {
