@@ -265,14 +265,26 @@ void PaintChart(void*, int canvasId) {
         LayoutChart(App.Rows, ctl::NowUnixMs(), App.ChartSpan, width, height);
     const auto x = [](int column) { return kPlotLeft + column; };
     const auto y = [](int row) { return kPlotTop + row; };
+    // A minute spans several columns on the hour's chart: its marks are drawn that wide.
+    const int minuteColumns = std::max(
+        1, static_cast<int>((static_cast<std::int64_t>(width) * 60000 + SpanMs(App.ChartSpan) - 1) /
+                            SpanMs(App.ChartSpan)));
+    std::vector<bool> outage(layout.Columns.size(), false);
+    for (std::size_t i = 0; i < layout.Columns.size(); ++i) {
+        if (layout.Columns[i].Outage) {
+            for (std::size_t j = i; j < std::min(outage.size(), i + minuteColumns); ++j) {
+                outage[j] = true;
+            }
+        }
+    }
     // Outages as hatched runs: hatching reads in any colour scheme and without colour.
-    for (std::size_t i = 0; i < layout.Columns.size();) {
-        if (!layout.Columns[i].Outage) {
+    for (std::size_t i = 0; i < outage.size();) {
+        if (!outage[i]) {
             ++i;
             continue;
         }
         std::size_t end = i;
-        while (end < layout.Columns.size() && layout.Columns[end].Outage) {
+        while (end < outage.size() && outage[end]) {
             ++end;
         }
         ui::DrawHatch({x(static_cast<int>(i)), y(0), static_cast<int>(end - i), height},
@@ -291,20 +303,27 @@ void PaintChart(void*, int canvasId) {
     if (!layout.Empty) {
         ui::DrawLine(x(0), y(layout.YZero), x(width), y(layout.YZero), ui::Colour::GrayText);
     }
-    std::optional<std::pair<int, int>> previous;
+    // The band from each minute's lowest to highest reading, and a line through the means that
+    // breaks at an outage.
+    std::optional<std::pair<std::size_t, int>> previous;
     for (std::size_t i = 0; i < layout.Columns.size(); ++i) {
         const ChartColumn& column = layout.Columns[i];
-        if (!column.HasData) {
+        if (outage[i]) {
             previous.reset();
+        }
+        if (!column.HasData) {
             continue;
         }
-        const int cx = x(static_cast<int>(i));
-        ui::DrawLine(cx, y(column.YTop), cx, y(column.YBottom) + 1, ui::Colour::Highlight);
-        if (previous) {
-            ui::DrawLine(previous->first, previous->second, cx, y(column.YMean),
-                         ui::Colour::WindowText);
+        const int bandWidth = std::min(minuteColumns, static_cast<int>(layout.Columns.size() - i));
+        ui::DrawFill(
+            {x(static_cast<int>(i)), y(column.YTop), bandWidth, column.YBottom - column.YTop + 1},
+            ui::Colour::Highlight);
+        if (previous && i - previous->first <= static_cast<std::size_t>(minuteColumns) + 1) {
+            const int half = minuteColumns / 2; // from the middle of one minute to the next
+            ui::DrawLine(x(static_cast<int>(previous->first)) + half, previous->second,
+                         x(static_cast<int>(i)) + half, y(column.YMean), ui::Colour::WindowText);
         }
-        previous = std::make_pair(cx, y(column.YMean));
+        previous = std::make_pair(i, y(column.YMean));
     }
     ui::DrawLine(x(0), y(0), x(0), y(height), ui::Colour::WindowText);
     ui::DrawLine(x(0), y(height), x(width), y(height), ui::Colour::WindowText);
