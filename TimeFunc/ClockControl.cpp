@@ -59,7 +59,7 @@ ClockResult EnableTimePrivilege(TimePrivilege& privilege) {
 }
 
 // The rate this process last set, and whether a rate set by someone else has been seen since
-// the last ClockRateMovedByOthers. Both change only under DeviceLock(), as every change of the
+// the last ClockRateMovedByOthers. Both change only under ClockLock(), as every change of the
 // rate does, so a reading can never catch one of our own changes half made, whichever thread
 // makes it.
 struct AppliedRate {
@@ -249,7 +249,7 @@ void InitDefaultTimeIncrement() {
 }
 
 ClockResult SetClockRate(std::uint32_t adjustment) {
-    const std::lock_guard lock(DeviceLock());
+    const std::lock_guard lock(ClockLock());
     if (StopLatched) {
         adjustment = 0; // after the stop only the nominal rate may be set
     }
@@ -292,7 +292,7 @@ ClockResult SetClockRate(std::uint32_t adjustment) {
 }
 
 bool ClockRateMovedByOthers() {
-    const std::lock_guard lock(DeviceLock());
+    const std::lock_guard lock(ClockLock());
     std::uint32_t adjustment = 0;
     std::uint32_t increment = 0;
     bool regulated = false;
@@ -305,7 +305,7 @@ bool ClockRateMovedByOthers() {
 }
 
 void ForgetAppliedRate() {
-    const std::lock_guard lock(DeviceLock());
+    const std::lock_guard lock(ClockLock());
     appliedRate = AppliedRate{};
     rateMovedByOthers = false;
 }
@@ -324,7 +324,7 @@ bool ClockCorrectionPpm(double& ppm) {
 }
 
 HardSetResult HardSetSystemTime(const TimecodeRecord& record, bool dateFlag) {
-    const std::lock_guard lock(DeviceLock());
+    const std::lock_guard lock(ClockLock());
     if (StopLatched) {
         return HardSetStopped;
     }

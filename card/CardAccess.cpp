@@ -56,7 +56,7 @@ std::uint8_t OpenCard(std::uint16_t portId) {
     bool stopped = false;
     for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
         {
-            std::lock_guard<std::mutex> lock(DeviceLock());
+            const CardCall call;
             // Once the stop has run, a card opened now would never be closed.
             if (StopLatched.load()) {
                 stopped = true;
@@ -81,7 +81,7 @@ std::uint8_t OpenCard(std::uint16_t portId) {
         std::uint32_t firmwareWord = 0;
         std::uint32_t libraryVersion = 0;
         if (!IdentifyCard(cardText, firmwareWord, libraryVersion)) {
-            std::lock_guard<std::mutex> lock(DeviceLock());
+            const CardCall call;
             plat::TecClose(CardLink.Handle.load());
         }
     }
@@ -96,7 +96,7 @@ std::uint8_t OpenCard(std::uint16_t portId) {
         WriteEventLog("tecOpen failed: " + CardErrorText(), kEventError);
         return 1;
     }
-    std::lock_guard<std::mutex> lock(DeviceLock());
+    const CardCall call;
     if (StopLatched.load()) {
         return 1; // the stop closed the card while it was being identified
     }
@@ -105,11 +105,17 @@ std::uint8_t OpenCard(std::uint16_t portId) {
 }
 
 std::uint8_t CloseCard() {
-    std::lock_guard<std::mutex> lock(DeviceLock());
-    plat::TecClose(CardLink.Handle.load());
-    CardLink.Handle.store(-1);
-    CardLink.IsOpen.store(false);
+    const CardCall call;
+    CloseCardLocked();
     return 0;
+}
+
+bool CloseCardIfFree() {
+    const std::unique_lock<std::mutex> lock(CardLock(), std::try_to_lock);
+    if (lock.owns_lock()) {
+        CloseCardLocked();
+    }
+    return lock.owns_lock();
 }
 
 std::uint8_t ReadTimecode(TimecodeRecord& record) {
@@ -119,7 +125,7 @@ std::uint8_t ReadTimecode(TimecodeRecord& record) {
     }
     std::int32_t result = 0;
     {
-        std::lock_guard<std::mutex> lock(DeviceLock());
+        const CardCall call;
         result = plat::TecReadTime(CardLink.Handle.load(), &record);
     }
     LastCardResult.store(result);
@@ -138,7 +144,7 @@ std::uint8_t SetRealtimeMode(std::uint8_t mode, bool logFailure) {
         }
         std::int32_t result = 0;
         {
-            std::lock_guard<std::mutex> lock(DeviceLock());
+            const CardCall call;
             result = plat::TecSetRealtimeMode(CardLink.Handle.load(), mode);
         }
         LastCardResult.store(result);
@@ -149,7 +155,7 @@ std::uint8_t SetRealtimeMode(std::uint8_t mode, bool logFailure) {
         plat::Sleep(kModeCheckPauseMs);
         TimecodeRecord scratch;
         {
-            std::lock_guard<std::mutex> lock(DeviceLock());
+            const CardCall call;
             result = plat::TecReadTime(CardLink.Handle.load(), &scratch);
         }
         LastCardResult.store(result);
@@ -170,7 +176,7 @@ std::uint8_t SetRealtimeMode(std::uint8_t mode, bool logFailure) {
 std::string CardErrorText() {
     std::string text = ResultText(LastCardResult.load());
     text += "\r\n";
-    std::lock_guard<std::mutex> lock(DeviceLock());
+    const CardCall call;
     if (const char* library = plat::TecGetErrorText(); library != nullptr) {
         text += library; // the library owns it: copy at once
     }

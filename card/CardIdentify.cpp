@@ -43,7 +43,7 @@ bool IdentifyCard(std::string& cardText, std::uint32_t& firmwareWord,
     std::uint32_t cardState = 0;
     std::int32_t result = 0;
     {
-        std::lock_guard<std::mutex> lock(DeviceLock());
+        const CardCall call;
         result =
             plat::TecGetVersion(CardLink.Handle.load(), &cardState, &firmwareWord, &libraryVersion);
     }
@@ -60,7 +60,7 @@ bool IdentifyCard(std::string& cardText, std::uint32_t& firmwareWord,
     std::uint32_t tens = 0;
     std::uint32_t letter = 0;
     {
-        std::lock_guard<std::mutex> lock(DeviceLock());
+        const CardCall call;
         plat::TecGetCardInfo(CardLink.Handle.load(), &units, &tens, &letter);
     }
     const std::string minor = MinorText(tens, units);
@@ -87,7 +87,7 @@ bool IdentifyCard(std::string& cardText, std::uint32_t& firmwareWord,
     if (accepted) {
         TimecodeRecord scratch;
         {
-            std::lock_guard<std::mutex> lock(DeviceLock());
+            const CardCall call;
             result = plat::TecReadTime(CardLink.Handle.load(), &scratch);
         }
         LastCardResult.store(result);

@@ -1,6 +1,7 @@
 // check: what an installation needs, each finding with what to do about it.
 #include "ctl/Ctl.h"
 
+#include "engine/ClockWatch.h"
 #include "engine/EventLog.h"
 #include "engine/RegistryDefault.h"
 #include "engine/Settings.h"
@@ -163,6 +164,27 @@ void CheckRegistry(Tally& tally, const StatusValues& values) {
            "settings key " + key +
                " in the 32-bit view (HKLM\\SOFTWARE\\WOW6432Node\\Tecora to 64-bit tools)",
            "");
+    // Whoever may write the key has the service hard-set the clock, open the port they choose
+    // and write the files they name, all as SYSTEM: it must be as tight as the install folder.
+    std::vector<plat::FileAccessEntry> rights;
+    if (!plat::GetRegistryKeyAccess(kSettingsKeyPath, rights)) {
+        Report(tally, Verdict::Warn,
+               "who may change the settings key cannot be read (error " +
+                   std::to_string(plat::GetLastError()) + ")",
+               "run chronelctl check as an administrator");
+        return;
+    }
+    if (const std::string others = UntrustedWriters(rights); !others.empty()) {
+        Report(tally, Verdict::Warn,
+               "the settings key can be changed by " + others +
+                   ", who could make the service set the clock, choose the card port and write "
+                   "files as SYSTEM",
+               "in regedit, Permissions of HKLM\\SOFTWARE\\WOW6432Node\\Tecora (on 32-bit Windows "
+               "HKLM\\SOFTWARE\\Tecora): leave Full Control to Administrators and SYSTEM only, "
+               "Read to the others");
+        return;
+    }
+    Report(tally, Verdict::Ok, "only administrators may change the settings key", "");
 }
 
 void CheckRecovery(Tally& tally, const ServiceFacts& service) {
@@ -208,16 +230,28 @@ void CheckEventSource(Tally& tally, const ServiceFacts& service) {
     Report(tally, Verdict::Ok, "event source registered: " + file, "");
 }
 
+// By the service's own rule: a running time service that does not synchronise is no fight.
 void CheckW32Time(Tally& tally) {
-    const ServiceFacts w32time = QueryService("W32Time");
-    if (w32time.State == ServiceState::Running || w32time.State == ServiceState::StartPending) {
-        Report(tally, Verdict::Warn, "the Windows Time service (W32Time) is running",
-               "it adjusts the clock too; stop and disable it: sc config W32Time start= "
-               "disabled, then net stop W32Time");
+    switch (LookAtTimeService()) {
+    case TimeServiceUse::Disciplines:
+        Report(tally, Verdict::Warn, "the Windows Time service (W32Time) synchronises the clock",
+               "it adjusts the clock too; stop and disable it (sc config W32Time start= "
+               "disabled, then net stop W32Time), or stop it synchronising (w32tm /config "
+               "/syncfromflags:NO /update)");
         return;
+    case TimeServiceUse::RunningWithoutSync:
+        Report(tally, Verdict::Ok,
+               "the Windows Time service (W32Time) is running with its type NoSync: it leaves "
+               "the clock alone",
+               "");
+        return;
+    case TimeServiceUse::NotRunning:
+        break;
     }
     Report(tally, Verdict::Ok,
-           std::string("the Windows Time service is ") + ServiceStateText(w32time.State), "");
+           std::string("the Windows Time service is ") +
+               ServiceStateText(QueryService("W32Time").State),
+           "");
 }
 
 } // namespace

@@ -302,9 +302,12 @@ int Sync(std::uint32_t timeoutMs) {
         }
     }
     if (!refused.empty()) {
-        Err("chronelctl: the system refused to set the clock: " +
-            refused.substr(std::strlen(kHardSetRefused)) +
-            ". The request stays pending; the service tries again while it corrects by rate.");
+        std::string reason = refused.substr(std::strlen(kHardSetRefused));
+        if (reason.empty() || reason.back() != '.') {
+            reason += '.'; // the system's own texts mostly end a sentence already
+        }
+        Err("chronelctl: the system refused to set the clock: " + reason +
+            " The request stays pending; the service tries again while it corrects by rate.");
         return kCritical;
     }
     Err("chronelctl: no hard set within " + std::to_string(timeoutMs / 1000) +

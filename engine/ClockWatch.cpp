@@ -19,52 +19,65 @@ constexpr const char* kTimeServiceParameters =
 
 // Checks come with the settings reload, at least 10.25 s apart (201 cycles of 50 ms sleep and
 // a 1 ms wait), so 352 of them span an hour or more.
-constexpr std::int32_t kForeignRepeatChecks = 352;
+constexpr std::int32_t kRepeatChecks = 352;
 
 bool timeServiceFinding = false;
+std::int32_t timeServiceHoldOff = 0; // checks to go before the time service is logged again
 bool foreignRateFinding = false;
 std::int32_t foreignHoldOff = 0; // checks to go before the foreign rate is logged again
 std::string published;           // what "MonitorWarnings" holds
 std::string hardSetFinding;      // the loop's own findings, empty when none
 std::string metricsFinding;
 
-// "w32tm /config /syncfromflags:NO" leaves the service running with its type "NoSync": it
-// then keeps its hands off the clock.
-bool TimeServiceSynchronises() {
+std::optional<std::string> TimeServiceType() {
     plat::RegKey key;
     if (plat::RegOpenKey(kTimeServiceParameters, plat::kKeyRead, key) != plat::kRegErrorSuccess) {
-        return true;
+        return std::nullopt;
     }
     plat::RegType type = plat::RegType::None;
     std::vector<std::uint8_t> data;
     if (plat::RegQueryValue(key, "Type", type, data) != plat::kRegErrorSuccess ||
         type != plat::RegType::Sz) {
-        return true;
+        return std::nullopt;
     }
     std::string text;
     for (const std::uint8_t c : data) {
         if (c == 0) {
             break;
         }
-        text.push_back(static_cast<char>(std::tolower(c)));
+        text.push_back(static_cast<char>(c));
     }
-    return text != "nosync";
+    return text;
 }
 
-bool TimeServiceRunning() {
+// 0 when the service is not installed or the controller cannot be asked.
+std::uint32_t TimeServiceState() {
     const plat::ServiceHandle manager(plat::OpenSCManager(kScManagerConnect));
     if (!manager.valid()) {
-        return false;
+        return 0;
     }
     const plat::ServiceHandle service(
         plat::OpenService(manager.get(), kTimeService, kServiceQueryStatus));
     plat::ServiceStatusRecord status;
     if (!service.valid() || !plat::QueryServiceStatus(service.get(), status)) {
-        return false;
+        return 0;
     }
-    const bool running = status.CurrentState == plat::kServiceRunning ||
-                         status.CurrentState == plat::kServiceStartPending;
-    return running && TimeServiceSynchronises();
+    return status.CurrentState;
+}
+
+// The entry goes with each appearance, so that a service that comes back (trigger start, a
+// policy, a scheduled resynchronisation) is dated in the log; one that comes and goes at every
+// look is bounded like a foreign rate.
+void LookAtTimeServiceAgain() {
+    const bool found = LookAtTimeService() == TimeServiceUse::Disciplines;
+    if (timeServiceHoldOff > 0) {
+        --timeServiceHoldOff;
+    }
+    if (found && !timeServiceFinding && timeServiceHoldOff == 0) {
+        WriteEventLog(kTimeServiceWarning, kEventWarning);
+        timeServiceHoldOff = kRepeatChecks;
+    }
+    timeServiceFinding = found;
 }
 
 void Publish(bool always) {
@@ -76,6 +89,23 @@ void Publish(bool always) {
 }
 
 } // namespace
+
+TimeServiceUse JudgeTimeService(std::uint32_t state, const std::optional<std::string>& type) {
+    if (state != plat::kServiceRunning && state != plat::kServiceStartPending) {
+        return TimeServiceUse::NotRunning;
+    }
+    // "w32tm /config /syncfromflags:NO" leaves it running with this type. Any other type, or
+    // none to be read, leaves it synchronising.
+    std::string lower = type.value_or("");
+    for (char& c : lower) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return lower == "nosync" ? TimeServiceUse::RunningWithoutSync : TimeServiceUse::Disciplines;
+}
+
+TimeServiceUse LookAtTimeService() {
+    return JudgeTimeService(TimeServiceState(), TimeServiceType());
+}
 
 std::string ClockWarnings() {
     std::string text;
@@ -99,10 +129,9 @@ void StartClockWatch() {
         hardSetFinding.clear();
         metricsFinding.clear();
         foreignHoldOff = 0;
-        timeServiceFinding = TimeServiceRunning();
-        if (timeServiceFinding) {
-            WriteEventLog(kTimeServiceWarning, kEventWarning);
-        }
+        timeServiceFinding = false;
+        timeServiceHoldOff = 0;
+        LookAtTimeServiceAgain();
         Publish(true);
     } catch (...) {
         // Out of memory: the watch is a courtesy, the loop goes on without it.
@@ -129,14 +158,14 @@ void SetMetricsFinding(const std::string& line) {
 
 void WatchClock() {
     try {
-        timeServiceFinding = TimeServiceRunning();
+        LookAtTimeServiceAgain();
         foreignRateFinding = ClockRateMovedByOthers();
         if (foreignHoldOff > 0) {
             --foreignHoldOff;
         }
         if (foreignRateFinding && foreignHoldOff == 0) {
             WriteEventLog(kForeignRateWarning, kEventWarning);
-            foreignHoldOff = kForeignRepeatChecks;
+            foreignHoldOff = kRepeatChecks;
         }
         Publish(false);
     } catch (...) {

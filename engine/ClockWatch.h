@@ -4,6 +4,8 @@
 // The value also carries the loop's own findings that an operator must see beside them.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 constexpr const char* kTimeServiceWarning =
@@ -18,12 +20,28 @@ constexpr const char* kForeignRateWarning =
 // with this and go on with the system's reason.
 constexpr const char* kHardSetRefused = "System time hard set failed: ";
 
-// At each start of the loop: forgets the last run's findings, warns once if the Windows Time
-// service synchronises the clock, and writes "MonitorWarnings" afresh.
+// What the Windows Time service does to the clock. The service and chronelctl decide it by
+// this one rule, so that the operator's tool never warns of what the service lets pass.
+enum class TimeServiceUse : std::uint8_t {
+    NotRunning,
+    RunningWithoutSync, // its "Type" is "NoSync": it keeps its hands off the clock
+    Disciplines,
+};
+// state: as the service controller reports it (0 when not installed or not to be asked);
+// type: its "Type" parameter, nullopt when absent, unreadable or not a string.
+TimeServiceUse JudgeTimeService(std::uint32_t state, const std::optional<std::string>& type);
+// The rule applied to what the system says now.
+TimeServiceUse LookAtTimeService();
+
+// At each start of the loop: forgets the last run's findings, warns if the Windows Time
+// service disciplines the clock, and writes "MonitorWarnings" afresh.
 void StartClockWatch();
 
-// At each settings reload (about every 10 s): looks again, warns of a foreign rate at most
-// once an hour while it lasts, and rewrites "MonitorWarnings" when the findings change.
+// At each settings reload (about every 10 s): looks again and rewrites "MonitorWarnings" when
+// the findings change. The Windows Time service is often started after us (trigger start at
+// boot), so it is warned of when it is first seen disciplining the clock, and again when it
+// comes back after having stopped or been set to NoSync, at most once an hour; a foreign rate
+// is warned of at most once an hour while it lasts.
 void WatchClock();
 
 // Findings the loop raises itself, each shown at once and kept until the text given next is

@@ -356,6 +356,10 @@ struct FileAccessEntry {
 };
 // False (with the last error set) when the object's rights cannot be read, or it is missing.
 bool GetFileAccess(const std::string& path, std::vector<FileAccessEntry>& entries);
+// The same for a registry key (path as for RegOpenKey, in the same view): MayWrite when what a
+// principal is allowed includes setting values, creating subkeys, deleting the key, or changing
+// its rights or owner. Reading them needs only READ_CONTROL on the key.
+bool GetRegistryKeyAccess(const std::string& path, std::vector<FileAccessEntry>& entries);
 
 // Console output, unbuffered by us: text goes out exactly as given.
 void WriteConsole(const std::string& text);

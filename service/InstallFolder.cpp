@@ -36,12 +36,17 @@ std::string FolderOf(const std::string& path) {
     return path.substr(0, slash);
 }
 
-// Who besides the trusted may change the object, joined with ", "; empty when nobody.
 std::string OthersWhoMayWrite(const std::string& path) {
     std::vector<plat::FileAccessEntry> entries;
     if (!plat::GetFileAccess(path, entries)) {
         return {};
     }
+    return UntrustedWriters(entries);
+}
+
+} // namespace
+
+std::string UntrustedWriters(const std::vector<plat::FileAccessEntry>& entries) {
     std::string others;
     for (const plat::FileAccessEntry& entry : entries) {
         if (!entry.MayWrite || Trusted(entry.Sid)) {
@@ -52,8 +57,6 @@ std::string OthersWhoMayWrite(const std::string& path) {
     }
     return others;
 }
-
-} // namespace
 
 bool InstallFolderOpenToUsers(const std::string& exePath, std::string& why) {
     const std::string folder = FolderOf(exePath);

@@ -257,13 +257,10 @@ void ServiceCtrlHandler(std::uint32_t control) {
 }
 
 void StopService() {
-    {
-        // Taken so that no card call or rate change of the service thread is under way when
-        // the latch falls; every such call made after it leaves the card closed and the clock
-        // with the system (see card/CardLink.h).
-        const std::lock_guard<std::mutex> lock(DeviceLock());
-        StopLatched = true;
-    }
+    // From here every clock call of the service thread leaves the clock with the system and
+    // every card call leaves the card closed (see card/CardLink.h); the reset below waits only
+    // for a clock call already under way, never for the card.
+    StopLatched = true;
     {
         const std::lock_guard<std::mutex> lock(StopEventLock());
         if (StopEvent.valid()) {
@@ -277,7 +274,7 @@ void StopService() {
         const std::uint32_t code = LastClockError();
         StopExitCode = code != 0 ? code : 1u;
     }
-    CloseCard();
+    CloseCardIfFree();
 }
 
 void ServiceStart() {

@@ -151,9 +151,9 @@ inline bool AwaitStopSteps() {
 }
 
 // Whether the service thread, inside this platform call, could wait for a control handler
-// now: the handler takes the device lock, and the status lock around its reports (held in
+// now: the handler takes the clock lock, and the status lock around its reports (held in
 // SetServiceStatus, and around the event's creation), and would wait for a thread that holds
-// either.
+// either. It never waits for the card lock.
 inline bool HandlerCouldRun(const char* call) {
     const std::string name = call;
     if (name == "SetServiceStatus" || name == "CreateEvent") {
@@ -161,9 +161,9 @@ inline bool HandlerCouldRun(const char* call) {
     }
     bool free = false;
     std::thread probe([&] {
-        if (DeviceLock().try_lock()) {
+        if (ClockLock().try_lock()) {
             free = true;
-            DeviceLock().unlock();
+            ClockLock().unlock();
         }
     });
     probe.join();

@@ -184,7 +184,7 @@ TEST_F(ClockControl, AfterTheStopOnlyTheNominalRateIsSet) {
     EXPECT_EQ(Text(SystemNow()), "2026-12-06 12:00:00.000");
 }
 
-TEST_F(ClockControl, ClockCallsHoldTheDeviceLock) {
+TEST_F(ClockControl, ClockCallsHoldTheClockLock) {
     int checked = 0;
     emu::SetCallHook([&checked](const char* call) {
         const std::string name = call;
@@ -193,9 +193,9 @@ TEST_F(ClockControl, ClockCallsHoldTheDeviceLock) {
         }
         bool free = false;
         std::thread probe([&free] {
-            free = DeviceLock().try_lock();
+            free = ClockLock().try_lock();
             if (free) {
-                DeviceLock().unlock();
+                ClockLock().unlock();
             }
         });
         probe.join();

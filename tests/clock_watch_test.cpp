@@ -2,12 +2,16 @@
 #include "CardWorld.h"
 
 #include "TimeFunc/ClockControl.h"
+#include "ctl/Ctl.h"
 #include "engine/ClockWatch.h"
 
 #include <functional>
 #include <thread>
 
 namespace {
+
+constexpr const char* kTimeServiceParameters =
+    "SYSTEM\\CurrentControlSet\\Services\\W32Time\\Parameters";
 
 class ClockWatchTest : public CardWorld {
   protected:
@@ -102,32 +106,52 @@ TEST_F(ClockWatchTest, AForeignRateIsLoggedAtMostHourlyAndClearedWhenItStops) {
     EXPECT_EQ(Warnings(), kForeignRateWarning);
 }
 
-TEST_F(ClockWatchTest, TheTimeServiceIsReportedWhileItSynchronises) {
+// The service and chronelctl check judge W32Time by the same rule.
+TEST_F(ClockWatchTest, TheTimeServiceIsReportedWhileItSynchronisesAndCheckAgrees) {
     struct Case {
         const char* Name;
-        std::function<void()> Arrange;
+        std::uint32_t State; // 0: not installed
+        std::function<void()> Type;
         bool Found;
+        const char* CheckLine; // how chronelctl check's line on it begins
     };
+    const auto type = [](const char* text) {
+        return [text] { emu::RegSetString(kTimeServiceParameters, "Type", text); };
+    };
+    const auto none = [] {};
     const Case cases[] = {
-        {"running", [] { AddTimeService(plat::kServiceRunning); }, true},
-        {"starting", [] { AddTimeService(plat::kServiceStartPending); }, true},
-        {"stopped", [] { AddTimeService(plat::kServiceStopped); }, false},
-        {"not installed", [] {}, false},
-        {"running without synchronising",
-         [] {
-             AddTimeService(plat::kServiceRunning);
-             emu::RegSetString("SYSTEM\\CurrentControlSet\\Services\\W32Time\\Parameters", "Type",
-                               "NoSync");
-         },
-         false},
+        {"running", plat::kServiceRunning, none, true, "  WARN  the Windows Time"},
+        {"starting", plat::kServiceStartPending, none, true, "  WARN  the Windows Time"},
+        {"running, synchronising", plat::kServiceRunning, type("NT5DS"), true, "  WARN  the"},
+        {"stopped", plat::kServiceStopped, none, false, "  OK    the Windows Time service is st"},
+        {"stopping", plat::kServiceStopPending, none, false, "  OK    the Windows Time"},
+        {"not installed", 0, none, false, "  OK    the Windows Time service is not installed"},
+        {"running without synchronising", plat::kServiceRunning, type("NoSync"), false,
+         "  OK    the Windows Time service (W32Time) is running with its type NoSync"},
+        {"starting without synchronising, as w32tm may spell it", plat::kServiceStartPending,
+         type("NOSYNC"), false, "  OK    the Windows Time service (W32Time) is running"},
+        {"a type that is not a string", plat::kServiceRunning,
+         [] { emu::RegSetDword(kTimeServiceParameters, "Type", 0); }, true, "  WARN  the"},
+        {"NoSync when stopped", plat::kServiceStopped, type("NoSync"), false, "  OK    the"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
         Fresh();
-        c.Arrange();
+        if (c.State != 0) {
+            AddTimeService(c.State);
+        }
+        c.Type();
         StartClockWatch();
         EXPECT_EQ(Messages().size(), c.Found ? 1U : 0U);
         EXPECT_EQ(Warnings(), c.Found ? kTimeServiceWarning : "");
+        (void)ctl::Check();
+        std::string line = "<none>"; // its own line, before those that quote the service
+        for (const emu::ConsoleWrite& write : emu::ConsoleWrites()) {
+            if (line == "<none>" && write.Text.find("Windows Time") != std::string::npos) {
+                line = write.Text;
+            }
+        }
+        EXPECT_EQ(line.rfind(c.CheckLine, 0), 0U) << line;
     }
     // Both findings, one a line; the service's finding goes with the service, unlogged.
     Fresh();
@@ -143,6 +167,36 @@ TEST_F(ClockWatchTest, TheTimeServiceIsReportedWhileItSynchronises) {
     WatchClock();
     EXPECT_EQ(Warnings(), "");
     EXPECT_EQ(Messages().size(), 2U);
+}
+
+// Started after us, as a trigger-started W32Time is at boot: logged when it appears, not at
+// each look while it stays, and again when it comes back after an hour or more.
+TEST_F(ClockWatchTest, TheTimeServiceIsLoggedWhenItAppearsAndAgainWhenItComesBackLater) {
+    struct Case {
+        int Back;     // the check at which it is seen again
+        bool Stopped; // between check 2 and then
+        bool Logged;
+    };
+    for (const Case& c : {Case{352, true, false}, Case{353, true, true}, Case{400, false, false}}) {
+        SCOPED_TRACE(c.Back);
+        SCOPED_TRACE(c.Stopped);
+        Fresh();
+        StartClockWatch();
+        AddTimeService(plat::kServiceRunning);
+        WatchClock(); // check 1
+        WatchClock();
+        EXPECT_EQ(Messages(), std::vector<std::string>{kTimeServiceWarning});
+        EXPECT_EQ(Warnings(), kTimeServiceWarning);
+        AddTimeService(c.Stopped ? plat::kServiceStopped : plat::kServiceRunning);
+        for (int check = 3; check < c.Back; ++check) {
+            WatchClock();
+        }
+        EXPECT_EQ(Warnings(), c.Stopped ? "" : kTimeServiceWarning);
+        AddTimeService(plat::kServiceRunning);
+        WatchClock(); // check Back
+        EXPECT_EQ(Messages().size(), c.Logged ? 2U : 1U);
+        EXPECT_EQ(Warnings(), kTimeServiceWarning);
+    }
 }
 
 } // namespace

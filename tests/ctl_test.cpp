@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 
 namespace {
 
@@ -182,7 +183,7 @@ TEST_F(CtlTest, SyncWaitsForLastSetAndSaysWhyNot) {
         {plat::kServiceRunning, -1, false, ltc, 1, "not read the request"},
         {plat::kServiceStopped, 1, true, "", 1, "stopped"},
         // A refusal answers at once; one that stood before may still be lifted, or stay.
-        {plat::kServiceRunning, -1, true, ltc, 2, "privilege is not held", "", refusal, 500},
+        {plat::kServiceRunning, -1, true, ltc, 2, "privilege is not held. The", "", refusal, 500},
         {plat::kServiceRunning, 3, true, ltc, 0, "", refusal, refusal},
         {plat::kServiceRunning, -1, true, ltc, 2, "privilege is not held", refusal, refusal},
         {plat::kServiceRunning, -1, true, ltc, 2, "Access is denied", refusal, other, 500},
@@ -426,6 +427,85 @@ TEST_F(CtlTest, CheckReadsTheRecoveryBackAndGivesTheFixThatApplies) {
         EXPECT_EQ(out.find("chronel /install registers it together with the service") !=
                       std::string::npos,
                   !installed);
+    }
+}
+
+TEST_F(CtlTest, CheckWarnsWhenAnyoneButTheTrustedMayWriteTheSettingsKey) {
+    using Entries = std::vector<plat::FileAccessEntry>;
+    const plat::FileAccessEntry usersRead{"S-1-5-32-545", "BUILTIN\\Users", false};
+    const struct {
+        const char* Name;
+        std::optional<Entries> Rights; // none: the key as the world makes it
+        bool KeyExists;
+        long OpenError; // what opening the key for its rights fails with
+        std::string Finding;
+    } cases[] = {
+        {"as created", std::nullopt, true, 0,
+         "  OK    only administrators may change the settings key"},
+        {"the trusted and readers",
+         Entries{{"S-1-5-32-544", "BUILTIN\\Administrators", true},
+                 {"S-1-5-18", "NT AUTHORITY\\SYSTEM", true},
+                 {"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464",
+                  "NT SERVICE\\TrustedInstaller", true},
+                 {"S-1-3-0", "CREATOR OWNER", true},
+                 usersRead,
+                 {"S-1-1-0", "Everyone", false}},
+         true, 0, "  OK    only administrators may change the settings key"},
+        {"users may write",
+         Entries{{"S-1-5-18", "NT AUTHORITY\\SYSTEM", true},
+                 {"S-1-5-32-545", "BUILTIN\\Users", true}},
+         true, 0, "  WARN  the settings key can be changed by BUILTIN\\Users, who"},
+        {"everyone and authenticated users",
+         Entries{usersRead,
+                 {"S-1-1-0", "Everyone", true},
+                 {"S-1-5-11", "NT AUTHORITY\\Authenticated Users", true}},
+         true, 0,
+         "  WARN  the settings key can be changed by Everyone, NT AUTHORITY\\Authenticated Users, "
+         "who"},
+        // What the platform reports for a key without an access list.
+        {"no access list", Entries{{"S-1-1-0", "Everyone", true}}, true, 0,
+         "  WARN  the settings key can be changed by Everyone, who"},
+        {"rights not readable", std::nullopt, true, 5,
+         "  WARN  who may change the settings key cannot be read (error 5)"},
+        {"no key", std::nullopt, false, 0, "  WARN  no settings key"},
+    };
+    const std::string folder = "C:\\Program Files\\Quorlan\\";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        ResetAll();
+        emu::RegSetString("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\QN_Chronel",
+                          "EventMessageFile", folder + "chronel.exe");
+        emu::AddFile(folder + "TECORA32.DLL");
+        Install(plat::kServiceRunning);
+        if (c.KeyExists) {
+            emu::RegCreateKeyPath(kKey);
+        }
+        if (c.Rights) {
+            emu::RegSetKeyAccess(kKey, *c.Rights);
+        }
+        // The status values are read first: only the look at the rights fails.
+        emu::SetCallHook([&c](const char* call) {
+            if (c.OpenError != 0 && std::string(call) == "GetRegistryKeyAccess") {
+                emu::InjectRegFailure(emu::RegOp::Open, c.OpenError, 1);
+            }
+        });
+        const int exit = ctl::Check();
+        emu::SetCallHook({});
+        EXPECT_EQ(exit, c.Finding.rfind("  OK", 0) == 0 ? 0 : 1);
+        const std::vector<std::string> lines = Lines();
+        const auto settings = std::find_if(lines.begin(), lines.end(), [](const std::string& l) {
+            return l.find("settings key") != std::string::npos;
+        });
+        ASSERT_NE(settings, lines.end());
+        const auto finding = c.KeyExists ? settings + 1 : settings;
+        ASSERT_NE(finding, lines.end());
+        EXPECT_EQ(finding->substr(0, c.Finding.size()), c.Finding) << *finding;
+        // Only the key's own finding: nothing else about it when it is missing.
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                [](const std::string& l) {
+                                    return l.find("settings key") != std::string::npos;
+                                }),
+                  c.KeyExists ? 2 : 1);
     }
 }
 

@@ -13,12 +13,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <functional>
 #include <map>
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -247,6 +249,58 @@ TEST(StopRace, AStopAtAnyStageLeavesTheClockWithTheSystemAndTheCardClosed) {
                                               "SetSystemTime", "TecOpen", "TecGetVersion"};
     for (const std::string& name : inCycle) {
         EXPECT_GT(stoppedAt[name], 0) << "no stop landed at " << name;
+    }
+}
+
+// A card call that hangs in the driver must hold up neither the stop's report nor the clock's
+// return to the system; when the call comes back at last, the card is closed.
+TEST(StopRace, ACardCallThatHangsHoldsUpNeitherTheStopNorTheClock) {
+    struct Case {
+        const char* Name;
+        emu::TecFn Fn;
+        std::uint64_t FromNth;
+    };
+    const Case cases[] = {
+        {"a read in a cycle", emu::TecFn::ReadTime, 60},
+        {"the real-time mode at start", emu::TecFn::SetRealtimeMode, 1},
+    };
+    // The handler's own bound, and room for a slow host.
+    constexpr auto kBound = std::chrono::milliseconds(6500);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        servicetest::FreshProcess();
+        DriftingClock();
+        emu::HoldTecCalls(c.Fn, c.FromNth);
+        bool held = false;
+        std::chrono::steady_clock::duration tookToStop{};
+        bool clockWithSystemAtStop = false;
+        std::uint64_t closesAtStop = 0;
+        std::thread controller([&] {
+            held = emu::AwaitHeldTecCall(20000);
+            const auto posted = std::chrono::steady_clock::now();
+            EXPECT_EQ(emu::PostControl(plat::kServiceControlStop), 0u);
+            // A handler that waits for the card would wait for ever: let the call go after
+            // the bound, so that the test fails instead.
+            const auto deadline = posted + kBound + std::chrono::seconds(2);
+            while (emu::CurrentServiceStatus().CurrentState != plat::kServiceStopped &&
+                   std::chrono::steady_clock::now() < deadline) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+            tookToStop = std::chrono::steady_clock::now() - posted;
+            clockWithSystemAtStop = ClockWithSystem();
+            closesAtStop = emu::TecCallCount(emu::TecFn::Close);
+            emu::ReleaseTecCalls();
+        });
+        servicetest::RunService([](std::size_t, const char*) {}, [&] { controller.join(); });
+        ASSERT_TRUE(held);
+        EXPECT_LT(tookToStop, kBound);
+        EXPECT_TRUE(clockWithSystemAtStop);
+        EXPECT_EQ(closesAtStop, 0u) << "the stop closed the card under a call in progress";
+        EXPECT_TRUE(servicetest::CardHandlesLeftOpen().empty());
+        EXPECT_FALSE(CardLink.IsOpen.load());
+        ASSERT_FALSE(emu::StatusReports().empty());
+        EXPECT_EQ(emu::StatusReports().back().Status.CurrentState, plat::kServiceStopped);
+        EXPECT_EQ(servicetest::OpenHandles(), servicetest::Handles{});
     }
 }
 

@@ -773,6 +773,74 @@ TEST_F(SyncLoopTest, OtherDisciplinesOfTheClockAreWarnedOf) {
               std::string(kTimeServiceWarning) + "\r\n" + kForeignRateWarning);
 }
 
+// W32Time as the loop meets it while running: its changes at the ends of some cycles. The
+// settings are reloaded in cycles 1, 202, 403 and 604, and W32Time is looked at with each.
+enum class TimeServiceChange : std::uint8_t { Start, StartNoSync, Stop, GoNoSync };
+struct TimeServiceCase {
+    const char* Name;
+    std::map<int, TimeServiceChange> Changes;
+    int Cycles;
+    int Entries;
+    std::vector<int> Shown; // the cycles after which "MonitorWarnings" has changed, in turn
+};
+
+class TimeServiceWhileRunning : public SyncLoopTest,
+                                public ::testing::WithParamInterface<TimeServiceCase> {};
+
+TEST_P(TimeServiceWhileRunning, IsWarnedOfOnceAndShownWhileItSynchronises) {
+    using C = TimeServiceChange;
+    const TimeServiceCase& c = GetParam();
+    std::vector<int> shown;
+    std::string warnings;
+    onCycleEnd_ = [&](int n) {
+        if (Status("MonitorWarnings") != warnings) {
+            warnings = Status("MonitorWarnings");
+            shown.push_back(n);
+        }
+        const auto change = c.Changes.find(n);
+        if (change == c.Changes.end()) {
+            return;
+        }
+        plat::ServiceConfig config;
+        config.Name = "W32Time";
+        emu::AddService(config,
+                        change->second == C::Stop ? plat::kServiceStopped : plat::kServiceRunning);
+        const bool syncs = change->second == C::Start || change->second == C::Stop;
+        emu::RegSetString("SYSTEM\\CurrentControlSet\\Services\\W32Time\\Parameters", "Type",
+                          syncs ? "NT5DS" : "NoSync");
+    };
+    RunLoop(Script({{'G', c.Cycles, 10}}));
+    EXPECT_EQ(CountOf(kTimeServiceWarning), c.Entries);
+    EXPECT_EQ(shown, c.Shown);
+    EXPECT_EQ(warnings, c.Shown.size() % 2 == 1 ? kTimeServiceWarning : "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, TimeServiceWhileRunning,
+    ::testing::Values(
+        TimeServiceCase{"StartedAfterTheLoop", {{10, TimeServiceChange::Start}}, 210, 1, {202}},
+        TimeServiceCase{"StartedThenStopped",
+                        {{10, TimeServiceChange::Start}, {300, TimeServiceChange::Stop}},
+                        410,
+                        1,
+                        {202, 403}},
+        TimeServiceCase{
+            "StartedWithoutSynchronising", {{10, TimeServiceChange::StartNoSync}}, 410, 0, {}},
+        TimeServiceCase{"SetToNoSyncWhileItRuns",
+                        {{10, TimeServiceChange::Start}, {300, TimeServiceChange::GoNoSync}},
+                        410,
+                        1,
+                        {202, 403}},
+        // Within the hour: shown again, not logged again.
+        TimeServiceCase{"BackAfterAStop",
+                        {{10, TimeServiceChange::Start},
+                         {300, TimeServiceChange::Stop},
+                         {450, TimeServiceChange::Start}},
+                        610,
+                        1,
+                        {202, 403, 604}}),
+    NameOf);
+
 struct VersionCase {
     const char* Name;
     bool IdentificationFails;

@@ -5,7 +5,10 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
+#include <optional>
 
 namespace emu {
 namespace {
@@ -35,6 +38,11 @@ struct CardState {
     std::vector<TecCall> Calls = std::vector<TecCall>(kKeptCalls);
     std::size_t Next = 0;   // where the next call goes
     std::size_t Stored = 0; // how many of the ring hold calls
+    // A call hung in the driver: from call number HoldFrom of HoldFn on, calls block.
+    std::optional<TecFn> HoldFn;
+    std::uint64_t HoldFrom = 0;
+    int HeldNow = 0;
+    std::condition_variable HoldChanged;
 };
 
 CardState& State() {
@@ -50,7 +58,9 @@ void ResetCard() {
         s.Counts.fill(0);
         s.Next = 0;
         s.Stored = 0;
+        s.HoldFn.reset(); // a call still held goes on, as after a release
     }
+    State().HoldChanged.notify_all();
     simcard::Reset();
 }
 
@@ -79,7 +89,46 @@ void Record(TecFn fn, std::int32_t handle, std::uint32_t arg, std::int32_t resul
     s.Stored = std::min(s.Stored + 1, kKeptCalls);
 }
 
+// Blocks while calls of fn are held and this one is among them.
+void HoldIfAsked(TecFn fn) {
+    auto& s = State();
+    std::unique_lock<std::mutex> lock(s.Lock);
+    const auto held = [&s, fn, nth = s.Counts[static_cast<std::size_t>(fn)] + 1] {
+        return s.HoldFn == fn && nth >= s.HoldFrom;
+    };
+    if (!held()) {
+        return;
+    }
+    ++s.HeldNow;
+    s.HoldChanged.notify_all();
+    s.HoldChanged.wait(lock, [&held] { return !held(); });
+    --s.HeldNow;
+}
+
 } // namespace
+
+void HoldTecCalls(TecFn fn, std::uint64_t fromNth) {
+    auto& s = State();
+    const std::lock_guard<std::mutex> lock(s.Lock);
+    s.HoldFn = fn;
+    s.HoldFrom = fromNth;
+}
+
+bool AwaitHeldTecCall(int timeoutMs) {
+    auto& s = State();
+    std::unique_lock<std::mutex> lock(s.Lock);
+    return s.HoldChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                  [&s] { return s.HeldNow > 0; });
+}
+
+void ReleaseTecCalls() {
+    auto& s = State();
+    {
+        const std::lock_guard<std::mutex> lock(s.Lock);
+        s.HoldFn.reset();
+    }
+    s.HoldChanged.notify_all();
+}
 
 void SetTecOpen(TecOpenFn fn) {
     Replace(&CardTable::Open, std::move(fn), TecOpenFn(&::tecOpen));
@@ -151,6 +200,7 @@ namespace plat {
 
 std::int32_t TecOpen(std::int32_t* handle, std::uint32_t portId) {
     emu::NotifyCall("TecOpen");
+    emu::HoldIfAsked(emu::TecFn::Open);
     std::int64_t at = emu::TrueTime100ns();
     std::int32_t result = emu::Entry(&emu::CardTable::Open)(handle, portId);
     emu::Record(emu::TecFn::Open, handle != nullptr ? *handle : 0, portId, result, at);
@@ -159,6 +209,7 @@ std::int32_t TecOpen(std::int32_t* handle, std::uint32_t portId) {
 
 std::int32_t TecClose(std::int32_t handle) {
     emu::NotifyCall("TecClose");
+    emu::HoldIfAsked(emu::TecFn::Close);
     std::int64_t at = emu::TrueTime100ns();
     std::int32_t result = emu::Entry(&emu::CardTable::Close)(handle);
     emu::Record(emu::TecFn::Close, handle, 0, result, at);
@@ -168,6 +219,7 @@ std::int32_t TecClose(std::int32_t handle) {
 std::int32_t TecGetVersion(std::int32_t handle, std::uint32_t* cardState,
                            std::uint32_t* firmwareWord, std::uint32_t* libraryVersion) {
     emu::NotifyCall("TecGetVersion");
+    emu::HoldIfAsked(emu::TecFn::GetVersion);
     std::int64_t at = emu::TrueTime100ns();
     std::int32_t result =
         emu::Entry(&emu::CardTable::GetVersion)(handle, cardState, firmwareWord, libraryVersion);
@@ -178,6 +230,7 @@ std::int32_t TecGetVersion(std::int32_t handle, std::uint32_t* cardState,
 std::int32_t TecGetCardInfo(std::int32_t handle, std::uint32_t* unitsDigit,
                             std::uint32_t* tensDigit, std::uint32_t* typeLetter) {
     emu::NotifyCall("TecGetCardInfo");
+    emu::HoldIfAsked(emu::TecFn::GetCardInfo);
     std::int64_t at = emu::TrueTime100ns();
     std::int32_t result =
         emu::Entry(&emu::CardTable::GetCardInfo)(handle, unitsDigit, tensDigit, typeLetter);
@@ -187,6 +240,7 @@ std::int32_t TecGetCardInfo(std::int32_t handle, std::uint32_t* unitsDigit,
 
 const char* TecGetErrorText() {
     emu::NotifyCall("TecGetErrorText");
+    emu::HoldIfAsked(emu::TecFn::GetErrorText);
     std::int64_t at = emu::TrueTime100ns();
     const char* text = emu::Entry(&emu::CardTable::GetErrorText)();
     emu::Record(emu::TecFn::GetErrorText, 0, 0, 0, at);
@@ -195,6 +249,7 @@ const char* TecGetErrorText() {
 
 std::int32_t TecReadTime(std::int32_t handle, void* record44) {
     emu::NotifyCall("TecReadTime");
+    emu::HoldIfAsked(emu::TecFn::ReadTime);
     std::int64_t at = emu::TrueTime100ns();
     std::int32_t result = emu::Entry(&emu::CardTable::ReadTime)(handle, record44);
     emu::Record(emu::TecFn::ReadTime, handle, 0, result, at);
@@ -203,6 +258,7 @@ std::int32_t TecReadTime(std::int32_t handle, void* record44) {
 
 std::int32_t TecSetRealtimeMode(std::int32_t handle, std::uint32_t mode) {
     emu::NotifyCall("TecSetRealtimeMode");
+    emu::HoldIfAsked(emu::TecFn::SetRealtimeMode);
     std::int64_t at = emu::TrueTime100ns();
     std::int32_t result = emu::Entry(&emu::CardTable::SetRealtimeMode)(handle, mode);
     emu::Record(emu::TecFn::SetRealtimeMode, handle, mode, result, at);

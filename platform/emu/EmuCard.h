@@ -55,6 +55,13 @@ struct TecCall {
     std::int64_t At100ns = 0; // true time at the call
 };
 
+// A library call that hangs in the driver: from the nth call of fn on (counted as
+// TecCallCount counts), every call of it blocks until ReleaseTecCalls or a reset.
+// AwaitHeldTecCall waits in real time until a call is held; false after the timeout.
+void HoldTecCalls(TecFn fn, std::uint64_t fromNth = 1);
+bool AwaitHeldTecCall(int timeoutMs);
+void ReleaseTecCalls();
+
 // Calls of one function since the last reset (or ClearTecCalls).
 std::uint64_t TecCallCount(TecFn fn);
 // Every call in order (the most recent 100000 are kept).

@@ -42,6 +42,7 @@ struct StoredValue {
 struct StoredKey {
     std::map<std::string, StoredValue> Values; // by lower-case name
     bool ReadOnly = false;
+    std::optional<std::vector<plat::FileAccessEntry>> Access; // none: the usual rights
 };
 
 struct OpenHandle {
@@ -210,6 +211,14 @@ void RegSetKeyReadOnly(const std::string& key, bool readOnly) {
     s.Keys[k].ReadOnly = readOnly;
 }
 
+void RegSetKeyAccess(const std::string& key, const std::vector<plat::FileAccessEntry>& entries) {
+    auto& s = State();
+    std::lock_guard<std::mutex> lock(s.Lock);
+    std::string k = NormalKey(key);
+    CreatePathUnlocked(s, k);
+    s.Keys[k].Access = entries;
+}
+
 std::optional<RegValue> RegGetValue(const std::string& key, const std::string& name) {
     auto& s = State();
     std::lock_guard<std::mutex> lock(s.Lock);
@@ -341,6 +350,29 @@ long RegOpenKey(const std::string& path, std::uint32_t access, RegKey& key) {
     lock.unlock();
     key = RegKey(h);
     return kRegErrorSuccess;
+}
+
+bool GetRegistryKeyAccess(const std::string& path, std::vector<FileAccessEntry>& entries) {
+    emu::NotifyCall("GetRegistryKeyAccess");
+    entries.clear();
+    auto& s = emu::State();
+    std::unique_lock<std::mutex> lock(s.Lock);
+    const std::string k = emu::NormalKey(path);
+    long error = emu::TakeInjectionUnlocked(s, emu::RegOp::Open, k, "");
+    const auto existing = s.Keys.find(k);
+    if (error == 0 && existing == s.Keys.end()) {
+        error = kRegErrorFileNotFound;
+    }
+    if (error != 0) {
+        lock.unlock();
+        SetLastError(static_cast<std::uint32_t>(error));
+        return false;
+    }
+    entries = existing->second.Access.value_or(
+        std::vector<FileAccessEntry>{{"S-1-5-18", "NT AUTHORITY\\SYSTEM", true},
+                                     {"S-1-5-32-544", "BUILTIN\\Administrators", true},
+                                     {"S-1-5-32-545", "BUILTIN\\Users", false}});
+    return true;
 }
 
 long RegQueryValue(const RegKey& key, const std::string& name, RegType& type,

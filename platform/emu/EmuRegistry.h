@@ -30,6 +30,11 @@ void RegCreateKeyPath(const std::string& key);
 bool RegKeyExists(const std::string& key);
 // Requests for write access to this key fail with access denied (5); read access works.
 void RegSetKeyReadOnly(const std::string& key, bool readOnly);
+// Who GetRegistryKeyAccess says may change this key (created when missing). A key not set here
+// is protected as under HKEY_LOCAL_MACHINE\SOFTWARE: administrators and SYSTEM may change it,
+// Users may read it. Whatever fails to open the key (a missing key, an injected Open failure)
+// fails the call too, as the key must be opened to read its rights.
+void RegSetKeyAccess(const std::string& key, const std::vector<plat::FileAccessEntry>& entries);
 
 // --- reading back -----------------------------------------------------------------------------
 

@@ -1,4 +1,4 @@
-// Who may change a file or folder, read from its access list on Win32.
+// Who may change a file, a folder or a registry key, read from its access list on Win32.
 #include "platform/Platform.h"
 
 #include "platform/win32/Win32Api.h"
@@ -18,8 +18,11 @@ struct LocalFreer {
 
 // Any of these lets a principal replace the object's contents, delete it (or, for a folder,
 // what is in it), or give itself those rights.
-constexpr DWORD kChangeRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_DELETE_CHILD | DELETE |
-                                WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+constexpr DWORD kFileChangeRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_DELETE_CHILD |
+                                    DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+// The same for a key: its values, its subkeys, the key itself and its rights.
+constexpr DWORD kKeyChangeRights = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | DELETE | WRITE_DAC |
+                                   WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
 
 struct Principal {
     PSID Sid = nullptr;
@@ -48,23 +51,12 @@ std::string SidName(PSID sid) {
     return domain[0] != '\0' ? std::string(domain) + "\\" + name : std::string(name);
 }
 
-} // namespace
-
-bool GetFileAccess(const std::string& path, std::vector<FileAccessEntry>& entries) {
+// One entry per principal of an access list, with whether it may use any of changeRights.
+void CollectAccess(PACL dacl, DWORD changeRights, std::vector<FileAccessEntry>& entries) {
     entries.clear();
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    const DWORD rc =
-        ::GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                                nullptr, &dacl, nullptr, &descriptor);
-    if (rc != ERROR_SUCCESS) {
-        ::SetLastError(rc);
-        return false;
-    }
-    const std::unique_ptr<void, LocalFreer> hold(descriptor);
     if (dacl == nullptr) {
         entries.push_back(FileAccessEntry{"S-1-1-0", "Everyone", true});
-        return true;
+        return;
     }
     std::vector<Principal> principals;
     for (DWORD i = 0; i < dacl->AceCount; ++i) {
@@ -103,8 +95,48 @@ bool GetFileAccess(const std::string& path, std::vector<FileAccessEntry>& entrie
         }
         const DWORD left = p.Allowed & ~p.Denied;
         entries.push_back(
-            FileAccessEntry{SidText(p.Sid), SidName(p.Sid), (left & kChangeRights) != 0});
+            FileAccessEntry{SidText(p.Sid), SidName(p.Sid), (left & changeRights) != 0});
     }
+}
+
+} // namespace
+
+bool GetFileAccess(const std::string& path, std::vector<FileAccessEntry>& entries) {
+    entries.clear();
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD rc =
+        ::GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                nullptr, &dacl, nullptr, &descriptor);
+    if (rc != ERROR_SUCCESS) {
+        ::SetLastError(rc);
+        return false;
+    }
+    const std::unique_ptr<void, LocalFreer> hold(descriptor);
+    CollectAccess(dacl, kFileChangeRights, entries);
+    return true;
+}
+
+bool GetRegistryKeyAccess(const std::string& path, std::vector<FileAccessEntry>& entries) {
+    entries.clear();
+    // Opened as every key here is, so the rights are those of the key the service uses.
+    RegKey key;
+    const long opened = RegOpenKey(path, READ_CONTROL, key);
+    if (opened != ERROR_SUCCESS) {
+        ::SetLastError(static_cast<DWORD>(opened));
+        return false;
+    }
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD rc =
+        ::GetSecurityInfo(reinterpret_cast<HANDLE>(key.get()), SE_REGISTRY_KEY,
+                          DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr, &descriptor);
+    if (rc != ERROR_SUCCESS) {
+        ::SetLastError(rc);
+        return false;
+    }
+    const std::unique_ptr<void, LocalFreer> hold(descriptor);
+    CollectAccess(dacl, kKeyChangeRights, entries);
     return true;
 }
 

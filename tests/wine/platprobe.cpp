@@ -179,6 +179,10 @@ void Registry() {
                 plat::RegOpenKey("SOFTWARE\\ChronelProbe\\Nope", plat::kKeyRead, missing),
                 plat::kRegErrorFileNotFound);
     Check("missing key leaves no handle", !missing.isOpen());
+    std::vector<plat::FileAccessEntry> rights;
+    Check("key rights read", plat::GetRegistryKeyAccess(path, rights) && !rights.empty());
+    Check("a missing key's rights are refused with error 2",
+          !plat::GetRegistryKeyAccess(path + "\\Nope", rights) && plat::GetLastError() == 2);
 }
 
 void Clock() {

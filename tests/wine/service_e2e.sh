@@ -244,8 +244,7 @@ echo "     ${ctl_err}"
 check_true "refusal logged (type 1)" event_logged_like $'^1\tSystem time hard set failed: .+'
 # One finding per line: the whole value, not only its first line.
 check_true "MonitorWarnings: the refusal is a finding" \
-  bash -c 'wine reg query "HKLM\\$1" /v MonitorWarnings /reg:32 | tr -d "\r" |
-    grep -q "System time hard set failed: "' _ "${KEY}"
+  grep -q "System time hard set failed: " <<<"$(wine_reg_get "${KEY}" MonitorWarnings)"
 ctl status
 check_true "status: the refusal is a finding" \
   bash -c 'grep -q "^  Finding     System time hard set failed: " <<<"$1"' _ "${ctl_out}"

@@ -153,9 +153,9 @@ wine_reg_set() {
 }
 
 wine_reg_get() {
-  local line type data
-  line="$(wine reg query "HKLM\\$1" /v "$2" /reg:32 2>/dev/null | tr -d '\r' |
-    grep -E "^[[:space:]]+$2[[:space:]]+REG_")" || return 1
+  local out line type data
+  out="$(wine reg query "HKLM\\$1" /v "$2" /reg:32 2>/dev/null | tr -d '\r')" || return 1
+  line="$(grep -m1 -E "^[[:space:]]+$2[[:space:]]+REG_" <<<"${out}")" || return 1
   line="${line#"${line%%[![:space:]]*}"}"
   line="${line#"$2"}"
   line="${line#"${line%%[![:space:]]*}"}"
@@ -164,9 +164,12 @@ wine_reg_get() {
   data="${data#"${data%%[![:space:]]*}"}"
   if [ "$type" = "REG_DWORD" ]; then
     printf '%d\n' "$data"
-  else
-    printf '%s\n' "$data"
+    return 0
   fi
+  # A string with line breaks goes on over the lines after its name; only the one value
+  # asked for is listed, and the blank line that ends the listing is not part of it.
+  printf '%s\n' "$data"
+  sed -n "/^[[:space:]]\+$2[[:space:]]\+REG_/,\$p" <<<"${out}" | sed '1d' | sed -e :a -e '/^\n*$/{$d;N;ba' -e '}'
 }
 
 wine_reg_delete() {
