@@ -163,6 +163,15 @@ check_true "the service hard sets the clock (logged)" \
   wait_until 20 event_logged_like $'^1\tSystem time is hard set'
 check_true "the request consumed" wait_until 10 reg_is Sync ""
 
+echo "--- stop and start the service"
+probe click "${MAIN}" "Stop service"
+check_true "stopped: the state says so" wait_until 30 state_is '^State: Service stopped$'
+check_true "stopped: the difference is unknown" diff_is '^Difference: unknown$'
+check_true "stopped: the button offers the start, Sync now disabled" text_in "${MAIN}" \
+  $'^Button\tSt&art service$'
+probe click "${MAIN}" "Start service"
+check_true "started again: locked or correcting" wait_until 60 state_is '^State: (Locked|Correcting)'
+
 echo "--- screenshot"
 sleep 2
 mkdir -p "$(dirname "${SCREENSHOT}")"
