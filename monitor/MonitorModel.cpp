@@ -403,4 +403,103 @@ ChartLayout LayoutChart(const std::vector<ChartRow>& rows, std::int64_t nowUnixM
     return layout;
 }
 
+std::vector<ChartRow> ChartRowsFrom(const std::vector<history::Row>& rows) {
+    std::vector<ChartRow> out;
+    out.reserve(rows.size());
+    for (const history::Row& row : rows) {
+        ChartRow chart;
+        chart.MinuteUnixMs = row.MinuteUnix * 1000;
+        chart.Good = row.Good > 0 &&
+                     (row.St == history::State::Locked || row.St == history::State::Correcting);
+        chart.MinMs = row.MinMs;
+        chart.MaxMs = row.MaxMs;
+        chart.MeanMs = row.MeanMs;
+        out.push_back(chart);
+    }
+    return out;
+}
+
+std::string QuoteArgument(const std::string& argument) {
+    if (!argument.empty() && argument.find_first_of(" \t\"") == std::string::npos) {
+        return argument;
+    }
+    std::string quoted = "\"";
+    std::size_t backslashes = 0;
+    for (const char c : argument) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        // Backslashes count as escapes only before a quote.
+        quoted.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+        backslashes = 0;
+        quoted += c;
+    }
+    quoted.append(backslashes * 2, '\\'); // before the closing quote
+    return quoted + "\"";
+}
+
+std::string OutcomeText(Action action, bool started, std::uint32_t error, std::uint32_t exitCode) {
+    const char* what = "";
+    switch (action) {
+    case Action::Set:
+        what = "Setting";
+        break;
+    case Action::Reset:
+        what = "Reset to default";
+        break;
+    case Action::Sync:
+        what = "Sync now";
+        break;
+    case Action::StartService:
+        what = "Starting the service";
+        break;
+    case Action::StopService:
+        what = "Stopping the service";
+        break;
+    case Action::Report:
+        what = "Report";
+        break;
+    }
+    const std::string head = std::string(what) + ": ";
+    if (!started) {
+        if (error == 1223) {
+            return head + "cancelled at the administrator prompt; nothing changed.";
+        }
+        return head + "could not be run (system error " + std::to_string(error) +
+               "); nothing changed.";
+    }
+    if (exitCode == 0) {
+        switch (action) {
+        case Action::Sync:
+            return head + "the clock was hard set.";
+        case Action::Report:
+            return head + "saved.";
+        default:
+            return head + "done.";
+        }
+    }
+    switch (action) {
+    case Action::Set:
+    case Action::Reset:
+        return head + "refused or not written (exit code " + std::to_string(exitCode) +
+               "); nothing changed.";
+    case Action::Sync:
+        if (exitCode == 1) {
+            // chronelctl's warning covers both: the service not running, or no set within 20 s.
+            return head + "no hard set confirmed (the service is not running, or has not set "
+                          "the clock yet).";
+        }
+        if (exitCode == 2) {
+            return head + "requested, but the system refused to set the clock.";
+        }
+        break;
+    case Action::StartService:
+    case Action::StopService:
+    case Action::Report:
+        break;
+    }
+    return head + "failed (exit code " + std::to_string(exitCode) + ").";
+}
+
 } // namespace mon

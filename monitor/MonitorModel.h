@@ -4,6 +4,7 @@
 #pragma once
 
 #include "ctl/Ctl.h"
+#include "history/HistoryFormat.h"
 
 #include <cstdint>
 #include <optional>
@@ -111,8 +112,24 @@ struct ChartLayout {
     bool Empty = true;             // no good minute in the span at all
 };
 
+// The chart's rows from the service's history: a minute counts as good when it had usable
+// readings and the clock was held (locked or correcting) through it.
+std::vector<ChartRow> ChartRowsFrom(const std::vector<history::Row>& rows);
+
 // rows in any order; the plot area is width x height pixels; nowUnixMs ends the span.
 ChartLayout LayoutChart(const std::vector<ChartRow>& rows, std::int64_t nowUnixMs, Span span,
                         int width, int height);
+
+// --- actions that need an administrator ------------------------------------------------------
+
+enum class Action : std::uint8_t { Set, Reset, Sync, StartService, StopService, Report };
+
+// One argument for a command line, quoted so that the program's C runtime splits it back into
+// exactly this text (backslashes before a quote doubled, the quote escaped).
+std::string QuoteArgument(const std::string& argument);
+
+// What the monitor says when a program it started for an action has ended: started false
+// with the system's error when it never ran (1223: the elevation prompt was declined).
+std::string OutcomeText(Action action, bool started, std::uint32_t error, std::uint32_t exitCode);
 
 } // namespace mon

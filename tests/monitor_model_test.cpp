@@ -223,3 +223,76 @@ TEST(MonitorChart, WeekFoldsMinutesIntoColumnsAndNoHistoryIsEmpty) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(MonitorChart, HistoryMinutesCountGoodOnlyWhenHeldWithReadings) {
+    struct Case {
+        history::State St;
+        std::uint32_t Good;
+        bool Expected;
+    };
+    const Case cases[] = {
+        {history::State::Locked, 60, true},       {history::State::Correcting, 3, true},
+        {history::State::Locked, 0, false},       {history::State::OutOfLimits, 60, false},
+        {history::State::TimecodeLost, 2, false}, {history::State::FormatError, 60, false},
+    };
+    for (const Case& c : cases) {
+        history::Row row;
+        row.MinuteUnix = 1765000020;
+        row.St = c.St;
+        row.Good = c.Good;
+        row.MinMs = -3;
+        row.MaxMs = 4;
+        row.MeanMs = 0.5;
+        const std::vector<mon::ChartRow> rows = mon::ChartRowsFrom({row});
+        ASSERT_EQ(rows.size(), 1u);
+        EXPECT_EQ(rows[0].Good, c.Expected) << history::StateName(c.St) << " " << c.Good;
+        EXPECT_EQ(rows[0].MinuteUnixMs, 1765000020000);
+        EXPECT_EQ(rows[0].MinMs, -3);
+        EXPECT_EQ(rows[0].MaxMs, 4);
+    }
+}
+
+TEST(MonitorActions, ArgumentsSurviveTheCommandLineSplit) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"1500", "1500"},
+        {"", "\"\""},
+        {"two words", "\"two words\""},
+        {"C:\\data\\chronel.prom", "C:\\data\\chronel.prom"}, // backslashes alone stay as they are
+        {"say \"hi\"", "\"say \\\"hi\\\"\""},
+        {"C:\\my dir\\", "\"C:\\my dir\\\\\""}, // a trailing backslash would escape the quote
+        {"a\\\"b", "\"a\\\\\\\"b\""},
+    };
+    for (const auto& [argument, quoted] : cases) {
+        EXPECT_EQ(mon::QuoteArgument(argument), quoted) << argument;
+    }
+}
+
+TEST(MonitorActions, OutcomeSaysWhatHappened) {
+    using mon::Action;
+    struct Case {
+        Action What;
+        bool Started;
+        std::uint32_t Error;
+        std::uint32_t Exit;
+        const char* Contains;
+    };
+    const Case cases[] = {
+        {Action::Set, false, 1223, 0, "cancelled at the administrator prompt; nothing changed"},
+        {Action::Sync, false, 2, 0, "could not be run (system error 2)"},
+        {Action::Set, true, 0, 0, "Setting: done."},
+        {Action::Set, true, 0, 1, "refused or not written (exit code 1); nothing changed"},
+        {Action::Sync, true, 0, 0, "the clock was hard set"},
+        {Action::Sync, true, 0, 1, "no hard set confirmed"},
+        {Action::Sync, true, 0, 2, "the system refused to set the clock"},
+        {Action::StopService, true, 0, 5, "failed (exit code 5)"},
+        {Action::Report, true, 0, 0, "Report: saved."},
+    };
+    for (const Case& c : cases) {
+        const std::string text = mon::OutcomeText(c.What, c.Started, c.Error, c.Exit);
+        EXPECT_NE(text.find(c.Contains), std::string::npos) << text;
+    }
+}
+
+} // namespace

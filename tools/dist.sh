@@ -6,6 +6,7 @@ cd "$(dirname "$0")/.."
 for arch in win32 win64; do
   mkdir -p "dist/$arch"
   for f in build/$arch/service/chronel.exe build/$arch/ctl/chronelctl.exe \
+    build/$arch/monitor/chronelmon.exe \
     build/$arch/simcard/TECORA32.dll; do
     [ -f "$f" ] && cp "$f" "dist/$arch/"
   done

@@ -120,6 +120,21 @@ for arch in win32 win64; do
   else
     echo "note: no Python with pefile (python3-pefile); message table not checked"
   fi
+  if [ -f "${dir}/chronelmon.exe" ]; then
+    # The tray monitor: a windowed program with no runtime beside it, its manifest and version.
+    mon_imports="$(imported_dlls "${objdump}" "${dir}/chronelmon.exe")"
+    check_true "${arch}: chronelmon needs only system libraries (${mon_imports})" \
+      bash -c 'for d in $1; do case " $2 " in *" $d "*) ;; *) exit 1;; esac; done' _ \
+      "${mon_imports}" "${SYSTEM_DLLS} GDI32.DLL SHELL32.DLL COMDLG32.DLL"
+    check_true "${arch}: chronelmon is a windowed program" \
+      bash -c '"$1" -p "$2" | grep -q "^Subsystem[[:space:]]*00000002"' _ "${objdump}" \
+      "${dir}/chronelmon.exe"
+    check_true "${arch}: chronelmon's manifest: per-monitor DPI aware v2, as invoker" \
+      bash -c 's="$(strings "$1")"; grep -q "PerMonitorV2" <<<"$s" &&
+        grep -q "level=\"asInvoker\"" <<<"$s"' _ "${dir}/chronelmon.exe"
+    [ -n "${VERSION}" ] && check_eq "${arch}: chronelmon's product version" \
+      "$(strings -el "${dir}/chronelmon.exe" | grep -A1 -x ProductVersion | sed -n 2p)" "${VERSION}"
+  fi
   product="$(strings -el "${dir}/chronel.exe" | grep -A1 -x ProductVersion | sed -n 2p)"
   if [ -n "${VERSION}" ]; then
     check_eq "${arch}: product version of the executable" "${product}" "${VERSION}"
@@ -148,6 +163,14 @@ else
   check_eq "x64 package: into Program Files" \
     "$(msi_table "${msi64}" Directory | awk -F'\t' '$1 == "INSTALLFOLDER" { print $2 }')" \
     ProgramFiles64Folder
+  for msi in "${msi32}" "${msi64}"; do
+    check_true "$(basename "${msi}"): feature Monitor, on by default" \
+      bash -c 'awk -F"\t" '"'"'$1 == "Monitor" && $6 == 1'"'"' <<<"$1" | grep -q .' _ \
+      "$(msi_table "${msi}" Feature)"
+    check_true "$(basename "${msi}"): Monitor starts at every user's logon (HKLM Run)" \
+      grep -qE $'^[^\t]+\t2\tSoftware\\\\Microsoft\\\\Windows\\\\CurrentVersion\\\\Run\tChronelMonitor\t"\\[#chronelmon.exe\\]"\tMonitor$' \
+      <<<"$(msi_table "${msi}" Registry)"
+  done
   for table in ServiceInstall ServiceControl Registry Upgrade; do
     check_eq "x64 package: ${table} as in the x86 package" \
       "$(msi_table "${msi64}" "${table}" | cut -f1-12 | md5sum)" \

@@ -22,12 +22,14 @@ add_test(NAME wine.service
 add_test(NAME wine.msi
          COMMAND bash ${WINE_TEST_DIR}/msi_e2e.sh ${CHRONEL_DIST_ROOT} ${CHRONEL_WIN_BUILD_ROOT}
                  ${PROJECT_VERSION} ${CMAKE_SOURCE_DIR}/installer)
-set_tests_properties(wine.pe_tables wine.probes wine.service wine.msi PROPERTIES
+add_test(NAME wine.monitor
+         COMMAND bash ${WINE_TEST_DIR}/monitor_e2e.sh ${CHRONEL_DIST_ROOT} ${CHRONEL_WIN_BUILD_ROOT})
+set_tests_properties(wine.pe_tables wine.probes wine.service wine.msi wine.monitor PROPERTIES
   LABELS wine
   SKIP_RETURN_CODE 77
   TIMEOUT 300)
-set_tests_properties(wine.probes wine.service wine.msi PROPERTIES
+set_tests_properties(wine.probes wine.service wine.msi wine.monitor PROPERTIES
   FIXTURES_REQUIRED wine_host
   ENVIRONMENT CHRONEL_WINE_HOST=${WINE_HOST_FILE})
 # Each of these boots a Wine prefix of its own; two at once only slow each other down.
-set_tests_properties(wine.probes wine.service wine.msi PROPERTIES RESOURCE_LOCK wine_prefix)
+set_tests_properties(wine.probes wine.service wine.msi wine.monitor PROPERTIES RESOURCE_LOCK wine_prefix)

@@ -16,3 +16,8 @@ target_include_directories(platprobe PRIVATE ${CMAKE_SOURCE_DIR})
 target_link_libraries(platprobe PRIVATE chronel_platform)
 target_link_options(platprobe PRIVATE -static -static-libgcc -static-libstdc++)
 set_target_properties(platprobe PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/wine)
+
+add_executable(monprobe ${CMAKE_SOURCE_DIR}/tests/wine/monprobe.cpp)
+target_include_directories(monprobe PRIVATE ${CMAKE_SOURCE_DIR})
+target_link_options(monprobe PRIVATE -static -static-libgcc -static-libstdc++)
+set_target_properties(monprobe PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/wine)
