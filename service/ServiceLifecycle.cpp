@@ -91,7 +91,15 @@ class ServiceThreadMark {
 // system, otherwise the code of the failed clock operation.
 std::atomic<std::uint32_t> StopExitCode{0};
 
+// Set under StatusLock() once STOPPED has been reported. The controller then takes the
+// service for gone, and a later report would bring it back to life: a failed start reports
+// STOPPED itself while a stop that arrived meanwhile is still being handled.
+bool stoppedReported = false;
+
 bool SetStatusLocked(std::uint32_t state, std::uint32_t exitCode, std::uint32_t waitHint) {
+    if (stoppedReported) {
+        return true; // nothing is left to tell
+    }
     ServiceStatus.ControlsAccepted =
         state == plat::kServiceStartPending ? 0u : kAcceptStopAndShutdown;
     ServiceStatus.CurrentState = state;
@@ -102,7 +110,9 @@ bool SetStatusLocked(std::uint32_t state, std::uint32_t exitCode, std::uint32_t 
     } else {
         ++ServiceStatus.CheckPoint;
     }
-    return plat::SetServiceStatus(ServiceStatusHandle, ServiceStatus);
+    const bool ok = plat::SetServiceStatus(ServiceStatusHandle, ServiceStatus);
+    stoppedReported = ok && state == plat::kServiceStopped;
+    return ok;
 }
 
 void NoteFailedReport() {
@@ -220,6 +230,7 @@ void ServiceMain(std::uint32_t /*argc*/, char** /*argv*/) {
     {
         const std::lock_guard<std::mutex> lock(StatusLock());
         ServiceStatusHandle = handle;
+        stoppedReported = false;
     }
     if (handle == 0) {
         // Without a handle this report fails too; its event-log entry is all that remains.

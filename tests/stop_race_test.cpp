@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -250,6 +251,49 @@ TEST(StopRace, AStopAtAnyStageLeavesTheClockWithTheSystemAndTheCardClosed) {
     for (const std::string& name : inCycle) {
         EXPECT_GT(stoppedAt[name], 0) << "no stop landed at " << name;
     }
+}
+
+// A start that fails reports STOPPED itself. A stop that arrives while it does so must
+// report nothing after it: the controller would take the service for running again.
+TEST(StopRace, AStopDuringAFailedStartReportsNothingAfterStopped) {
+    const Scenario failing{"failed start",
+                           [] {
+                               DriftingClock();
+                               FailFirstOpens(1000, -2);
+                           },
+                           {},
+                           {}};
+    servicetest::FreshProcess();
+    failing.Arrange();
+    std::vector<std::string> calls;
+    servicetest::RunService([&](std::size_t, const char* call) { calls.emplace_back(call); });
+    const auto last = [&calls](const std::string& name) {
+        return static_cast<std::size_t>(std::find(calls.rbegin(), calls.rend(), name).base() -
+                                        calls.begin());
+    };
+    const std::size_t first = last("TecOpen");
+    const std::size_t stopped = last("SetServiceStatus");
+    ASSERT_GT(stopped, first);
+    int delivered = 0;
+    for (std::size_t at = first; at <= stopped; ++at) {
+        for (const bool pin : {true, false}) {
+            SCOPED_TRACE("call " + std::to_string(at) + (pin ? ", pinned" : ", racing"));
+            const Outcome out = StopOnce(failing, at, plat::kServiceControlStop, pin);
+            if (!out.Delivered) {
+                continue;
+            }
+            ++delivered;
+            ASSERT_FALSE(out.Hung);
+            const std::vector<emu::StatusReport> reports = emu::StatusReports();
+            const auto firstStopped =
+                std::find_if(reports.begin(), reports.end(), [](const emu::StatusReport& r) {
+                    return r.Status.CurrentState == plat::kServiceStopped;
+                });
+            ASSERT_NE(firstStopped, reports.end());
+            EXPECT_EQ(firstStopped + 1, reports.end()) << "reported after STOPPED";
+        }
+    }
+    EXPECT_GT(delivered, 0);
 }
 
 // A card call that hangs in the driver must hold up neither the stop's report nor the clock's
