@@ -91,13 +91,13 @@ class ServiceThreadMark {
 // system, otherwise the code of the failed clock operation.
 std::atomic<std::uint32_t> StopExitCode{0};
 
-// Set under StatusLock() once STOPPED has been reported. The controller then takes the
-// service for gone, and a later report would bring it back to life: a failed start reports
-// STOPPED itself while a stop that arrived meanwhile is still being handled.
+// Whether the last report, STOPPED, reached the controller (under StatusLock()). The
+// controller then takes the service for gone, and a later report would bring it back to life:
+// a failed start reports STOPPED itself while a stop that arrived meanwhile is being handled.
 bool stoppedReported = false;
 
 bool SetStatusLocked(std::uint32_t state, std::uint32_t exitCode, std::uint32_t waitHint) {
-    if (stoppedReported) {
+    if (stoppedReported && ServiceStatus.CurrentState == plat::kServiceStopped) {
         return true; // nothing is left to tell
     }
     ServiceStatus.ControlsAccepted =
