@@ -32,13 +32,7 @@ std::string Lower(std::string text) {
 }
 
 std::string SystemText(long code) {
-    std::string text;
-    if (!plat::FormatSystemMessage(static_cast<std::uint32_t>(code), text)) {
-        text = "error " + std::to_string(code);
-    }
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
-        text.pop_back();
-    }
+    std::string text = plat::SystemMessageLine(static_cast<std::uint32_t>(code));
     if (code == static_cast<long>(plat::kErrorAccessDenied)) {
         text += " Run chronelctl from an administrator console.";
     }

@@ -93,17 +93,6 @@ std::string SettingsText() {
     return text;
 }
 
-std::string Reason(std::uint32_t code) {
-    std::string text;
-    if (!plat::FormatSystemMessage(code, text)) {
-        text = "error " + std::to_string(code);
-    }
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
-        text.pop_back();
-    }
-    return text;
-}
-
 void DeleteOldDays(const Sink& w, std::int64_t today) {
     std::vector<std::string> names;
     if (!plat::ListFiles(w.Folder, history::kFilePattern, names)) {
@@ -169,7 +158,8 @@ bool WriteRow(const Sink& w, FileCursor& c, const history::Row& row) {
         c.FreshLine = true;
         if (!c.Warned) {
             c.Warned = true;
-            WriteEventLog("History not written to \"" + path + "\": " + Reason(error) +
+            WriteEventLog("History not written to \"" + path +
+                              "\": " + plat::SystemMessageLine(error) +
                               "; the service goes on and tries again each minute",
                           kEventWarning);
         }

@@ -120,17 +120,6 @@ std::string MetricsPathRefusal(const std::string& path) {
 
 namespace {
 
-std::string SystemText(std::uint32_t code) {
-    std::string text;
-    if (!plat::FormatSystemMessage(code, text)) {
-        text = "error " + std::to_string(code);
-    }
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
-        text.pop_back();
-    }
-    return text;
-}
-
 // Empty when written, else why not.
 std::string WriteAtomically(const std::string& path, const std::string& text) {
     std::string refused = MetricsPathRefusal(path);
@@ -139,12 +128,12 @@ std::string WriteAtomically(const std::string& path, const std::string& text) {
     }
     const std::string temporary = path + ".tmp";
     if (!plat::WriteWholeFile(temporary, text)) {
-        return SystemText(plat::GetLastError());
+        return plat::SystemMessageLine(plat::GetLastError());
     }
     if (!plat::MoveFileReplacing(temporary, path)) {
         const std::uint32_t error = plat::GetLastError();
         (void)plat::DeleteFile(temporary);
-        return SystemText(error);
+        return plat::SystemMessageLine(error);
     }
     return {};
 }

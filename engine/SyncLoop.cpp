@@ -22,7 +22,6 @@
 #include "service/ServiceLifecycle.h"
 
 #include <array>
-#include <cctype>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -449,14 +448,7 @@ void NoteRefusedSet(LoopState& s) {
     }
     s.SetRefused = true;
     s.RefusalCode = code;
-    std::string reason;
-    if (!plat::FormatSystemMessage(code, reason)) {
-        reason = "error " + std::to_string(code);
-    }
-    while (!reason.empty() && std::isspace(static_cast<unsigned char>(reason.back())) != 0) {
-        reason.pop_back();
-    }
-    const std::string text = kHardSetRefused + reason;
+    const std::string text = kHardSetRefused + plat::SystemMessageLine(code);
     WriteEventLog(text, kEventError);
     SetHardSetFinding(text); // in "MonitorWarnings" until a set succeeds
 }

@@ -114,14 +114,7 @@ std::string SettingsKey() {
 }
 
 std::string SystemText(long code) {
-    std::string text;
-    if (!plat::FormatSystemMessage(static_cast<std::uint32_t>(code), text)) {
-        text = "error " + std::to_string(code);
-    }
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
-        text.pop_back();
-    }
-    return text;
+    return plat::SystemMessageLine(static_cast<std::uint32_t>(code));
 }
 
 void SayOutcome(const std::string& text, bool forDialog) {

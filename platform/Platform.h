@@ -297,6 +297,17 @@ bool GetVersionEx(OsVersionInfo& info);
 // false when it has none.
 bool FormatSystemMessage(std::uint32_t code, std::string& text);
 
+// The system's text for an error code as one line: without the line break the system ends
+// it with, which would split the caller's line; "error N" when the system has none.
+inline std::string SystemMessageLine(std::uint32_t code) {
+    std::string text;
+    if (!FormatSystemMessage(code, text)) {
+        text.clear();
+    }
+    text.erase(text.find_last_not_of(" \t\r\n") + 1);
+    return text.empty() ? "error " + std::to_string(code) : text;
+}
+
 // True when a file (not a directory) of this name exists: a bare name in the current
 // directory, or a full path.
 bool FileExists(const char* name);

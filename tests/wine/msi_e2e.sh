@@ -146,7 +146,7 @@ mark_events
 msiexec /i "${MSI}" install ADDLOCAL=ALL
 msi_succeeded "msiexec /i ADDLOCAL=ALL succeeds"
 check_eq "files in ${PROGRAM_FILES}\\Chronel" \
-  "$(cd "${install_dir}" 2>/dev/null && ls | sort | tr '\n' ' ')" "TECORA32.DLL chronel.exe chronelctl.exe "
+  "$(cd "${install_dir}" 2>/dev/null && ls | sort | tr '\n' ' ')" "TECORA32.DLL chronel.exe chronelctl.exe chronelmon.exe "
 check_true "service reaches RUNNING" wait_until 20 svc_state_is 4
 check_true "status published" wait_until 20 status_published
 check_eq "MonitorVersion text" "$(value_of "${status:-}" MonitorVersion)" \
