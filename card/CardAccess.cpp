@@ -55,8 +55,15 @@ const char* ResultText(std::int32_t code) {
 CardCall::CardCall() : lock_(CardLock()) {}
 
 CardCall::~CardCall() {
-    if (StopLatched.load() && CardLink.Handle.load() != kClosedCardHandle) {
-        CloseCardLocked();
+    lock_.unlock();
+    // Looked at only after letting go. A stop that latched while this call held the lock found
+    // it taken and left the close to us; a look before letting go could miss a latch that falls
+    // between the look and the release.
+    if (StopLatched.load()) {
+        const std::lock_guard<std::mutex> lock(CardLock());
+        if (CardLink.Handle.load() != kClosedCardHandle) {
+            CloseCardLocked();
+        }
     }
 }
 

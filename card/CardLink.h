@@ -51,7 +51,7 @@ class CardCall {
     ~CardCall();
 
   private:
-    std::lock_guard<std::mutex> lock_;
+    std::unique_lock<std::mutex> lock_;
 };
 
 // Closes the card; the caller holds CardLock().
