@@ -104,6 +104,16 @@ std::int64_t SpanSeconds(const std::string& text) {
     return std::min<std::int64_t>(number * scale, 400 * history::kSecondsPerDay);
 }
 
+// A --from or --to value: a UTC day or minute; says what it wants when it is neither.
+std::optional<std::int64_t> MomentOption(const char* option, const std::string& text) {
+    std::optional<std::int64_t> moment = history::ParseMoment(text);
+    if (!moment) {
+        Err(std::string("chronelctl: ") + option +
+            " wants a UTC day or minute (2026-12-07, 2026-12-07T14:00), not \"" + text + "\"");
+    }
+    return moment;
+}
+
 } // namespace
 
 std::vector<std::string> HourlyLines(const std::vector<Row>& rows) {
@@ -338,11 +348,8 @@ int History(const std::string& named, const std::string& from, const std::string
     const std::int64_t now = NowMinute() + 60;
     std::int64_t toUnix = now;
     if (!to.empty()) {
-        const std::optional<std::int64_t> moment = history::ParseMoment(to);
+        const std::optional<std::int64_t> moment = MomentOption("--to", to);
         if (!moment) {
-            Err("chronelctl: --to wants a UTC day or minute (2026-12-07, 2026-12-07T14:00), not "
-                "\"" +
-                to + "\"");
             return kUnknown;
         }
         // A day names all of it.
@@ -350,11 +357,8 @@ int History(const std::string& named, const std::string& from, const std::string
     }
     std::int64_t fromUnix = toUnix - history::kSecondsPerDay;
     if (!from.empty()) {
-        const std::optional<std::int64_t> moment = history::ParseMoment(from);
+        const std::optional<std::int64_t> moment = MomentOption("--from", from);
         if (!moment) {
-            Err("chronelctl: --from wants a UTC day or minute (2026-12-07, 2026-12-07T14:00), "
-                "not \"" +
-                from + "\"");
             return kUnknown;
         }
         fromUnix = *moment;
