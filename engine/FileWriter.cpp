@@ -112,7 +112,6 @@ bool StopFileWriter(std::chrono::milliseconds bound) {
     {
         const std::lock_guard<std::mutex> lock(ModuleLock);
         w = std::move(Writer);
-        Writer.reset();
         StartFailed = false;
     }
     if (!w) {
