@@ -4,6 +4,7 @@
 #include "platform/win32/Win32Api.h"
 
 #include <sddl.h>
+#include <shlobj.h>
 
 #include <array>
 #include <cstdio>
@@ -173,7 +174,13 @@ bool DeleteFile(const std::string& path) {
 }
 
 std::string ProgramDataFolder() {
+    // The shell's answer first: a service's environment is not a user's, and where the two
+    // disagree about "ProgramData" the service would keep its files where the tools never look.
     std::array<char, MAX_PATH + 1> path{};
+    if (SUCCEEDED(::SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT,
+                                     path.data()))) {
+        return {path.data()};
+    }
     const DWORD n =
         ::GetEnvironmentVariableA("ProgramData", path.data(), static_cast<DWORD>(path.size()));
     if (n == 0 || n >= path.size()) {

@@ -24,7 +24,7 @@ add_library(tecora32_import INTERFACE)
 target_link_libraries(tecora32_import INTERFACE ${TECORA32_IMPLIB})
 add_dependencies(tecora32_import tecora32_implib)
 
-target_link_libraries(chronel_platform PUBLIC tecora32_import advapi32 user32 version wtsapi32 kernel32)
+target_link_libraries(chronel_platform PUBLIC tecora32_import advapi32 user32 version wtsapi32 shell32 kernel32)
 
 # The desktop seam, for the tray monitor only: the service links none of the shell.
 add_library(chronel_platform_ui STATIC ${CMAKE_CURRENT_LIST_DIR}/ui/Win32Ui.cpp)

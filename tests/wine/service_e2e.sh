@@ -291,6 +291,28 @@ check_true "metrics after the stop: down, not locked" \
   bash -c 'grep -q "^chronel_up 0$" "$1" && grep -q "^chronel_locked 0$" "$1" &&
     grep -q "^chronel_timecode_ok 0$" "$1"' _ "${metrics}"
 
+echo "--- the history the service kept, read back by chronelctl"
+# The stop hands over the minute in progress, so the run has left rows behind.
+history_file="${WINEPREFIX}/drive_c/ProgramData/Chronel/history/chronel-$(date -u +%F).csv"
+check_true "today's history file, header first" \
+  wait_until 10 bash -c 'head -n 1 "$1" 2>/dev/null | grep -q "^minute_utc,state,"' _ "${history_file}"
+check_true "history: rows for the run" bash -c '(( $(wc -l <"$1") >= 2 ))' _ "${history_file}"
+ctl history --csv
+check_eq "history --csv: exit code 0" "${ctl_rc}" 0
+check_eq "history --csv: the rows of the file, in order" \
+  "$(tail -n +2 <<<"${ctl_out}")" "$(tail -n +2 "${history_file}" | tr -d '\r')"
+check_eq "history: the one hard set that happened, not the refused ones" \
+  "$(awk -F, 'NR > 1 { n += $9 } END { print n + 0 }' <<<"${ctl_out}")" 1
+# A report covers whole minutes only; the run's first minute is over within a minute.
+report_has_rows() {
+  ctl report --last 24h
+  grep -qE "^  minutes with rows +[1-9]" <<<"${ctl_out}"
+}
+check_true "report: reads the rows of the finished minutes" wait_until 70 report_has_rows
+check_true "report: a verdict, not 'unknown' (exit code 0 to 2)" \
+  bash -c '(( $1 <= 2 )) && grep -q "^Proof of time, " <<<"$2"' _ "${ctl_rc}" "${ctl_out}"
+printf '%s\n' "${ctl_out}" | sed 's/^/     /'
+
 chronel /remove
 one_line_in_brackets() {
   local line="${out%"${CRLF}"}"
