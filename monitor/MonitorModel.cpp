@@ -469,12 +469,16 @@ std::string OutcomeText(Action action, bool started, std::uint32_t error, std::u
         return head + "could not be run (system error " + std::to_string(error) +
                "); nothing changed.";
     }
+    if (action == Action::Report && exitCode <= 3) {
+        // The report's exit code is its verdict, not the saving's: a night with an outage is
+        // still a report written, and the file says why.
+        static constexpr const char* kVerdicts[] = {"OK", "WARNING", "CRITICAL", "UNKNOWN"};
+        return head + "saved (verdict " + kVerdicts[exitCode] + ").";
+    }
     if (exitCode == 0) {
         switch (action) {
         case Action::Sync:
             return head + "the clock was hard set.";
-        case Action::Report:
-            return head + "saved.";
         default:
             return head + "done.";
         }

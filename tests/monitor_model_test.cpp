@@ -287,7 +287,10 @@ TEST(MonitorActions, OutcomeSaysWhatHappened) {
         {Action::Sync, true, 0, 1, "no hard set confirmed"},
         {Action::Sync, true, 0, 2, "the system refused to set the clock"},
         {Action::StopService, true, 0, 5, "failed (exit code 5)"},
-        {Action::Report, true, 0, 0, "Report: saved."},
+        {Action::Report, true, 0, 0, "Report: saved (verdict OK)."},
+        {Action::Report, true, 0, 2, "Report: saved (verdict CRITICAL)."},
+        {Action::Report, true, 0, 3, "Report: saved (verdict UNKNOWN)."},
+        {Action::Report, true, 0, 4, "Report: failed (exit code 4)."},
     };
     for (const Case& c : cases) {
         const std::string text = mon::OutcomeText(c.What, c.Started, c.Error, c.Exit);

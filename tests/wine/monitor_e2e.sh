@@ -2,7 +2,8 @@
 # chronelmon.exe under Wine on a virtual X display, driven from outside as a screen reader
 # would (tests/wine/monprobe.cpp): the state while the service is missing, then against the
 # installed service, a second start, the settings dialog refusing a value out of range and
-# writing one in range, "Sync now", and a screenshot kept as an artifact.
+# writing one in range, "Sync now", "Report..." through the save dialog, and a screenshot
+# kept as an artifact.
 set -uo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 . "${here}/common.sh"
@@ -162,6 +163,20 @@ check_true "the window says it was requested" wait_until 10 text_in "${MAIN}" 'h
 check_true "the service hard sets the clock (logged)" \
   wait_until 20 event_logged_like $'^1\tSystem time is hard set'
 check_true "the request consumed" wait_until 10 reg_is Sync ""
+
+echo "--- report"
+report_file="${WINEPREFIX}/drive_c/chronel-report.txt"
+rm -f "${report_file}"
+probe click "${MAIN}" "Report..."
+check_true "the save dialog opens" wait_until 20 probe wait "Save As" 1
+probe type "Save As" 'C:\chronel-report.txt'
+probe click "Save As" "Save"
+# The window speaks once chronelctl has ended, so the file is whole by then.
+check_true "the window says it was saved, with the verdict" \
+  wait_until 30 text_in "${MAIN}" 'Report: saved \(verdict (OK|WARNING|CRITICAL|UNKNOWN)\)\.'
+check_true "chronelctl's report, where asked" grep -q '^Proof of time, ' "${report_file}"
+check_true "with its verdict last" \
+  bash -c 'tail -n 1 "$1" | grep -qE "^CHRONEL (OK|WARNING|CRITICAL|UNKNOWN) - "' _ "${report_file}"
 
 echo "--- stop and start the service"
 probe click "${MAIN}" "Stop service"
