@@ -630,4 +630,18 @@ void ReferenceFrameTimes(std::uint32_t framesPerSecond, SystemTime& referenceUtc
     pcUtc = emu::UnitsToUtc(toMs(pcAtFrame));
 }
 
+void CardClocks(CardClockView& view) {
+    emu::NotifyCall("CardClocks");
+    const std::lock_guard lock(emu::Lock());
+    const auto& s = emu::State();
+    view.Reference = s.trueTime;
+    view.Precise = emu::SmoothLocked(s);
+    view.Interrupt = s.systemTime;
+    view.SinceInterrupt = s.phase / s.rate;
+    view.InterruptPeriod = emu::kTickPhase / s.rate;
+    view.InterruptStep = s.perTick();
+    view.PcRate = static_cast<double>(s.perTick()) / emu::kNominalIncrement *
+                  static_cast<double>(s.rate) / emu::kRateScale;
+}
+
 } // namespace plat
