@@ -104,20 +104,6 @@ bool SetSystemTimeAdjustment(std::uint32_t adjustment, bool disableRegulation) {
     return ::SetSystemTimeAdjustment(adjustment, disableRegulation ? TRUE : FALSE) != FALSE;
 }
 
-void ReferenceFrameTimes(std::uint32_t framesPerSecond, SystemTime& referenceUtc,
-                         SystemTime& pcUtc) {
-    SYSTEMTIME st;
-    ::GetSystemTime(&st);
-    if (framesPerSecond > 0) {
-        // The moment, to the millisecond, at which the frame under way began. Here the
-        // reference is the PC clock itself, so both times are that moment.
-        const std::uint32_t frame = st.wMilliseconds * framesPerSecond / 1000u;
-        st.wMilliseconds = static_cast<WORD>(frame * 1000u / framesPerSecond);
-    }
-    referenceUtc = FromWin(st);
-    pcUtc = referenceUtc;
-}
-
 namespace {
 
 std::int64_t FromFileTime(const FILETIME& ft) {
