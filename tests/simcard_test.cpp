@@ -141,6 +141,9 @@ TEST_F(SimCardTest, AReadWithinTheSameFrameHasNoNewData) {
     EXPECT_EQ(r.LtcMilliseconds, 40);
     const std::int32_t other = Open(); // each handle has its own last frame
     EXPECT_EQ(Read(other, r), 0);
+    ASSERT_EQ(plat::TecClose(h), 0);
+    ASSERT_EQ(Open(), h);
+    EXPECT_EQ(Read(h, r), 0) << "a handle opened again starts afresh";
 }
 
 // --- the hard card ------------------------------------------------------------------------------
