@@ -120,7 +120,9 @@ bool WorldValues(const std::string& name, std::map<std::string, std::uint32_t>& 
     }
     if (name == "windows" || name == "coarse") {
         values["StampLatency"] = 1;
-        values["StampClock"] = name == "coarse" ? 1 : 0;
+        if (name == "coarse") {
+            values["StampClock"] = 1;
+        }
         return true;
     }
     if (name == "loaded") {
