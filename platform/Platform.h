@@ -520,10 +520,18 @@ const char* TecGetErrorText();                                                  
 std::int32_t TecReadTime(std::int32_t handle, void* record44);                    // ordinal 102
 std::int32_t TecSetRealtimeMode(std::int32_t handle, std::uint32_t mode);         // 103
 
-// What a card sees at the start of a timecode frame: the reference time of day that the
-// signal carries (UTC) and the PC's clock (UTC) at the same moment. On Windows both are
-// the PC clock; on the emulated platform the first is the world's true time.
-void ReferenceFrameTimes(std::uint32_t framesPerSecond, SystemTime& referenceUtc,
-                         SystemTime& pcUtc);
+// What a card's clock sees at one moment, enough to place any frame and stamp it by any of
+// the PC's clocks a little earlier. Times are 100-ns units since 1601 (UTC); durations are
+// in the same units. On Windows the reference is the PC clock itself.
+struct CardClockView {
+    std::int64_t Reference = 0;       // the time of day the timecode signal carries, now
+    std::int64_t Precise = 0;         // the PC clock, interpolated between interrupts
+    std::int64_t Interrupt = 0;       // the PC clock as the last clock interrupt left it
+    std::int64_t SinceInterrupt = 0;  // reference time since that interrupt
+    std::int64_t InterruptPeriod = 0; // reference time between interrupts
+    std::int64_t InterruptStep = 0;   // what each interrupt adds to the PC clock
+    double PcRate = 1.0;              // PC clock time per unit of reference time
+};
+void CardClocks(CardClockView& view);
 
 } // namespace plat

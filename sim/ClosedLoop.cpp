@@ -25,6 +25,7 @@ namespace sim {
 namespace {
 
 constexpr const char* kServiceKey = "SOFTWARE\\Tecora";
+constexpr const char* kCardKey = "SOFTWARE\\TecoraSim";
 constexpr std::int64_t kUnitsPerMs = 10000;
 constexpr std::array<const char*, 5> kStatusNames = {"MonitorVersion", "MonitorSystem",
                                                      "MonitorLtc", "LastSync", "LastSet"};
@@ -76,6 +77,10 @@ class Recorder {
             const std::int64_t at = start_ + std::llround(from * 1000.0) * kUnitsPerMs;
             outages_.emplace_back(at, at + std::llround(length * 1000.0) * kUnitsPerMs);
         }
+        for (const auto& [from, to] : scenario.Unplugged) {
+            unplugged_.emplace_back(start_ + std::llround(from * 1000.0) * kUnitsPerMs,
+                                    start_ + std::llround(to * 1000.0) * kUnitsPerMs);
+        }
         if (scenario.WanderPpmPerHour > 0 && scenario.WanderStepS > 0) {
             wanderStep_ = std::llround(scenario.WanderStepS * 1000.0) * kUnitsPerMs;
             nextWander_ = start_ + wanderStep_;
@@ -95,6 +100,21 @@ class Recorder {
             }
         }
         return false;
+    }
+
+    // Plugs the card's input in or out as the run's plan says, before a read (service thread).
+    // The card is told at once, not at its next look at its settings a second later.
+    void Plug() {
+        const std::int64_t now = emu::TrueTime100ns();
+        bool out = false;
+        for (const auto& [from, to] : unplugged_) {
+            out = out || (now >= from && now < to);
+        }
+        if (out != pluggedOut_) {
+            pluggedOut_ = out;
+            emu::RegSetDword(kCardKey, "Unplugged", out ? 1 : 0);
+            simcard::Reconfigure();
+        }
     }
 
     // The system clock moves at its ticks and in a straight line between them, so the error
@@ -270,6 +290,8 @@ class Recorder {
     std::atomic<bool> stopping_{false};
     std::atomic<bool> stopSignalled_{false};
     std::vector<std::pair<std::int64_t, std::int64_t>> outages_;
+    std::vector<std::pair<std::int64_t, std::int64_t>> unplugged_;
+    bool pluggedOut_ = false;
     std::int64_t wanderStep_ = 0;
     std::int64_t nextWander_ = 0;
     double wanderSigma_ = 0;
@@ -308,6 +330,10 @@ RunResult RunClosedLoop(const Scenario& scenario, Observer* observer) {
     for (const auto& [name, value] : scenario.Settings) {
         ApplySetting(name, value);
     }
+    emu::RegSetDword(kCardKey, "Seed", static_cast<std::uint32_t>(scenario.Seed));
+    for (const auto& [name, value] : scenario.Card) {
+        emu::RegSetDword(kCardKey, name, value);
+    }
 
     Recorder recorder(scenario, observer);
     emu::SetTickObserver([&recorder](std::int64_t t, std::int64_t s) { recorder.Tick(t, s); });
@@ -316,6 +342,7 @@ RunResult RunClosedLoop(const Scenario& scenario, Observer* observer) {
         if (recorder.InOutage()) {
             return std::int32_t{1}; // no new data: the timecode is gone
         }
+        recorder.Plug();
         const std::int32_t result = tecReadTime(handle, record44);
         if (result == 0) {
             TimecodeRecord record;

@@ -22,6 +22,12 @@ struct Scenario {
     std::function<void()> BeforeStop;
     // Stretches (start, length, in simulated seconds) in which every read of the card fails.
     std::vector<std::pair<double, double>> Outages;
+    // Values of the simulated card's key (SOFTWARE\\TecoraSim): its frame rate, its stamps and
+    // its faults. Its "Seed" is Seed unless named here.
+    std::vector<std::pair<std::string, std::uint32_t>> Card;
+    // Stretches (start, end, in simulated seconds) in which the card's timecode input is
+    // unplugged: the card itself answers that it has no new data.
+    std::vector<std::pair<double, double>> Unplugged;
     // A random walk of the oscillator's drift: its spread after an hour (ppm), a step every
     // WanderStepS, kept within +-WanderLimitPpm (0: no limit) by reflection. Seeded, so a run
     // is repeated exactly.

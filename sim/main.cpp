@@ -7,6 +7,7 @@
 #include "sim/SvgPlot.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -14,7 +15,10 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -33,6 +37,10 @@ struct Options {
     double SteadyFromS = -1; // -1: the second half of the run
     // A second run of the same scenario with these settings added, plotted beside the first.
     std::vector<std::pair<std::string, std::string>> Compare;
+    // The simulated card's values: those of the --world first, then those of other flags.
+    std::map<std::string, std::uint32_t> World;
+    std::map<std::string, std::uint32_t> Card;
+    std::string WorldName = "ideal";
 };
 
 // Where the service writes its metrics in the emulated PC; the folder exists there.
@@ -50,7 +58,7 @@ void Usage(std::ostream& out) {
            "  --wander X         random walk of the drift, X ppm spread after an hour (0)\n"
            "  --wander-step S    ... one step every S seconds (10)\n"
            "  --wander-limit X   ... reflected at +-X ppm (0: no limit)\n"
-           "  --seed N           seed of the random walk (1)\n"
+           "  --seed N           seed of the random walk and of the card (1)\n"
            "  --sample-ms MS     the clock error is sampled every MS ms (10)\n"
            "  --steady-from S    steady figures from S seconds on (half the duration)\n"
            "  --compare N=V      also run with this setting added; plotted beside "
@@ -68,6 +76,20 @@ void Usage(std::ostream& out) {
            "  --ctl-plot FILE    ... and write the picture of 'chronelctl plot DAY' to FILE\n"
            "  --ideal-waits      waits end exactly on time (default: at the clock's next\n"
            "                     interrupt, as on Windows)\n"
+           "the simulated card (default: the ideal card):\n"
+           "  --world W          ideal | windows (typical stamp latency, stamps of the precise\n"
+           "                     clock rounded to whole ms, 25 fps) | loaded (a loaded PC's\n"
+           "                     latency) | coarse (stamps of the interrupt clock); the flags\n"
+           "                     below change one part of it\n"
+           "  --fps F            24 | 25 | 29.97 (drop-frame) | 30 (25)\n"
+           "  --frame-ms M       a label's ms from its frame number: round | trunc (round)\n"
+           "  --stamp-latency L  delay before the PC time is taken: none | typical | loaded\n"
+           "  --stamp-clock C    the PC clock stamped: precise | interrupt | 1ms (precise)\n"
+           "  --stamp-ms M       the stamp to whole ms: round | trunc (round)\n"
+           "  --faults LIST      rates of faulty frames, e.g. late=0.01,garbled=0.002; kinds:\n"
+           "                     repeat, skip, late, early (one frame), garbled (seconds off)\n"
+           "  --unplugged A:B    the timecode input is unplugged from A to B seconds; the card\n"
+           "                     answers 'no new data' (repeatable)\n"
            "  --quiet            only the final line\n";
 }
 
@@ -76,6 +98,98 @@ bool ParseNumber(const char* text, double& value) {
     errno = 0;
     value = std::strtod(text, &end);
     return errno == 0 && end != text && *end == '\0' && std::isfinite(value);
+}
+
+// One of the words, by its place; false when it is none of them.
+template <std::size_t N>
+bool Choice(const std::string& text, const std::array<const char*, N>& words, std::uint32_t& at) {
+    for (std::size_t i = 0; i < N; ++i) {
+        if (text == words[i]) {
+            at = static_cast<std::uint32_t>(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+// The card's values of a world; false for a world not known.
+bool WorldValues(const std::string& name, std::map<std::string, std::uint32_t>& values) {
+    values.clear();
+    if (name == "ideal") {
+        return true;
+    }
+    if (name == "windows" || name == "coarse") {
+        values["StampLatency"] = 1;
+        if (name == "coarse") {
+            values["StampClock"] = 1;
+        }
+        return true;
+    }
+    if (name == "loaded") {
+        values["StampLatency"] = 2;
+        return true;
+    }
+    return false;
+}
+
+// "kind=rate,..." into the card's per-million values; false when not usable.
+bool ParseFaults(const std::string& text, std::map<std::string, std::uint32_t>& card) {
+    const std::map<std::string, std::string> knobs = {{"repeat", "RepeatPpm"},
+                                                      {"skip", "SkipPpm"},
+                                                      {"late", "LatePpm"},
+                                                      {"early", "EarlyPpm"},
+                                                      {"garbled", "GarbledPpm"}};
+    std::size_t at = 0;
+    while (at <= text.size()) {
+        const std::size_t comma = std::min(text.find(',', at), text.size());
+        const std::string item = text.substr(at, comma - at);
+        const std::size_t eq = item.find('=');
+        double rate = 0;
+        if (eq == std::string::npos || knobs.count(item.substr(0, eq)) == 0 ||
+            !ParseNumber(item.substr(eq + 1).c_str(), rate) || rate < 0 || rate > 1) {
+            return false;
+        }
+        card[knobs.at(item.substr(0, eq))] = static_cast<std::uint32_t>(std::llround(rate * 1e6));
+        at = comma + 1;
+    }
+    return true;
+}
+
+// The card's value for a word flag, or false when the word is not one of its choices.
+bool CardChoice(const std::string& arg, const std::string& value,
+                std::map<std::string, std::uint32_t>& card) {
+    std::uint32_t at = 0;
+    if (arg == "--fps") {
+        constexpr std::array<const char*, 4> kWords = {"24", "25", "29.97", "30"};
+        constexpr std::array<std::uint32_t, 4> kRates = {24, 25, 2997, 30};
+        if (!Choice(value, kWords, at)) {
+            return false;
+        }
+        card["FrameRate"] = kRates[at];
+        return true;
+    }
+    const std::array<const char*, 2> rounding = {"round", "trunc"};
+    if (arg == "--frame-ms" || arg == "--stamp-ms") {
+        if (!Choice(value, rounding, at)) {
+            return false;
+        }
+        card[arg == "--frame-ms" ? "FrameMs" : "StampMs"] = at;
+        return true;
+    }
+    if (arg == "--stamp-latency") {
+        constexpr std::array<const char*, 3> kWords = {"none", "typical", "loaded"};
+        if (!Choice(value, kWords, at)) {
+            return false;
+        }
+        card["StampLatency"] = at;
+        return true;
+    }
+    constexpr std::array<const char*, 3> kClocks = {"precise", "interrupt", "1ms"};
+    if (arg == "--stamp-clock" && Choice(value, kClocks, at)) {
+        card["StampClock"] = at;
+        return true;
+    }
+    return false;
 }
 
 // false when the command line is not usable; the reason is printed.
@@ -140,6 +254,36 @@ bool Parse(int argc, char** argv, Options& o, bool& help) {
                 return false;
             }
             o.Scenario.Outages.emplace_back(from, length);
+        } else if (arg == "--unplugged") {
+            const std::string text = value;
+            const std::size_t colon = text.find(':');
+            double from = 0;
+            double to = 0;
+            if (colon == std::string::npos || !ParseNumber(text.substr(0, colon).c_str(), from) ||
+                !ParseNumber(text.substr(colon + 1).c_str(), to) || from < 0 || to <= from) {
+                std::cerr << "chronel-sim: --unplugged wants START:END, not \"" << text << "\"\n";
+                return false;
+            }
+            o.Scenario.Unplugged.emplace_back(from, to);
+        } else if (arg == "--world") {
+            if (!WorldValues(value, o.World)) {
+                std::cerr << "chronel-sim: no world \"" << value << "\"\n";
+                return false;
+            }
+            o.WorldName = value;
+        } else if (arg == "--faults") {
+            if (!ParseFaults(value, o.Card)) {
+                std::cerr << "chronel-sim: --faults wants KIND=RATE,... with rates from 0 to 1, "
+                             "not \""
+                          << value << "\"\n";
+                return false;
+            }
+        } else if (arg == "--fps" || arg == "--frame-ms" || arg == "--stamp-latency" ||
+                   arg == "--stamp-clock" || arg == "--stamp-ms") {
+            if (!CardChoice(arg, value, o.Card)) {
+                std::cerr << "chronel-sim: cannot use " << arg << " " << value << "\n";
+                return false;
+            }
         } else if (arg == "--set" || arg == "--compare") {
             const std::string setting = value;
             const std::size_t eq = setting.find('=');
@@ -168,6 +312,11 @@ bool Parse(int argc, char** argv, Options& o, bool& help) {
             return false;
         }
     }
+    std::map<std::string, std::uint32_t> card = o.World;
+    for (const auto& [name, value] : o.Card) {
+        card[name] = value;
+    }
+    o.Scenario.Card.assign(card.begin(), card.end());
     return true;
 }
 
@@ -236,6 +385,9 @@ std::string Describe(const sim::Scenario& s) {
     std::string text = buffer;
     for (const auto& [name, value] : s.Settings) {
         text.append(", ").append(name).append("=").append(value);
+    }
+    for (const auto& [name, value] : s.Card) {
+        text.append(", card ").append(name).append("=").append(std::to_string(value));
     }
     return text;
 }
@@ -330,6 +482,14 @@ int main(int argc, char** argv) {
             emu::AddService(config, plat::kServiceRunning);
             (void)ctl::Status(false);
         };
+    }
+    if (!o.Quiet) {
+        std::cout << "world: " << o.WorldName;
+        for (const auto& [name, value] : o.Scenario.Card) {
+            std::cout << (name == o.Scenario.Card.front().first ? ", card " : " ") << name << "="
+                      << value;
+        }
+        std::cout << "\n";
     }
     Printer printer(o.StatusEveryS, o.StatusThinning);
     const sim::RunResult run = sim::RunClosedLoop(o.Scenario, o.Quiet ? nullptr : &printer);
@@ -427,10 +587,17 @@ int main(int argc, char** argv) {
     for (const auto& [from, length] : o.Scenario.Outages) {
         std::cout << "outage: " << OutageLine(run, from, length) << "\n";
     }
+    for (const auto& [from, to] : o.Scenario.Unplugged) {
+        std::cout << "unplugged: " << OutageLine(run, from, to - from) << "\n";
+    }
     if (!o.Compare.empty()) {
         for (const auto& [from, length] : o.Scenario.Outages) {
             std::cout << "outage (" << comparedName << "): " << OutageLine(compared, from, length)
                       << "\n";
+        }
+        for (const auto& [from, to] : o.Scenario.Unplugged) {
+            std::cout << "unplugged (" << comparedName
+                      << "): " << OutageLine(compared, from, to - from) << "\n";
         }
         std::cout << "lock (" << comparedName << "): " << LockLine(compared, steadyFrom)
                   << std::endl;

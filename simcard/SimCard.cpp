@@ -3,7 +3,9 @@
 #include "TimeFunc/TimecodeRecord.h"
 #include "platform/Platform.h"
 
+#include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -36,6 +38,18 @@ struct Config {
     std::uint32_t SyncFlag = 1;
     std::uint32_t DateValid = 1;
     std::int32_t ReadResult = 0;
+    std::uint32_t FrameRate = simcard::kFrames25;
+    std::uint32_t FrameMs = simcard::kRound;
+    std::uint32_t StampLatency = simcard::kLatencyNone;
+    std::uint32_t StampClock = simcard::kClockPrecise;
+    std::uint32_t StampMs = simcard::kRound;
+    std::uint32_t Seed = 1;
+    std::uint32_t RepeatPpm = 0;
+    std::uint32_t SkipPpm = 0;
+    std::uint32_t LatePpm = 0;
+    std::uint32_t EarlyPpm = 0;
+    std::uint32_t GarbledPpm = 0;
+    std::uint32_t Unplugged = 0;
 };
 
 struct CardState {
@@ -44,7 +58,8 @@ struct CardState {
     bool Loaded = false;
     std::int64_t LoadedAtMs = 0; // reference time of the last reading of the configuration
     std::array<bool, simcard::kMaxHandles + 1> Open{};
-    std::array<std::int64_t, simcard::kMaxHandles + 1> LastFrameMs{};
+    std::array<std::int64_t, simcard::kMaxHandles + 1> LastFrame{}; // its start, 100-ns units
+    std::array<TimecodeRecord, simcard::kMaxHandles + 1> LastRecord{};
     std::uint32_t RealtimeMode = 0;
     std::int32_t LastResult = kOk;
 };
@@ -55,21 +70,6 @@ CardState& State() {
 }
 
 // --- calendar arithmetic on milliseconds since 1970-01-01 -------------------------------------
-
-std::int64_t DaysFromCivil(std::int64_t y, std::int64_t m, std::int64_t d) {
-    y -= m <= 2 ? 1 : 0;
-    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const std::int64_t yoe = y - era * 400;
-    const std::int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + doe - 719468;
-}
-
-std::int64_t ToMs(const plat::SystemTime& t) {
-    return DaysFromCivil(t.Year, t.Month, t.Day) * kMsPerDay +
-           ((static_cast<std::int64_t>(t.Hour) * 60 + t.Minute) * 60 + t.Second) * 1000 +
-           t.Milliseconds;
-}
 
 plat::SystemTime FromMs(std::int64_t ms) {
     std::int64_t days = ms / kMsPerDay;
@@ -150,14 +150,42 @@ Config ReadConfig() {
     ReadDword(key, "SyncFlag", c.SyncFlag);
     ReadDword(key, "DateValid", c.DateValid);
     ReadSigned(key, "ReadResult", c.ReadResult);
+    ReadDword(key, "FrameRate", c.FrameRate);
+    ReadDword(key, "FrameMs", c.FrameMs);
+    ReadDword(key, "StampLatency", c.StampLatency);
+    ReadDword(key, "StampClock", c.StampClock);
+    ReadDword(key, "StampMs", c.StampMs);
+    ReadDword(key, "Seed", c.Seed);
+    ReadDword(key, "RepeatPpm", c.RepeatPpm);
+    ReadDword(key, "SkipPpm", c.SkipPpm);
+    ReadDword(key, "LatePpm", c.LatePpm);
+    ReadDword(key, "EarlyPpm", c.EarlyPpm);
+    ReadDword(key, "GarbledPpm", c.GarbledPpm);
+    ReadDword(key, "Unplugged", c.Unplugged);
     return c;
 }
 
+// 100-ns units since 1601 to ms since 1970, and a frame's length in those units.
+constexpr std::int64_t kUnitsPerMs = 10000;
+constexpr std::int64_t kUnitsPerSecond = 1000 * kUnitsPerMs;
+constexpr std::int64_t kUnitsPerDay = kMsPerDay * kUnitsPerMs;
+constexpr std::int64_t k1601To1970Ms = 11644473600000;
+
+std::int64_t FloorDiv(std::int64_t a, std::int64_t b) {
+    const std::int64_t q = a / b;
+    return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
+}
+
+std::int64_t UnitsToMs(std::int64_t units, bool truncate) {
+    return FloorDiv(units + (truncate ? 0 : kUnitsPerMs / 2), kUnitsPerMs) - k1601To1970Ms;
+}
+
+// The start of the 25-fps frame under way: the configuration's clock, whatever the frame rate.
 std::int64_t ReferenceNowMs() {
-    plat::SystemTime reference;
-    plat::SystemTime pc;
-    plat::ReferenceFrameTimes(simcard::kFramesPerSecond, reference, pc);
-    return ToMs(reference);
+    plat::CardClockView view;
+    plat::CardClocks(view);
+    constexpr std::int64_t kFrame = kUnitsPerSecond / 25;
+    return UnitsToMs(FloorDiv(view.Reference, kFrame) * kFrame, false);
 }
 
 // The configuration in force: read afresh when forced, at the first call, or once a second of
@@ -225,6 +253,172 @@ plat::SystemTime TimecodeLocal(const Config& c, std::int64_t utcMs) {
     }
 }
 
+// --- frames, stamps and faults ----------------------------------------------------------------
+
+// A frame rate as a fraction of frames per second, and the frames a label counts per second.
+struct Rate {
+    std::int64_t Frames;  // frames ...
+    std::int64_t Seconds; // ... per this many seconds
+    std::int64_t Nominal; // frames a label counts in a second
+    bool DropFrame;
+};
+
+Rate RateOf(std::uint32_t setting) {
+    switch (setting) {
+    case simcard::kFrames24:
+        return {24, 1, 24, false};
+    case simcard::kFrames2997:
+        return {30000, 1001, 30, true};
+    case simcard::kFrames30:
+        return {30, 1, 30, false};
+    default:
+        return {25, 1, 25, false};
+    }
+}
+
+std::int64_t FrameStart(const Rate& r, std::int64_t dayStart, std::int64_t frame) {
+    return dayStart + FloorDiv(frame * kUnitsPerSecond * r.Seconds, r.Frames);
+}
+
+// The label of a frame counted from midnight, as ms of the day (it may leave the day at either
+// end). Drop-frame labels skip frames 0 and 1 at each minute not divisible by ten, so that ten
+// minutes of labels span ten minutes of real frames.
+std::int64_t LabelMs(const Rate& r, std::int64_t frame, bool truncate) {
+    std::int64_t counted = frame;
+    if (r.DropFrame) {
+        constexpr std::int64_t kPerTenMinutes = 17982; // 10 * 60 * 30 - 9 * 2
+        constexpr std::int64_t kPerMinute = 1798;      // 60 * 30 - 2
+        const std::int64_t tens = FloorDiv(frame, kPerTenMinutes);
+        const std::int64_t rest = frame - tens * kPerTenMinutes;
+        counted = frame + 18 * tens + (rest > 1 ? 2 * ((rest - 2) / kPerMinute) : 0);
+    }
+    const std::int64_t second = FloorDiv(counted, r.Nominal);
+    const std::int64_t inSecond = counted - second * r.Nominal;
+    const std::int64_t scaled = inSecond * 1000;
+    return second * 1000 +
+           (truncate ? scaled / r.Nominal : (2 * scaled + r.Nominal) / (2 * r.Nominal));
+}
+
+// One number from (seed, frame, stream), the same wherever and whenever it is asked for: a
+// frame's latency and faults do not depend on how often the card is read.
+std::uint64_t Mix(std::uint64_t x) {
+    x += 0x9E3779B97F4A7C15ULL;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
+    return x ^ (x >> 31);
+}
+
+enum Stream : std::uint64_t {
+    kLatencyBase,
+    kLatencySpike,
+    kLatencySpikeSize,
+    kRepeat,
+    kSkip,
+    kLate,
+    kEarly,
+    kGarbled,
+    kGarbledBy
+};
+
+// Uniform in (0, 1).
+double Draw(const Config& c, std::int64_t frameStart, Stream stream) {
+    const std::uint64_t h = Mix(Mix(Mix(c.Seed) ^ static_cast<std::uint64_t>(frameStart)) ^
+                                (stream * 0x2545F4914F6CDD1DULL));
+    return (static_cast<double>(h >> 11) + 0.5) / 9007199254740992.0;
+}
+
+bool Happens(const Config& c, std::int64_t frameStart, Stream stream, std::uint32_t ppm) {
+    return ppm != 0 && Draw(c, frameStart, stream) * 1e6 < static_cast<double>(ppm);
+}
+
+// How long after its start a frame is stamped, in 100-ns units. A busy interrupt path adds a
+// short, skewed delay to every frame and, now and then, one of a few ms; a loaded PC more of
+// both and a long tail. Never a frame or more, so a frame is always stamped before the next.
+std::int64_t Latency(const Config& c, std::int64_t frameStart, std::int64_t frameLength) {
+    double base = 0;
+    double spikeChance = 0;
+    double spike = 0;
+    const double size = Draw(c, frameStart, kLatencySpikeSize);
+    switch (c.StampLatency) {
+    case simcard::kLatencyTypical: // mean about 0.11 ms
+        base = 0.08 - 0.025 * std::log(Draw(c, frameStart, kLatencyBase));
+        spikeChance = 0.002;
+        spike = 1.0 + 4.0 * size; // 1 to 5 ms
+        break;
+    case simcard::kLatencyLoaded: // mean about 0.55 ms
+        base = 0.15 - 0.35 * std::log(Draw(c, frameStart, kLatencyBase));
+        spikeChance = 0.02;
+        spike = std::pow(size, -1.0 / 1.5); // from 1 ms on, a heavy tail
+        break;
+    default:
+        return 0;
+    }
+    double ms = base + (Draw(c, frameStart, kLatencySpike) < spikeChance ? spike : 0.0);
+    ms = std::min(ms, 25.0);
+    const auto units = static_cast<std::int64_t>(ms * kUnitsPerMs);
+    return std::min(units, frameLength - kUnitsPerMs);
+}
+
+// The PC's time `ago` before the view was taken, by the clock the card stamps with.
+std::int64_t StampUnits(const Config& c, const plat::CardClockView& v, std::int64_t ago) {
+    const std::int64_t precise = v.Precise - std::llround(static_cast<double>(ago) * v.PcRate);
+    switch (c.StampClock) {
+    case simcard::kClockInterrupt: {
+        if (ago <= v.SinceInterrupt || v.InterruptPeriod <= 0) {
+            return v.Interrupt;
+        }
+        const std::int64_t ticks =
+            (ago - v.SinceInterrupt + v.InterruptPeriod - 1) / v.InterruptPeriod;
+        return v.Interrupt - ticks * v.InterruptStep;
+    }
+    case simcard::kClockMs:
+        return FloorDiv(precise, kUnitsPerMs) * kUnitsPerMs;
+    default:
+        return precise;
+    }
+}
+
+// The frame a read sees: the latest one whose stamp has been taken.
+struct Frame {
+    std::int64_t Start = 0;   // reference time, 100-ns units
+    std::int64_t LabelMs = 0; // the timecode's label, ms since 1970 (UTC)
+    std::int64_t StampMs = 0; // the PC's stamp, ms since 1970 (UTC)
+};
+
+Frame LatestFrame(const Config& c) {
+    plat::CardClockView view;
+    plat::CardClocks(view);
+    const Rate rate = RateOf(c.FrameRate);
+    const std::int64_t dayStart = FloorDiv(view.Reference, kUnitsPerDay) * kUnitsPerDay;
+    std::int64_t index =
+        FloorDiv((view.Reference - dayStart) * rate.Frames, kUnitsPerSecond * rate.Seconds);
+    std::int64_t start = FrameStart(rate, dayStart, index);
+    std::int64_t stampAt = start + Latency(c, start, FrameStart(rate, dayStart, index + 1) - start);
+    if (stampAt > view.Reference) {
+        --index;
+        const std::int64_t next = start;
+        start = FrameStart(rate, dayStart, index);
+        stampAt = start + Latency(c, start, next - start);
+    }
+    std::int64_t label = index;
+    if (Happens(c, start, kLate, c.LatePpm)) {
+        --label;
+    } else if (Happens(c, start, kEarly, c.EarlyPpm)) {
+        ++label;
+    }
+    Frame f;
+    f.Start = start;
+    f.LabelMs = UnitsToMs(dayStart, false) + LabelMs(rate, label, c.FrameMs == simcard::kTruncate);
+    if (Happens(c, start, kGarbled, c.GarbledPpm)) {
+        // A few seconds off either way, never none.
+        const auto by = static_cast<std::int64_t>(Draw(c, start, kGarbledBy) * 18.0) - 9;
+        f.LabelMs += (by >= 0 ? by + 1 : by) * 1000;
+    }
+    f.StampMs =
+        UnitsToMs(StampUnits(c, view, view.Reference - stampAt), c.StampMs == simcard::kTruncate);
+    return f;
+}
+
 } // namespace
 
 namespace simcard {
@@ -235,9 +429,16 @@ void Reset() {
     s.Loaded = false;
     s.LoadedAtMs = 0;
     s.Open.fill(false);
-    s.LastFrameMs.fill(0);
+    s.LastFrame.fill(0);
+    s.LastRecord.fill(TimecodeRecord{});
     s.RealtimeMode = 0;
     s.LastResult = kOk;
+}
+
+void Reconfigure() {
+    auto& s = State();
+    std::lock_guard<std::mutex> lock(s.Lock);
+    s.Loaded = false;
 }
 } // namespace simcard
 
@@ -260,7 +461,7 @@ std::int32_t TEC_API tecOpen(std::int32_t* handle, std::uint32_t portId) {
         for (std::size_t h = 1; h < s.Open.size(); ++h) {
             if (!s.Open[h]) {
                 s.Open[h] = true;
-                s.LastFrameMs[h] = 0;
+                s.LastFrame[h] = 0;
                 *handle = static_cast<std::int32_t>(h);
                 s.LastResult = kOk;
                 return kOk;
@@ -351,25 +552,33 @@ std::int32_t TEC_API tecReadTime(std::int32_t handle, void* record44) {
     if (c.ReadResult != 0) {
         return Finish(c.ReadResult);
     }
-    plat::SystemTime reference;
-    plat::SystemTime pc;
-    plat::ReferenceFrameTimes(simcard::kFramesPerSecond, reference, pc);
-    const std::int64_t frameMs = ToMs(reference);
+    if (c.Unplugged != 0) {
+        return Finish(kNoNewData); // no signal, so no frame: not a failure of the card
+    }
+    const Frame frame = LatestFrame(c);
 
     auto& s = State();
     std::uint32_t mode = 0;
     {
         std::lock_guard<std::mutex> lock(s.Lock);
-        auto& last = s.LastFrameMs[static_cast<std::size_t>(handle)];
-        if (last == frameMs) {
+        const auto slot = static_cast<std::size_t>(handle);
+        auto& last = s.LastFrame[slot];
+        if (last == frame.Start || Happens(c, frame.Start, kSkip, c.SkipPpm)) {
             s.LastResult = kNoNewData;
             return kNoNewData;
         }
-        last = frameMs;
+        const bool repeat = last != 0 && Happens(c, frame.Start, kRepeat, c.RepeatPpm);
+        last = frame.Start;
+        if (repeat) {
+            std::memcpy(record44, &s.LastRecord[slot], sizeof(TimecodeRecord));
+            s.LastResult = kOk;
+            return kOk;
+        }
         mode = s.RealtimeMode;
     }
 
-    const plat::SystemTime tc = TimecodeLocal(c, frameMs - c.OffsetMs);
+    const plat::SystemTime tc = TimecodeLocal(c, frame.LabelMs - c.OffsetMs);
+    const plat::SystemTime pc = FromMs(frame.StampMs);
     const bool dateValid = mode != 0 && c.DateValid != 0;
 
     TimecodeRecord r;
@@ -391,6 +600,10 @@ std::int32_t TEC_API tecReadTime(std::int32_t handle, void* record44) {
     r.SystemDay = pc.Day;
     r.SystemMonth = pc.Month;
     r.SystemYear = pc.Year;
+    {
+        std::lock_guard<std::mutex> lock(s.Lock);
+        s.LastRecord[static_cast<std::size_t>(handle)] = r;
+    }
     std::memcpy(record44, &r, sizeof r);
     return Finish(kOk);
 }

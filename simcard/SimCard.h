@@ -17,6 +17,23 @@
 //   "SyncFlag"       DWORD 1    sets FlagLtcSync
 //   "DateValid"      DWORD 1    0: FlagDateValid never set
 //   "ReadResult"     DWORD 0    signed: when not 0, tecReadTime returns it instead of a record
+//   "Unplugged"      DWORD 0    1: no timecode on the input; every read has no new data
+//
+// How hard a card it is, as real cards and PCs are:
+//   "FrameRate"      DWORD 25   24, 25, 30, or 2997 for 29.97 drop-frame
+//   "FrameMs"        DWORD 0    the ms of a label from its frame number: 0 rounded, 1 truncated
+//   "StampLatency"   DWORD 0    the delay before the PC time is taken: 0 none, 1 typical
+//                               (mean about 0.11 ms, rare spikes of a few ms), 2 a loaded PC
+//                               (mean about 0.55 ms, a heavy tail up to 25 ms)
+//   "StampClock"     DWORD 0    the PC clock stamped: 0 the precise one, 1 the interrupt clock
+//                               (as the last interrupt left it), 2 a clock of whole ms
+//   "StampMs"        DWORD 0    the stamp to whole ms: 0 rounded, 1 truncated
+//   "Seed"           DWORD 1    of the latencies and faults, each a function of seed and frame
+//   "RepeatPpm"      DWORD 0    per million frames: the previous record is delivered again
+//   "SkipPpm"        DWORD 0    ... the frame never arrives
+//   "LatePpm"        DWORD 0    ... the label is one frame late
+//   "EarlyPpm"       DWORD 0    ... the label is one frame early
+//   "GarbledPpm"     DWORD 0    ... the label is 1 to 9 seconds off
 #pragma once
 
 #include <cstdint>
@@ -43,8 +60,21 @@ namespace simcard {
 constexpr const char* kConfigKey = "SOFTWARE\\TecoraSim";
 constexpr std::uint32_t kFirstPort = 4097; // the card answers on ports 4097 to 4106
 constexpr std::uint32_t kLastPort = 4106;
-constexpr std::uint32_t kFramesPerSecond = 25;
+constexpr std::uint32_t kFrames24 = 24;
+constexpr std::uint32_t kFrames25 = 25;
+constexpr std::uint32_t kFrames2997 = 2997; // drop-frame labels
+constexpr std::uint32_t kFrames30 = 30;
+constexpr std::uint32_t kRound = 0;
+constexpr std::uint32_t kTruncate = 1;
+constexpr std::uint32_t kLatencyNone = 0;
+constexpr std::uint32_t kLatencyTypical = 1;
+constexpr std::uint32_t kLatencyLoaded = 2;
+constexpr std::uint32_t kClockPrecise = 0;
+constexpr std::uint32_t kClockInterrupt = 1;
+constexpr std::uint32_t kClockMs = 2;
 constexpr int kMaxHandles = 4;
 // Closes every handle and forgets the configuration and the last frame read.
 void Reset();
+// The configuration is read afresh at the next call, not up to a second later.
+void Reconfigure();
 } // namespace simcard

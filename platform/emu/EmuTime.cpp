@@ -605,29 +605,18 @@ bool AdjustTokenPrivileges(const Token& token, const TokenPrivileges& newState,
     return true;
 }
 
-void ReferenceFrameTimes(std::uint32_t framesPerSecond, SystemTime& referenceUtc,
-                         SystemTime& pcUtc) {
-    emu::NotifyCall("ReferenceFrameTimes");
-    const std::int64_t fps = std::clamp<std::int64_t>(framesPerSecond, 1, 1000);
-    constexpr std::int64_t kUnitsPerSecond = 1000 * emu::kUnitsPerMs;
+void CardClocks(CardClockView& view) {
+    emu::NotifyCall("CardClocks");
     const std::lock_guard lock(emu::Lock());
     const auto& s = emu::State();
-    const std::int64_t dayStart = emu::FloorDiv(s.trueTime, emu::kUnitsPerDay) * emu::kUnitsPerDay;
-    const std::int64_t inDay = s.trueTime - dayStart;
-    const std::int64_t frame = inDay * fps / kUnitsPerSecond;
-    const std::int64_t frameStart = dayStart + frame * kUnitsPerSecond / fps;
-    const std::int64_t elapsed = s.trueTime - frameStart;
-    // The clock's present rate against true time: what each tick adds, per tick of the
-    // oscillator, times the oscillator's own rate.
-    const double clockRate = static_cast<double>(s.perTick()) / emu::kNominalIncrement *
-                             static_cast<double>(s.rate) / emu::kRateScale;
-    const std::int64_t pcAtFrame =
-        emu::SmoothLocked(s) - std::llround(static_cast<double>(elapsed) * clockRate);
-    const auto toMs = [](std::int64_t units) {
-        return emu::FloorDiv(units + emu::kUnitsPerMs / 2, emu::kUnitsPerMs) * emu::kUnitsPerMs;
-    };
-    referenceUtc = emu::UnitsToUtc(toMs(frameStart));
-    pcUtc = emu::UnitsToUtc(toMs(pcAtFrame));
+    view.Reference = s.trueTime;
+    view.Precise = emu::SmoothLocked(s);
+    view.Interrupt = s.systemTime;
+    view.SinceInterrupt = s.phase / s.rate;
+    view.InterruptPeriod = emu::kTickPhase / s.rate;
+    view.InterruptStep = s.perTick();
+    view.PcRate = static_cast<double>(s.perTick()) / emu::kNominalIncrement *
+                  static_cast<double>(s.rate) / emu::kRateScale;
 }
 
 } // namespace plat

@@ -104,18 +104,47 @@ bool SetSystemTimeAdjustment(std::uint32_t adjustment, bool disableRegulation) {
     return ::SetSystemTimeAdjustment(adjustment, disableRegulation ? TRUE : FALSE) != FALSE;
 }
 
-void ReferenceFrameTimes(std::uint32_t framesPerSecond, SystemTime& referenceUtc,
-                         SystemTime& pcUtc) {
-    SYSTEMTIME st;
-    ::GetSystemTime(&st);
-    if (framesPerSecond > 0) {
-        // The moment, to the millisecond, at which the frame under way began. Here the
-        // reference is the PC clock itself, so both times are that moment.
-        const std::uint32_t frame = st.wMilliseconds * framesPerSecond / 1000u;
-        st.wMilliseconds = static_cast<WORD>(frame * 1000u / framesPerSecond);
+namespace {
+
+std::int64_t FromFileTime(const FILETIME& ft) {
+    return static_cast<std::int64_t>((static_cast<std::uint64_t>(ft.dwHighDateTime) << 32) |
+                                     ft.dwLowDateTime);
+}
+
+// The interpolated clock where Windows has one (8 and later); the coarse one before.
+std::int64_t PreciseNow() {
+    using PreciseFn = void(WINAPI*)(LPFILETIME);
+    static const PreciseFn precise = reinterpret_cast<PreciseFn>(reinterpret_cast<void*>(
+        ::GetProcAddress(::GetModuleHandleA("kernel32.dll"), "GetSystemTimePreciseAsFileTime")));
+    FILETIME ft{};
+    if (precise != nullptr) {
+        precise(&ft);
+    } else {
+        ::GetSystemTimeAsFileTime(&ft);
     }
-    referenceUtc = FromWin(st);
-    pcUtc = referenceUtc;
+    return FromFileTime(ft);
+}
+
+} // namespace
+
+void CardClocks(CardClockView& view) {
+    FILETIME coarse{};
+    ::GetSystemTimeAsFileTime(&coarse);
+    const std::int64_t precise = PreciseNow();
+    DWORD adjustment = 0;
+    DWORD increment = 0;
+    BOOL disabled = TRUE;
+    if (::GetSystemTimeAdjustment(&adjustment, &increment, &disabled) == FALSE || increment == 0) {
+        adjustment = increment = 156250;
+        disabled = TRUE;
+    }
+    view.Reference = precise;
+    view.Precise = precise;
+    view.Interrupt = FromFileTime(coarse);
+    view.SinceInterrupt = precise > view.Interrupt ? precise - view.Interrupt : 0;
+    view.InterruptPeriod = increment;
+    view.InterruptStep = disabled != FALSE ? increment : adjustment;
+    view.PcRate = 1.0;
 }
 
 // ---------------------------------------------------------------------------

@@ -192,12 +192,14 @@ void Clock() {
     Check("clock rate read", plat::GetSystemTimeAdjustment(adjustment, increment, disabled));
     Check("clock increment is positive", increment > 0);
 
-    plat::SystemTime reference;
-    plat::SystemTime pc;
-    plat::ReferenceFrameTimes(25, reference, pc);
-    CheckNumber("frame start on a 40 ms boundary", reference.Milliseconds % 40, 0);
-    Check("both times are the frame start",
-          reference.Second == pc.Second && reference.Milliseconds == pc.Milliseconds);
+    plat::CardClockView card;
+    plat::CardClocks(card);
+    Check("the card's reference is the PC clock", card.Reference == card.Precise);
+    Check("the interrupt clock is not ahead", card.Interrupt <= card.Precise);
+    Check("the interrupt clock is within a period",
+          card.Precise - card.Interrupt <= 2 * card.InterruptPeriod);
+    Check("interrupts have a period and a step",
+          card.InterruptPeriod > 0 && card.InterruptStep > 0);
 
     plat::TimeZoneInfo zone;
     zone.Bias = -90; // ninety minutes east of UTC, no daylight saving
