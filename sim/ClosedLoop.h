@@ -22,6 +22,9 @@ struct Scenario {
     std::function<void()> BeforeStop;
     // Stretches (start, length, in simulated seconds) in which every read of the card fails.
     std::vector<std::pair<double, double>> Outages;
+    // Moments (simulated seconds) at which the service is stopped and started again, as a
+    // new process: the registry, the clock and the card carry over, nothing in memory does.
+    std::vector<double> RestartsS;
     // A random walk of the oscillator's drift: its spread after an hour (ppm), a step every
     // WanderStepS, kept within +-WanderLimitPpm (0: no limit) by reflection. Seeded, so a run
     // is repeated exactly.
