@@ -26,8 +26,8 @@ namespace {
 
 constexpr const char* kServiceKey = "SOFTWARE\\Tecora";
 constexpr std::int64_t kUnitsPerMs = 10000;
-constexpr std::array<const char*, 5> kStatusNames = {"MonitorVersion", "MonitorSystem",
-                                                     "MonitorLtc", "LastSync", "LastSet"};
+constexpr std::array<const char*, 6> kStatusNames = {
+    "MonitorVersion", "MonitorSystem", "MonitorLtc", "LastSync", "LastSet", "MonitorFrequency"};
 
 bool ParseInteger(const std::string& text, std::int64_t& value) {
     const char* end = text.data() + text.size();
