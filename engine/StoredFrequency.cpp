@@ -23,18 +23,24 @@ bool Field(std::string_view& rest, std::string_view name, std::string_view& valu
     rest.remove_prefix(name.size() + 1);
     const std::size_t space = rest.find(' ');
     value = rest.substr(0, space);
-    rest.remove_prefix(space == std::string_view::npos ? rest.size() : space + 1);
-    return !value.empty();
+    if (space == std::string_view::npos) {
+        rest = {};
+        return !value.empty();
+    }
+    rest.remove_prefix(space + 1);
+    return !value.empty() && !rest.empty(); // a space only between two fields
 }
 
-// [+-]digits.digits, as "%.3f" writes it: no exponent, no words, no other separator.
-bool Decimal(std::string_view text, bool signRequired, double& value) {
-    bool negative = false;
-    if (!text.empty() && (text[0] == '+' || text[0] == '-')) {
-        negative = text[0] == '-';
-        text.remove_prefix(1);
-    } else if (signRequired) {
+// digits.digits as "%.3f" writes it, with a sign ("%+.3f") or without one: no exponent, no
+// words, no other separator.
+bool Decimal(std::string_view text, bool withSign, double& value) {
+    const bool hasSign = !text.empty() && (text[0] == '+' || text[0] == '-');
+    if (hasSign != withSign) {
         return false;
+    }
+    const bool negative = hasSign && text[0] == '-';
+    if (hasSign) {
+        text.remove_prefix(1);
     }
     const std::size_t point = text.find('.');
     if (point == 0 || point == std::string_view::npos || point > 6 ||
