@@ -177,6 +177,12 @@ TEST(StoredFrequency, ARestoredFrequencyHoldsTheClockWhereItStands) {
     EXPECT_TRUE(ServoFrequencyLearned(c.Servo));
     EXPECT_LE(std::fabs(c.ErrorMs), 0.7);
 
+    // Nor when the timecode is there from the restart on.
+    HeldClock quick;
+    quick.Applied = ServoRestoreFrequency(quick.Servo, 40, 0.8, 60, limits);
+    quick.Run(0.05, true);
+    EXPECT_FALSE(ServoFrequencyLearned(quick.Servo));
+
     HeldClock far;
     // At most 500 ppm, 78.1 units: the whole value below it, as the servo holds it.
     EXPECT_EQ(ServoRestoreFrequency(far.Servo, 900, 0.8, 60, limits), -79);
