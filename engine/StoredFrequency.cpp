@@ -10,7 +10,7 @@
 namespace {
 
 constexpr std::int64_t kMsPerDay = 86400000;
-const std::int32_t kUnixEpochDay = civil::DayNumber(1970, 1, 1);
+constexpr std::int32_t kUnixEpochDay = civil::DayNumber(1970, 1, 1);
 
 constexpr std::array<const char*, 3> kSourceNames = {"learned", "restored", "unused"};
 

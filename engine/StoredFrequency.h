@@ -38,7 +38,7 @@ std::optional<StoredFrequency> ParseStoredFrequency(std::string_view text);
 enum class FrequencyVerdict : std::uint8_t { Usable, TooOld, InFuture, OtherCard, OutOfBounds };
 constexpr std::int64_t kStoredFrequencyMaxAgeMs = 7LL * 24 * 3600 * 1000;
 // The PC clock may have been a little behind when the value was written.
-constexpr std::int64_t kStoredFrequencyFutureSlackMs = 60 * 1000;
+constexpr std::int64_t kStoredFrequencyFutureSlackMs = 60000;
 FrequencyVerdict JudgeStoredFrequency(const StoredFrequency& f, std::int64_t nowUnixMs,
                                       std::uint32_t card);
 
