@@ -51,10 +51,14 @@ struct StatusValues {
     std::string Ltc;
     std::string LastSync;
     std::string LastSet;
-    std::string Warnings; // findings, one a line ("\r\n" between them)
-    std::string Error;    // why the last start failed; empty after a good start
+    std::string Warnings;  // findings, one a line ("\r\n" between them)
+    std::string Error;     // why the last start failed; empty after a good start
+    std::string Frequency; // the precision mode's frequency as kept for the next run
 };
 StatusValues ReadStatusValues();
+
+// "+12.345 ppm (restored)" from "MonitorFrequency"; empty when it holds none.
+std::string FrequencyText(const std::string& monitorFrequency);
 
 // When the service last published, from the stamp in "MonitorSystem" as the service wrote it
 // ("14:03:07 +1:00 07.12.2026"); empty when there is none.

@@ -8,10 +8,12 @@
 #include "engine/EventLog.h"
 #include "engine/RegistryDefault.h"
 #include "engine/Settings.h"
+#include "engine/StoredFrequency.h"
 #include "engine/VersionParts.h"
 #include "platform/Platform.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -191,6 +193,7 @@ std::vector<std::string> StatusScreen(int code, const ServiceFacts& service,
     row("PC clock", values.System);
     row("Last set", values.LastSet);
     row("Last sync", values.LastSync);
+    row("Frequency", FrequencyText(values.Frequency));
     const VersionParts v = SplitVersionText(values.Version);
     if (v.Firmware.empty()) {
         row("Versions", values.Version);
@@ -232,6 +235,15 @@ void PrintJson(int code, const ServiceFacts& service, const StatusValues& values
     const char* direction = !rate.Corrected ? "nominal" : rate.Ppm >= 0 ? "faster" : "slower";
     const bool current = ValuesCurrent(service);
     const std::optional<std::int64_t> stamp = ParseStampUnixMs(values.System);
+    std::string frequency = "null";
+    if (const std::optional<StoredFrequency> f = ParseStoredFrequency(values.Frequency)) {
+        std::array<char, 96> numbers{};
+        std::snprintf(numbers.data(), numbers.size(), "{\"ppm\":%.3f,\"sd_ppm\":%.2f,", f->Ppm,
+                      f->SdPpm);
+        frequency = std::string(numbers.data()) +
+                    "\"source\":" + JsonString(FrequencySourceName(f->Source)) +
+                    ",\"learned_unix_ms\":" + Number(f->UnixMs) + "}";
+    }
     std::string json =
         "{\"status\":" + JsonString(Label(code)) + ",\"exit_code\":" + Number(code) +
         ",\"summary\":" + JsonString(Summary(service, values, lock)) +
@@ -246,7 +258,7 @@ void PrintJson(int code, const ServiceFacts& service, const StatusValues& values
         ",\"status_age_ms\":" + optional(lock.AgeMs) + ",\"timecode\":" + JsonString(values.Ltc) +
         ",\"pc_clock\":" + JsonString(values.System) +
         ",\"last_set\":" + JsonString(values.LastSet) +
-        ",\"last_sync\":" + JsonString(values.LastSync) +
+        ",\"last_sync\":" + JsonString(values.LastSync) + ",\"frequency\":" + frequency +
         ",\"versions\":{\"text\":" + JsonString(values.Version) +
         ",\"firmware\":" + JsonString(v.Firmware) + ",\"card\":" + JsonString(v.Card) +
         ",\"library\":" + JsonString(v.Library) + ",\"service\":" + JsonString(v.Service) +
@@ -376,7 +388,26 @@ StatusValues ReadStatusValues() {
     values.LastSet = ReadText(key, "LastSet");
     values.Warnings = ReadText(key, "MonitorWarnings");
     values.Error = ReadText(key, kStartErrorValue);
+    values.Frequency = ReadText(key, kFrequencyValue);
     return values;
+}
+
+std::string FrequencyText(const std::string& monitorFrequency) {
+    const std::optional<StoredFrequency> f = ParseStoredFrequency(monitorFrequency);
+    if (!f) {
+        return {};
+    }
+    std::array<char, 48> text{};
+    std::snprintf(text.data(), text.size(), "%+.3f ppm", f->Ppm);
+    switch (f->Source) {
+    case FrequencySource::Learned:
+        return std::string(text.data()) + " (learned)";
+    case FrequencySource::Restored:
+        return std::string(text.data()) + " (restored)";
+    case FrequencySource::Unused:
+        break;
+    }
+    return std::string(text.data()) + " (kept, not in use)";
 }
 
 std::string LastSeenText(const std::string& monitorSystem) {

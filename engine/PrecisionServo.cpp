@@ -227,3 +227,39 @@ void ServoRestartPhase(ServoState& s) noexcept {
     s.Applied = 0;
     s.Previous = 0;
 }
+
+namespace {
+// The frequency is kept for a later run while its spread is within this (ppm^2): between
+// two corrections it grows by several tenths of a ppm^2 from its least.
+constexpr double kLearnedDriftVariance = 1.5 * 1.5;
+// A restored frequency counts as learned only once readings of this run have confirmed it.
+constexpr double kRestoredDriftVariance = 4 * kLearnedDriftVariance;
+// Where the clock stands against the timecode after a restart nobody knows (ms^2): the phase
+// is held where it is, and the first reading places it without teaching the frequency.
+constexpr double kUnknownPhaseVariance = 1e6;
+} // namespace
+
+bool ServoFrequencyLearned(const ServoState& s) noexcept {
+    return s.HavePhase && !s.Released && s.WithoutReadingS == 0 && s.Pdd <= kLearnedDriftVariance &&
+           std::fabs(s.DriftPpm) <= kServoMaxDriftPpm;
+}
+
+double ServoFrequencySpread(const ServoState& s) noexcept {
+    return std::sqrt(std::max(s.Pdd, 0.0));
+}
+
+std::int32_t ServoRestoreFrequency(ServoState& s, double ppm, double sdPpm, double ageS,
+                                   const ServoInput& limits) noexcept {
+    s = ServoStart();
+    s.DriftPpm = std::clamp(ppm, -kServoMaxDriftPpm, kServoMaxDriftPpm);
+    s.Pdd = std::clamp(sdPpm * sdPpm + kDriftWalk * std::max(ageS, 0.0), kRestoredDriftVariance,
+                       kInitialDriftVariance);
+    // Held as a phase of zero, the prediction runs on the frequency and the rate dithers
+    // between its two whole neighbours, as in any holdover.
+    s.HavePhase = true;
+    s.PhaseMs = 0;
+    s.Pxx = kUnknownPhaseVariance;
+    s.Applied = Choose(s, limits, Increment(limits));
+    s.Previous = s.Applied;
+    return s.Applied;
+}

@@ -53,3 +53,22 @@ std::int32_t ServoStep(ServoState& state, const ServoInput& in) noexcept;
 // After the clock was set outright: the phase is learned afresh, the frequency is kept, and
 // the nominal rate is in force.
 void ServoRestartPhase(ServoState& state) noexcept;
+
+// --- The learned frequency across runs ------------------------------------------------------
+
+// The largest oscillator error the servo is built to lock, ppm either way.
+constexpr double kServoMaxDriftPpm = 500;
+
+// Whether the frequency is known well enough to keep for a later run: this cycle's reading
+// was taken, and the frequency's spread has come down to about a ppm.
+bool ServoFrequencyLearned(const ServoState& state) noexcept;
+
+// The frequency's standard deviation as the servo knows it, ppm.
+double ServoFrequencySpread(const ServoState& state) noexcept;
+
+// Takes up a frequency learned by an earlier run, sdPpm its spread then and ageS how long ago:
+// the frequency is in force at once, with the doubt its age adds; the clock is held where it
+// stands until the next reading places the phase afresh. Returns the correction that holds the
+// frequency (SyncM, SyncP and Increment of limits bound it, as in ServoStep).
+std::int32_t ServoRestoreFrequency(ServoState& state, double ppm, double sdPpm, double ageS,
+                                   const ServoInput& limits) noexcept;

@@ -17,6 +17,8 @@
 #include "engine/Metrics.h"
 #include "engine/PrecisionServo.h"
 #include "engine/Settings.h"
+#include "engine/SettingsTable.h"
+#include "engine/StoredFrequency.h"
 #include "engine/_Display.h"
 #include "platform/Platform.h"
 #include "service/ServiceLifecycle.h"
@@ -26,6 +28,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <limits>
+#include <optional>
 #include <string>
 
 std::string DiffText(std::int32_t d) {
@@ -48,6 +51,8 @@ constexpr std::uint32_t kPauseAfterHardSetReadMs = 40;
 // servo's phase: a refused set tried at every cycle would leave the clock never slewed.
 constexpr std::uint64_t kRefusedSetRetryMs = 60000;
 constexpr std::chrono::milliseconds kFileWriterStopWait{1500};
+// The learned frequency is kept for the next run at most this often, and at the stop.
+constexpr std::uint64_t kFrequencyWritePeriodMs = 60000;
 
 constexpr std::int32_t kReloadPeriod = 200; // a reload every 201st cycle
 constexpr std::int32_t kLastSyncPeriod = 50;
@@ -109,6 +114,11 @@ struct LoopState {
     std::string LtcText;
     MetricsFacts Metrics;
     ServoState Servo = ServoStart();
+    // The frequency as last learned in this run, kept for the next one.
+    std::optional<std::uint32_t> Card; // the card's identity; unknown: nothing is kept
+    std::optional<StoredFrequency> Learned;
+    bool LearnedWritten = true;         // the value holds what Learned says
+    std::uint64_t LearnedWrittenMs = 0; // system ticks at the last write
 };
 
 // Counters that a service running for years must not overflow; once past their threshold
@@ -141,6 +151,79 @@ std::int64_t StampMs(int year, int month, int day, int hour, int minute, int sec
            std::int64_t{second} * 1000 + ms;
 }
 
+void WriteLearnedFrequency(LoopState& s) {
+    if (s.Learned && !s.LearnedWritten) {
+        WriteStatus(kFrequencyValue, FormatStoredFrequency(*s.Learned));
+        s.LearnedWritten = true;
+        s.LearnedWrittenMs = plat::GetTickCount64();
+    }
+}
+
+// After a reading: the frequency once the servo knows it well, stamped with the reading's
+// time, and written when the last write is a minute old.
+void KeepLearnedFrequency(LoopState& s, std::int64_t pcMs) {
+    if (!s.Card || !ServoFrequencyLearned(s.Servo)) {
+        return;
+    }
+    StoredFrequency f;
+    f.Ppm = s.Servo.DriftPpm;
+    f.SdPpm = ServoFrequencySpread(s.Servo);
+    f.UnixMs = (pcMs - StampMs(1970, 1, 1, 0, 0, 0, 0)) / 1000 * 1000;
+    f.Card = *s.Card;
+    f.Source = FrequencySource::Learned;
+    const bool first = !s.Learned || s.Learned->Source != FrequencySource::Learned;
+    s.Learned = f;
+    s.LearnedWritten = false;
+    if (first || plat::GetTickCount64() - s.LearnedWrittenMs >= kFrequencyWritePeriodMs) {
+        WriteLearnedFrequency(s);
+    }
+}
+
+// At the start, in precision mode: the frequency an earlier run learned with this card, when
+// it is recent, is in force at once. The value says whether it was taken up.
+void TakeUpStoredFrequency(LoopState& s) {
+    if (!s.Card || !SettingsRegistry) {
+        return;
+    }
+    std::string text;
+    try {
+        text = SettingsRegistry->ReadString(kFrequencyValue);
+    } catch (const RegistryError&) {
+        return; // none kept, or not ours
+    }
+    std::optional<StoredFrequency> stored = ParseStoredFrequency(text);
+    if (!stored) {
+        return;
+    }
+    plat::SystemTime now;
+    plat::GetSystemTime(now);
+    const std::int64_t nowUnixMs =
+        StampMs(now.Year, now.Month, now.Day, now.Hour, now.Minute, now.Second, now.Milliseconds) -
+        StampMs(1970, 1, 1, 0, 0, 0, 0);
+    const bool precision =
+        ReadSettingFrom(*SettingsRegistry, SettingRowOf("SyncMode")) == kPrecisionMode;
+    if (precision &&
+        JudgeStoredFrequency(*stored, nowUnixMs, *s.Card) == FrequencyVerdict::Usable) {
+        ServoInput limits;
+        limits.SyncM = ReadSettingFrom(*SettingsRegistry, SettingRowOf("SyncM"));
+        limits.SyncP = ReadSettingFrom(*SettingsRegistry, SettingRowOf("SyncP"));
+        limits.Increment = DefaultTimeIncrement();
+        const double ageS = static_cast<double>(nowUnixMs - stored->UnixMs) / 1000;
+        const std::int32_t u =
+            ServoRestoreFrequency(s.Servo, stored->Ppm, stored->SdPpm, ageS, limits);
+        ApplyCorrection(u);
+        s.AppliedCorrection = u;
+        stored->Source = FrequencySource::Restored;
+    } else {
+        stored->Source = FrequencySource::Unused;
+    }
+    s.Learned = stored;
+    s.LearnedWritten = false;
+    WriteLearnedFrequency(s);
+    // Only a frequency learned in this run is written again.
+    s.Learned.reset();
+}
+
 // The precision mode's rate for this cycle: from the reading when measured, else the learned
 // frequency held. Set only when it changes, like the proportional correction.
 void PrecisionRate(LoopState& s, bool measured, std::int32_t d) {
@@ -164,6 +247,9 @@ void PrecisionRate(LoopState& s, bool measured, std::int32_t d) {
     if (u != s.AppliedCorrection) {
         ApplyCorrection(u);
         s.AppliedCorrection = u;
+    }
+    if (measured) {
+        KeepLearnedFrequency(s, in.PcMs);
     }
 }
 
@@ -317,11 +403,16 @@ void Publish(LoopState& s) {
     PublishMetrics(s.Metrics);
 }
 
-std::string WriteVersionText() {
+// Also the card's identity, when it could be identified.
+std::string WriteVersionText(std::optional<std::uint32_t>& card) {
     std::string cardText;
     std::uint32_t firmwareWord = 0;
     std::uint32_t libraryVersion = 0;
     const bool identified = IdentifyCard(cardText, firmwareWord, libraryVersion);
+    card.reset();
+    if (identified) {
+        card = CardIdentity(cardText, firmwareWord, ReadPortId());
+    }
     std::string serviceVersion;
     if (identified) {
         std::array<char, 1024> path{};
@@ -502,7 +593,7 @@ bool HardSetMayTry(const LoopState& s) {
 void StartUp(LoopState& s) {
     ResetMetrics();
     HistoryStart();
-    s.Metrics.VersionText = WriteVersionText();
+    s.Metrics.VersionText = WriteVersionText(s.Card);
     WriteEventLog("START", kEventNotice);
     StartClockWatch();
     s.Failures = 0;
@@ -510,6 +601,7 @@ void StartUp(LoopState& s) {
     plat::Sleep(kStartupPauseMs);
     SetNominalRate(); // whatever rate an earlier run left behind
     s.AppliedCorrection = kNoCorrection;
+    TakeUpStoredFrequency(s);
     s.LimitHoldOff = 0;
     s.LastDifference = 0;
     // The reads pay no heed to StopEvent, and a stop waits for this thread: after a stop the
@@ -612,6 +704,7 @@ void SyncLoop() {
             break;
         }
     }
+    WriteLearnedFrequency(s);
     SetNominalRate();
     RestoreSyncRequest();
     PublishStopped(s.Metrics);

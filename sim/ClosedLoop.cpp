@@ -27,8 +27,8 @@ namespace {
 constexpr const char* kServiceKey = "SOFTWARE\\Tecora";
 constexpr const char* kCardKey = "SOFTWARE\\TecoraSim";
 constexpr std::int64_t kUnitsPerMs = 10000;
-constexpr std::array<const char*, 5> kStatusNames = {"MonitorVersion", "MonitorSystem",
-                                                     "MonitorLtc", "LastSync", "LastSet"};
+constexpr std::array<const char*, 6> kStatusNames = {
+    "MonitorVersion", "MonitorSystem", "MonitorLtc", "LastSync", "LastSet", "MonitorFrequency"};
 
 bool ParseInteger(const std::string& text, std::int64_t& value) {
     const char* end = text.data() + text.size();
@@ -89,6 +89,25 @@ class Recorder {
             drift_ = scenario.DriftPpm;
             random_.seed(scenario.Seed);
         }
+        for (const double at : scenario.RestartsS) {
+            const std::int64_t when = start_ + std::llround(at * 1000.0) * kUnitsPerMs;
+            if (when > start_ && when < end_) {
+                restarts_.push_back(when);
+            }
+        }
+        std::sort(restarts_.begin(), restarts_.end());
+    }
+
+    // After the service process ended: whether it ended for a restart, and then ready for the
+    // next process (starting thread, while no service runs).
+    bool NextProcess() {
+        if (!restarting_) {
+            return false;
+        }
+        restarting_ = false;
+        stopping_ = false;
+        stopSignalled_ = false;
+        return true;
     }
 
     // Whether the card is to fail now (any thread).
@@ -170,11 +189,16 @@ class Recorder {
         Wander();
         if (wait) {
             ++cycles_;
-            if (!stopping_ && emu::TrueTime100ns() >= end_) {
+            const std::int64_t now = emu::TrueTime100ns();
+            const bool restart = nextRestart_ < restarts_.size() && now >= restarts_[nextRestart_];
+            if (!stopping_ && (restart || now >= end_)) {
                 // As the controller would: the handler runs on the dispatcher's thread, and
                 // this cycle's wait then finds the event signalled.
                 stopping_ = true;
-                if (beforeStop_) {
+                if (restart) {
+                    restarting_ = true;
+                    ++nextRestart_;
+                } else if (beforeStop_) {
                     beforeStop_();
                 }
                 // Not waiting for the handler: it waits for this thread to end. Once it has
@@ -289,6 +313,9 @@ class Recorder {
     std::uint64_t cycles_ = 0;
     std::atomic<bool> stopping_{false};
     std::atomic<bool> stopSignalled_{false};
+    std::vector<std::int64_t> restarts_; // true time of each restart, in order
+    std::size_t nextRestart_ = 0;
+    bool restarting_ = false; // the stop under way is a restart's
     std::vector<std::pair<std::int64_t, std::int64_t>> outages_;
     std::vector<std::pair<std::int64_t, std::int64_t>> unplugged_;
     bool pluggedOut_ = false;
@@ -353,6 +380,12 @@ RunResult RunClosedLoop(const Scenario& scenario, Observer* observer) {
     });
 
     RunServiceProcess();
+    while (recorder.NextProcess()) {
+        // A new process: what the service keeps in memory starts from its initial values.
+        ResetSettingsToStart();
+        StopLatched = false;
+        RunServiceProcess();
+    }
 
     emu::SetCallHook({});
     emu::SetTickObserver({});

@@ -28,6 +28,9 @@ struct Scenario {
     // Stretches (start, end, in simulated seconds) in which the card's timecode input is
     // unplugged: the card itself answers that it has no new data.
     std::vector<std::pair<double, double>> Unplugged;
+    // Moments (simulated seconds) at which the service is stopped and started again, as a
+    // new process: the registry, the clock and the card carry over, nothing in memory does.
+    std::vector<double> RestartsS;
     // A random walk of the oscillator's drift: its spread after an hour (ppm), a step every
     // WanderStepS, kept within +-WanderLimitPpm (0: no limit) by reflection. Seeded, so a run
     // is repeated exactly.

@@ -55,6 +55,9 @@ void Usage(std::ostream& out) {
            "  --set NAME=VALUE   a setting of the service in \\SOFTWARE\\Tecora (repeatable)\n"
            "  --outage START:S   every read of the card fails for S seconds from START "
            "(repeatable)\n"
+           "  --restart T        the service is stopped and started again at T seconds, as "
+           "a new\n"
+           "                     process keeping the registry (repeatable)\n"
            "  --wander X         random walk of the drift, X ppm spread after an hour (0)\n"
            "  --wander-step S    ... one step every S seconds (10)\n"
            "  --wander-limit X   ... reflected at +-X ppm (0: no limit)\n"
@@ -231,6 +234,8 @@ bool Parse(int argc, char** argv, Options& o, bool& help) {
             o.Scenario.DurationS = number;
         } else if (arg == "--status-every" && numeric && number >= 0) {
             o.StatusEveryS = number;
+        } else if (arg == "--restart" && numeric && number > 0) {
+            o.Scenario.RestartsS.push_back(number);
         } else if (arg == "--wander" && numeric && number >= 0 && number <= 100000) {
             o.Scenario.WanderPpmPerHour = number;
         } else if (arg == "--wander-step" && numeric && number > 0) {
