@@ -12,6 +12,7 @@
 // once in several seconds.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 struct ServoState {
@@ -31,6 +32,18 @@ struct ServoState {
     double ProbeMs = 0;   // the phase aimed at while walking to an edge, else 0
     double ProbeSide = 1; // the edge walked to last
     double TimingMs = 0;  // doubt about the phase from rate changes since the last correction
+    // The recent readings that passed the gate, each as the reading less the phase predicted
+    // for it, plus RingShift as it was then: moving the estimate moves RingShift, so every
+    // entry stays relative to the present estimate without being touched.
+    std::array<double, 16> Ring{};
+    std::uint8_t RingCount = 0;
+    std::uint8_t RingNext = 0;
+    double RingShift = 0;
+    bool Coarse = false; // the readings spread over a clock interrupt: stamps from its clock
+    // Readings that failed the gate in a row, and their range (less the prediction).
+    std::uint8_t Suspects = 0;
+    double SuspectLowMs = 0;
+    double SuspectHighMs = 0;
 };
 
 struct ServoInput {
