@@ -43,7 +43,8 @@ constexpr std::uint8_t kCoarseReadings = 8;
 // in a row show the phase above it, agreeing to within how far the phase may move meanwhile.
 constexpr std::size_t kLeastOf = 4;
 constexpr std::size_t kRingMask = std::tuple_size_v<decltype(ServoState::Ring)> - 1;
-static_assert((kRingMask & (kRingMask + 1)) == 0 && kLeastOf <= kRingMask);
+constexpr std::uint8_t kBlock = (kRingMask + 1) / 2;
+static_assert((kRingMask & (kRingMask + 1)) == 0 && kLeastOf <= kBlock);
 constexpr double kEdgeMotionMs = 0.1;
 // A longer gap between two cycles is a suspended machine or a clock set by someone else;
 // nothing can be predicted across it.
@@ -105,6 +106,7 @@ void ForgetReadings(ServoState& s) {
     s.RingCount = 0;
     s.RingNext = 0;
     s.RingShift = 0;
+    s.BlockCount = 0;
     s.Coarse = false;
     s.Suspects = 0;
 }
@@ -133,33 +135,41 @@ void Correct(ServoState& s, double z, double variance) {
 }
 
 void Remember(ServoState& s, double residual) {
-    s.Ring[s.RingNext] = residual + s.RingShift;
+    const double v = residual + s.RingShift;
+    s.Ring[s.RingNext] = v;
     s.RingNext = static_cast<std::uint8_t>((s.RingNext + 1u) & kRingMask);
-    if (s.RingCount < s.Ring.size()) {
+    if (s.RingCount <= kRingMask) {
         ++s.RingCount;
+    }
+    if (s.BlockCount == 0) {
+        s.BlockLow = v;
+        s.BlockHigh = v;
+    } else {
+        s.BlockLow = std::min(s.BlockLow, v);
+        s.BlockHigh = std::max(s.BlockHigh, v);
+    }
+    if (++s.BlockCount == kBlock) {
+        s.EarlierLow = s.BlockLow;
+        s.EarlierHigh = s.BlockHigh;
+        s.BlockCount = 0;
     }
 }
 
-struct Envelope {
-    double Low;      // of all remembered
-    double High;     // of all remembered
+struct Range {
+    double Low;
+    double High;
 };
 
-// The lowest and highest of the remembered readings against the present estimate; with none,
-// `alone`.
-Envelope Remembered(const ServoState& s, double alone) {
-    if (s.RingCount == 0) {
-        return {alone, alone};
+// The range of the last half ring to whole ring of readings, against the present estimate;
+// kept by blocks, so that no reading costs a look through all of them.
+Range Remembered(const ServoState& s) {
+    Range r{s.EarlierLow, s.EarlierHigh};
+    if (s.RingCount < kBlock) {
+        r = {s.BlockLow, s.BlockHigh};
+    } else if (s.BlockCount != 0) {
+        r = {std::min(r.Low, s.BlockLow), std::max(r.High, s.BlockHigh)};
     }
-    constexpr std::size_t mask = kRingMask;
-    double low = s.Ring[(s.RingNext - 1u) & mask];
-    double high = low;
-    for (std::size_t i = 1; i < s.RingCount; ++i) {
-        const double v = s.Ring[(s.RingNext - 1u - i) & mask];
-        low = std::min(low, v);
-        high = std::max(high, v);
-    }
-    return {low - s.RingShift, high - s.RingShift};
+    return {r.Low - s.RingShift, r.High - s.RingShift};
 }
 
 // The bottom edge of the band, as the newest kLeastOf readings show it: the oldest of them is
@@ -186,7 +196,6 @@ bool BottomEdge(const ServoState& s, double& residual) {
     residual = std::min(oldest, newer + kEdgeMotionMs);
     return true;
 }
-
 
 // A reading that fails the gate is a label error or a stamp far too late, unless several in a
 // row agree with each other: then the timecode (or the clock) has stepped, and the phase
@@ -217,18 +226,18 @@ void TakeReading(ServoState& s, std::int32_t diffMs, double tickMs) {
         return;
     }
     const double residual = d - s.PhaseMs;
-    const Envelope before = Remembered(s, residual);
-    const bool plausible = s.RingCount < kFewReadings
-                               ? std::fabs(residual) <= tickMs + kGateMs
-                               : residual >= before.Low - kGateMs && residual <= before.High + kGateMs;
+    const bool few = s.RingCount < kFewReadings;
+    const Range before = Remembered(s);
+    const bool plausible =
+        few ? std::fabs(residual) <= tickMs + kGateMs
+            : residual >= before.Low - kGateMs && residual <= before.High + kGateMs;
     if (!plausible) {
-        Suspect(s, d, residual, s.RingCount < kFewReadings ? tickMs : before.High - before.Low);
+        Suspect(s, d, residual, few ? tickMs : before.High - before.Low);
         return;
     }
     s.Suspects = 0;
     Remember(s, residual);
-    const double low = std::min(before.Low, residual);
-    const double high = std::max(before.High, residual);
+    const auto [low, high] = Remembered(s);
 
     // Stamps from the interrupt's clock lag the true time by up to one interrupt, evenly over
     // it: the readings fill a band that wide below the phase. Its middle, half an interrupt

@@ -52,7 +52,8 @@ struct ModelClock {
             TimecodeMs += 50;
             ServoInput in;
             in.Measured = measured;
-            in.DiffMs = Card ? Card(ErrorMs, Cycle) : static_cast<std::int32_t>(std::lround(ErrorMs));
+            in.DiffMs =
+                Card ? Card(ErrorMs, Cycle) : static_cast<std::int32_t>(std::lround(ErrorMs));
             in.PcMs = TimecodeMs + (measured ? in.DiffMs : std::llround(ErrorMs));
             in.SyncM = SyncM;
             in.SyncP = SyncP;
@@ -163,7 +164,8 @@ double LateByMs(std::mt19937& rng) {
 }
 
 CardModel LateStamps(std::mt19937& rng) {
-    return [&rng](double e, int) { return static_cast<std::int32_t>(std::lround(e + LateByMs(rng))); };
+    return
+        [&rng](double e, int) { return static_cast<std::int32_t>(std::lround(e + LateByMs(rng))); };
 }
 
 // One label in a hundred a frame (40 ms) late or early; with the frame's true stamp, the
