@@ -56,8 +56,6 @@ constexpr double kReadingAgeS = 0.02;
 // rate leaves that much doubt about the phase, which is no evidence about the frequency.
 constexpr double kRateTimingS = 0.02;
 constexpr double kHoldoverLimitS = 4.0 * 3600;
-// After so long without a reading, the remembered ones no longer describe the phase.
-constexpr double kStaleReadingsS = 1;
 
 // The phase is pulled in with this time constant, within the slew limits.
 constexpr double kPullTimeS = 2;
@@ -361,9 +359,6 @@ std::int32_t ServoStep(ServoState& s, const ServoInput& in) noexcept {
     s.Previous = s.Applied;
 
     if (in.Measured) {
-        if (s.WithoutReadingS > kStaleReadingsS) {
-            ForgetReadings(s);
-        }
         s.WithoutReadingS = 0;
         s.Released = false;
         TakeReading(s, in.DiffMs, TickMs(increment));

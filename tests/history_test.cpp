@@ -7,6 +7,9 @@
 #include "platform/emu/World.h"
 #include "sim/ClosedLoop.h"
 
+#include "CardScript.h"
+#include "TestRecords.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -199,6 +202,20 @@ TEST(HistoryService, KeepsEachMinuteThroughAHardSetBackAndAnOutage) {
     EXPECT_LE(lostMinutes, 3U);
     EXPECT_EQ(rows.back().St, history::State::Locked);
     EXPECT_GT(rows.back().Good, 0U);
+}
+
+// The loop works out a stamp's day once a day: across midnight the minutes still follow
+// each other, each under its own day.
+TEST(HistoryService, MinutesFollowEachOtherAcrossMidnight) {
+    servicetest::FreshProcess();
+    emu::SetTrueTimeUtc(testutil::Utc(2026, 12, 6, 23, 58, 50, 0));
+    const servicetest::ScriptedCard card;
+    servicetest::RunCycles(3000, [](const servicetest::CycleEnd&) {}); // about 150 s
+    const std::vector<history::Row> rows = AllRows();
+    ASSERT_GE(rows.size(), 3U);
+    for (std::size_t i = 1; i < rows.size(); ++i) {
+        EXPECT_EQ(rows[i].MinuteUnix, rows[i - 1].MinuteUnix + 60) << i;
+    }
 }
 
 // Minutes fed straight to the writer: each batch is one run of the loop (start to stop).
