@@ -6,10 +6,14 @@
 // d only says that the phase lies in a band one millisecond wide around d, however the card
 // rounds; the filter moves its phase only when its prediction leaves that band, and then to
 // the band's edge, which is where the phase really is at that moment. While the phase stays
-// inside, the prediction runs on the learned frequency. The rate is the learned frequency plus
-// a bounded pull of the phase towards zero; the fraction of a unit that the whole-unit clock
-// adjustment cannot express is dithered between the two neighbouring values, at most about
-// once in several seconds.
+// inside, the prediction runs on the learned frequency. No single reading is trusted: a stamp
+// can be late but never early, so the band's top edge is taken from any reading and its
+// bottom edge only when several in a row show it; a reading far outside the recent ones'
+// range is a label error unless several in a row agree, which is a step. Stamps from the
+// clock interrupt's coarse time spread over an interrupt below the phase, and are read by the
+// middle of their range. The rate is the learned frequency plus a bounded pull of the phase
+// towards zero; the fraction of a unit that the whole-unit clock adjustment cannot express is
+// dithered between the two neighbouring values, at most about once in several seconds.
 #pragma once
 
 #include <array>
