@@ -293,9 +293,9 @@ sim::Scenario FarAhead() {
 
 INSTANTIATE_TEST_SUITE_P(
     Targets, PrecisionLoop,
-    ::testing::Values(LoopCase{"FastAhead", Scenario(250, 500, 900, 1), 30, 450, 1.0, 0.3, 0},
-                      LoopCase{"SlowBehind", Scenario(-250, -500, 900, 1), 30, 450, 1.0, 0.3, 0},
-                      LoopCase{"Ordinary", Scenario(250, 100, 600, 1), 30, 300, 1.0, 0.3, 0},
+    ::testing::Values(LoopCase{"FastAhead", Scenario(250, 500, 900, 1), 25, 450, 1.0, 0.2, 0},
+                      LoopCase{"SlowBehind", Scenario(-250, -500, 900, 1), 25, 450, 1.0, 0.2, 0},
+                      LoopCase{"Ordinary", Scenario(250, 100, 600, 1), 25, 300, 1.0, 0.2, 0},
                       // The outage's error, relocked without a hard set by the end.
                       LoopCase{"Outage", Outage(), 2700, 600, 5.0, 3.0, 0},
                       LoopCase{"Wandering", Wander(), 30, 60, 1.5, 0.5, 0},
