@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 
 namespace {
@@ -21,10 +22,30 @@ constexpr double kDriftWalk = 0.007;
 constexpr double kLeastDriftVariance = 0.25;
 constexpr double kPhaseWalk = 1e-6; // ms^2 per s
 constexpr double kInitialDriftVariance = 500.0 * 500.0;
-// A reading this far from the estimate (and far beyond its spread) is a step of the
-// timecode, not a drift: the phase starts afresh, the frequency stays.
+// An edge this far from the estimate (and far beyond its spread), shown by the least delayed
+// of the recent readings or by one that is early, is a step: the phase starts afresh, the
+// frequency stays.
 constexpr double kStepMs = 5;
 constexpr double kStepSigmas = 6;
+// A reading this far outside the recent readings' range is not taken: a label a frame off
+// (33 to 42 ms), a garbled one, a stamp taken very late. Until a few readings are known, the
+// range is that of one interrupt either side.
+constexpr double kGateMs = 10;
+constexpr std::uint8_t kFewReadings = 4;
+// So many rejected readings in a row, agreeing among themselves to within the recent
+// readings' range and this much, are a step.
+constexpr std::uint8_t kStepReadings = 4;
+constexpr double kAgreeMs = 2;
+// Readings spread over more than half an interrupt, among at least this many, are stamps
+// from the interrupt's clock.
+constexpr std::uint8_t kCoarseReadings = 8;
+// A stamp can only be late, so the band's bottom edge is believed only when this many readings
+// in a row show the phase above it, agreeing to within how far the phase may move meanwhile.
+constexpr std::size_t kLeastOf = 4;
+constexpr std::size_t kRingMask = std::tuple_size_v<decltype(ServoState::Ring)> - 1;
+constexpr std::uint8_t kBlock = (kRingMask + 1) / 2;
+static_assert((kRingMask & (kRingMask + 1)) == 0 && kLeastOf <= kBlock);
+constexpr double kEdgeMotionMs = 0.1;
 // A longer gap between two cycles is a suspended machine or a clock set by someone else;
 // nothing can be predicted across it.
 constexpr double kLongestGapS = 60;
@@ -55,6 +76,11 @@ double Increment(const ServoInput& in) {
     return in.Increment != 0 ? static_cast<double>(in.Increment) : kNominalIncrement;
 }
 
+// One clock interrupt in ms: the increment is the time it adds.
+double TickMs(double increment) {
+    return increment / 10000;
+}
+
 // The clock's rate error in ms per s with this correction in force.
 double PhaseRate(double driftPpm, std::int32_t applied, double increment) {
     return ((1 + driftPpm * kPpm) * (1 + applied / increment) - 1) * 1000;
@@ -74,6 +100,15 @@ void Predict(ServoState& s, double dt, std::int32_t applied, double increment) {
     s.Pdd += kDriftWalk * dt;
 }
 
+void ForgetReadings(ServoState& s) {
+    s.RingCount = 0;
+    s.RingNext = 0;
+    s.RingShift = 0;
+    s.BlockCount = 0;
+    s.Coarse = false;
+    s.Suspects = 0;
+}
+
 void StartPhase(ServoState& s, double phaseMs) {
     s.ProbeMs = 0;
     s.PhaseMs = phaseMs;
@@ -81,6 +116,7 @@ void StartPhase(ServoState& s, double phaseMs) {
     s.Pxd = 0;
     s.HavePhase = true;
     s.TimingMs = 0;
+    ForgetReadings(s);
 }
 
 void Correct(ServoState& s, double z, double variance) {
@@ -89,32 +125,152 @@ void Correct(ServoState& s, double z, double variance) {
     const double k0 = s.Pxx / spread;
     const double k1 = s.Pxd / spread;
     s.PhaseMs += k0 * innovation;
+    s.RingShift += k0 * innovation;
     s.DriftPpm += k1 * innovation;
     s.Pdd = std::max(s.Pdd - k1 * s.Pxd, kLeastDriftVariance);
     s.Pxx *= variance / spread;
     s.Pxd *= variance / spread;
 }
 
-void TakeReading(ServoState& s, std::int32_t diffMs) {
+void Remember(ServoState& s, double residual) {
+    const double v = residual + s.RingShift;
+    s.Ring[s.RingNext] = v;
+    s.RingNext = static_cast<std::uint8_t>((s.RingNext + 1u) & kRingMask);
+    if (s.RingCount <= kRingMask) {
+        ++s.RingCount;
+    }
+    if (s.BlockCount == 0) {
+        s.BlockLow = v;
+        s.BlockHigh = v;
+    } else {
+        s.BlockLow = std::min(s.BlockLow, v);
+        s.BlockHigh = std::max(s.BlockHigh, v);
+    }
+    if (++s.BlockCount == kBlock) {
+        s.EarlierLow = s.BlockLow;
+        s.EarlierHigh = s.BlockHigh;
+        s.BlockCount = 0;
+    }
+}
+
+struct Range {
+    double Low;
+    double High;
+};
+
+// The range of the last half ring to whole ring of readings, against the present estimate;
+// kept by blocks, so that no reading costs a look through all of them.
+Range Remembered(const ServoState& s) {
+    Range r{s.EarlierLow, s.EarlierHigh};
+    if (s.RingCount < kBlock) {
+        r = {s.BlockLow, s.BlockHigh};
+    } else if (s.BlockCount != 0) {
+        r = {std::min(r.Low, s.BlockLow), std::max(r.High, s.BlockHigh)};
+    }
+    return {r.Low - s.RingShift, r.High - s.RingShift};
+}
+
+// The bottom edge of the band, as the newest kLeastOf readings show it: the oldest of them is
+// taken when the newer ones agree with it (to within the little the phase moves while they
+// come in); a single late stamp among them cannot pass for an edge. Returns false when
+// they do not show the phase above the band.
+bool BottomEdge(const ServoState& s, double& residual) {
+    if (s.RingCount < kLeastOf) {
+        return false;
+    }
+    constexpr std::size_t mask = kRingMask;
+    const double oldest = s.Ring[(s.RingNext - kLeastOf) & mask] - s.RingShift;
+    if (oldest <= kHalfBandMs) {
+        return false;
+    }
+    double newer = s.Ring[(s.RingNext - 1u) & mask];
+    for (std::size_t i = 2; i < kLeastOf; ++i) {
+        newer = std::min(newer, s.Ring[(s.RingNext - i) & mask]);
+    }
+    newer -= s.RingShift;
+    if (newer <= kHalfBandMs - kEdgeMotionMs) {
+        return false;
+    }
+    residual = std::min(oldest, newer + kEdgeMotionMs);
+    return true;
+}
+
+// A reading that fails the gate is a label error or a stamp far too late, unless several in a
+// row agree with each other: then the timecode (or the clock) has stepped, and the phase
+// starts afresh at the least delayed of them.
+void Suspect(ServoState& s, double d, double residual, double widthMs) {
+    const double low = std::min(s.SuspectLowMs, residual);
+    const double high = std::max(s.SuspectHighMs, residual);
+    if (s.Suspects == 0 || high - low > widthMs + kAgreeMs) {
+        s.Suspects = 1;
+        s.SuspectLowMs = residual;
+        s.SuspectHighMs = residual;
+        return;
+    }
+    s.SuspectLowMs = low;
+    s.SuspectHighMs = high;
+    if (++s.Suspects < kStepReadings) {
+        return;
+    }
+    StartPhase(s, s.PhaseMs + low);
+    Remember(s, d - s.PhaseMs);
+}
+
+void TakeReading(ServoState& s, std::int32_t diffMs, double tickMs) {
     const double d = diffMs;
     if (!s.HavePhase) {
         StartPhase(s, d);
+        Remember(s, 0);
         return;
     }
+    const double residual = d - s.PhaseMs;
+    const bool few = s.RingCount < kFewReadings;
+    const Range before = Remembered(s);
+    const bool plausible =
+        few ? std::fabs(residual) <= tickMs + kGateMs
+            : residual >= before.Low - kGateMs && residual <= before.High + kGateMs;
+    if (!plausible) {
+        Suspect(s, d, residual, few ? tickMs : before.High - before.Low);
+        return;
+    }
+    s.Suspects = 0;
+    Remember(s, residual);
+    const auto [low, high] = Remembered(s);
+
+    // Stamps from the interrupt's clock lag the true time by up to one interrupt, evenly over
+    // it: the readings fill a band that wide below the phase. Its middle, half an interrupt
+    // up, is the phase; each reading moves the estimate a little.
+    const bool coarse = s.RingCount >= kCoarseReadings && high - low > tickMs / 2;
+    if (coarse) {
+        const double variance = tickMs * tickMs / 12;
+        if (!s.Coarse) {
+            s.Pxx = std::max(s.Pxx, variance);
+            s.ProbeMs = 0;
+        }
+        s.Coarse = true;
+        Correct(s, s.PhaseMs + (low + high + tickMs) / 2, variance);
+        s.TimingMs = 0;
+        return;
+    }
+    s.Coarse = false;
     // Only where the prediction leaves the reading's band does the reading say more than the
     // prediction: the phase is then at the band's edge. Inside it, the reading agrees, and
-    // the phase is where the prediction puts it, however long it stays there.
+    // the phase is where the prediction puts it, however long it stays there. A stamp can be
+    // late but never early, so the band's top edge holds for any one reading; its bottom edge
+    // only for the least delayed of the recent ones.
     double z = 0;
-    if (s.PhaseMs > d + kHalfBandMs) {
+    double edge = 0;
+    if (residual < -kHalfBandMs) {
         z = d + kHalfBandMs;
-    } else if (s.PhaseMs < d - kHalfBandMs) {
-        z = d - kHalfBandMs;
+    } else if (BottomEdge(s, edge)) {
+        z = s.PhaseMs + edge - kHalfBandMs;
     } else {
         return;
     }
     const double innovation = z - s.PhaseMs;
     if (std::fabs(innovation) > std::max(kStepMs, kStepSigmas * std::sqrt(s.Pxx + kEdgeVariance))) {
-        StartPhase(s, d);
+        StartPhase(s, z);
+        Remember(s, d - s.PhaseMs);
         return;
     }
     Correct(s, z, kEdgeVariance + s.TimingMs * s.TimingMs);
@@ -124,7 +280,7 @@ void TakeReading(ServoState& s, std::int32_t diffMs) {
 
 // Starts a walk to an edge when the phase is vague and settled; ends one that has arrived.
 void Probe(ServoState& s) {
-    if (!s.HavePhase) {
+    if (!s.HavePhase || s.Coarse) {
         s.ProbeMs = 0;
         return;
     }
@@ -205,7 +361,7 @@ std::int32_t ServoStep(ServoState& s, const ServoInput& in) noexcept {
     if (in.Measured) {
         s.WithoutReadingS = 0;
         s.Released = false;
-        TakeReading(s, in.DiffMs);
+        TakeReading(s, in.DiffMs, TickMs(increment));
         Probe(s);
     } else {
         s.WithoutReadingS += dt;
@@ -223,6 +379,7 @@ std::int32_t ServoStep(ServoState& s, const ServoInput& in) noexcept {
 
 void ServoRestartPhase(ServoState& s) noexcept {
     s.HavePhase = false;
+    ForgetReadings(s);
     s.Pxd = 0;
     s.Applied = 0;
     s.Previous = 0;

@@ -6,12 +6,17 @@
 // d only says that the phase lies in a band one millisecond wide around d, however the card
 // rounds; the filter moves its phase only when its prediction leaves that band, and then to
 // the band's edge, which is where the phase really is at that moment. While the phase stays
-// inside, the prediction runs on the learned frequency. The rate is the learned frequency plus
-// a bounded pull of the phase towards zero; the fraction of a unit that the whole-unit clock
-// adjustment cannot express is dithered between the two neighbouring values, at most about
-// once in several seconds.
+// inside, the prediction runs on the learned frequency. No single reading is trusted: a stamp
+// can be late but never early, so the band's top edge is taken from any reading and its
+// bottom edge only when several in a row show it; a reading far outside the recent ones'
+// range is a label error unless several in a row agree, which is a step. Stamps from the
+// clock interrupt's coarse time spread over an interrupt below the phase, and are read by the
+// middle of their range. The rate is the learned frequency plus a bounded pull of the phase
+// towards zero; the fraction of a unit that the whole-unit clock adjustment cannot express is
+// dithered between the two neighbouring values, at most about once in several seconds.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 struct ServoState {
@@ -31,6 +36,25 @@ struct ServoState {
     double ProbeMs = 0;   // the phase aimed at while walking to an edge, else 0
     double ProbeSide = 1; // the edge walked to last
     double TimingMs = 0;  // doubt about the phase from rate changes since the last correction
+    // The recent readings that passed the gate, each as the reading less the phase predicted
+    // for it, plus RingShift as it was then: moving the estimate moves RingShift, so every
+    // entry stays relative to the present estimate without being touched.
+    std::array<double, 16> Ring{};
+    std::uint8_t RingCount = 0;
+    std::uint8_t RingNext = 0;
+    double RingShift = 0;
+    // The range of the entries, as stored, in two blocks of half the ring: the one filling and
+    // the one before it.
+    double BlockLow = 0;
+    double BlockHigh = 0;
+    double EarlierLow = 0;
+    double EarlierHigh = 0;
+    std::uint8_t BlockCount = 0;
+    bool Coarse = false; // the readings spread over a clock interrupt: stamps from its clock
+    // Readings that failed the gate in a row, and their range (less the prediction).
+    std::uint8_t Suspects = 0;
+    double SuspectLowMs = 0;
+    double SuspectHighMs = 0;
 };
 
 struct ServoInput {

@@ -119,6 +119,12 @@ struct LoopState {
     std::optional<StoredFrequency> Learned;
     bool LearnedWritten = true;         // the value holds what Learned says
     std::uint64_t LearnedWrittenMs = 0; // system ticks at the last write
+    // The day number of the date last turned into a stamp: the date changes once a day, the
+    // stamps twenty times a second.
+    int StampYear = 0;
+    int StampMonth = 0;
+    int StampDay = 0;
+    std::int32_t StampDayNumber = 0;
 };
 
 // Counters that a service running for years must not overflow; once past their threshold
@@ -144,11 +150,26 @@ void ApplyCorrection(std::int32_t u) {
 
 constexpr std::uint8_t kPrecisionMode = 1;
 
-std::int64_t StampMs(int year, int month, int day, int hour, int minute, int second, int ms) {
-    const std::int32_t dayNumber =
-        civil::IsValidDate(year, month, day) ? civil::DayNumber(year, month, day) : 0;
+constexpr std::int32_t DayOf(int year, int month, int day) {
+    return civil::IsValidDate(year, month, day) ? civil::DayNumber(year, month, day) : 0;
+}
+
+constexpr std::int64_t StampMs(std::int32_t dayNumber, int hour, int minute, int second, int ms) {
     return ((std::int64_t{dayNumber} * 24 + hour) * 60 + minute) * 60000 +
            std::int64_t{second} * 1000 + ms;
+}
+
+constexpr std::int64_t kUnixEpochStampMs = StampMs(DayOf(1970, 1, 1), 0, 0, 0, 0);
+
+std::int64_t StampMs(LoopState& s, int year, int month, int day, int hour, int minute, int second,
+                     int ms) {
+    if (year != s.StampYear || month != s.StampMonth || day != s.StampDay) {
+        s.StampYear = year;
+        s.StampMonth = month;
+        s.StampDay = day;
+        s.StampDayNumber = DayOf(year, month, day);
+    }
+    return StampMs(s.StampDayNumber, hour, minute, second, ms);
 }
 
 void WriteLearnedFrequency(LoopState& s) {
@@ -168,7 +189,7 @@ void KeepLearnedFrequency(LoopState& s, std::int64_t pcMs) {
     StoredFrequency f;
     f.Ppm = s.Servo.DriftPpm;
     f.SdPpm = ServoFrequencySpread(s.Servo);
-    f.UnixMs = (pcMs - StampMs(1970, 1, 1, 0, 0, 0, 0)) / 1000 * 1000;
+    f.UnixMs = (pcMs - kUnixEpochStampMs) / 1000 * 1000;
     f.Card = *s.Card;
     f.Source = FrequencySource::Learned;
     const bool first = !s.Learned || s.Learned->Source != FrequencySource::Learned;
@@ -197,9 +218,9 @@ void TakeUpStoredFrequency(LoopState& s) {
     }
     plat::SystemTime now;
     plat::GetSystemTime(now);
-    const std::int64_t nowUnixMs =
-        StampMs(now.Year, now.Month, now.Day, now.Hour, now.Minute, now.Second, now.Milliseconds) -
-        StampMs(1970, 1, 1, 0, 0, 0, 0);
+    const std::int64_t nowUnixMs = StampMs(s, now.Year, now.Month, now.Day, now.Hour, now.Minute,
+                                           now.Second, now.Milliseconds) -
+                                   kUnixEpochStampMs;
     const bool precision =
         ReadSettingFrom(*SettingsRegistry, SettingRowOf("SyncMode")) == kPrecisionMode;
     if (precision &&
@@ -230,12 +251,12 @@ void PrecisionRate(LoopState& s, bool measured, std::int32_t d) {
     ServoInput in;
     if (measured) {
         const TimecodeRecord& r = s.Record;
-        in.PcMs = StampMs(r.SystemYear, r.SystemMonth, r.SystemDay, r.SystemHour, r.SystemMinute,
+        in.PcMs = StampMs(s, r.SystemYear, r.SystemMonth, r.SystemDay, r.SystemHour, r.SystemMinute,
                           r.SystemSecond, r.SystemMilliseconds);
     } else {
         plat::SystemTime now;
         plat::GetSystemTime(now);
-        in.PcMs = StampMs(now.Year, now.Month, now.Day, now.Hour, now.Minute, now.Second,
+        in.PcMs = StampMs(s, now.Year, now.Month, now.Day, now.Hour, now.Minute, now.Second,
                           now.Milliseconds);
     }
     in.Measured = measured;
@@ -616,7 +637,7 @@ void StartUp(LoopState& s) {
 }
 
 // The history counts every cycle, under the minute of its reading (or of the PC clock).
-void CountForHistory(const LoopState& s, std::uint8_t outcome) {
+void CountForHistory(LoopState& s, std::uint8_t outcome) {
     HistoryCycleFacts h;
     plat::SystemTime pc;
     if (outcome == ReadRecordInvalid) {
@@ -643,8 +664,8 @@ void CountForHistory(const LoopState& s, std::uint8_t outcome) {
     }
     h.DiffMs = s.Facts.Difference;
     h.PcUnixMs =
-        StampMs(pc.Year, pc.Month, pc.Day, pc.Hour, pc.Minute, pc.Second, pc.Milliseconds) -
-        StampMs(1970, 1, 1, 0, 0, 0, 0);
+        StampMs(s, pc.Year, pc.Month, pc.Day, pc.Hour, pc.Minute, pc.Second, pc.Milliseconds) -
+        kUnixEpochStampMs;
     h.Correction = s.AppliedCorrection == kNoCorrection ? 0 : s.AppliedCorrection;
     h.Increment = DefaultTimeIncrement();
     HistoryCycle(h);

@@ -7,6 +7,9 @@
 #include "platform/emu/World.h"
 #include "sim/ClosedLoop.h"
 
+#include "CardScript.h"
+#include "TestRecords.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -199,6 +202,31 @@ TEST(HistoryService, KeepsEachMinuteThroughAHardSetBackAndAnOutage) {
     EXPECT_LE(lostMinutes, 3U);
     EXPECT_EQ(rows.back().St, history::State::Locked);
     EXPECT_GT(rows.back().Good, 0U);
+}
+
+// The loop works out a stamp's day once a day: across midnight each minute is still filed
+// under its own day.
+TEST(HistoryService, MinutesAcrossMidnightKeepTheirDay) {
+    constexpr std::int64_t kMidnightUnix = 1'796'601'600; // 2026-12-07 00:00 UTC
+    servicetest::FreshProcess();
+    emu::SetTrueTimeUtc(testutil::Utc(2026, 12, 6, 23, 58, 50, 0));
+    const servicetest::ScriptedCard card;
+    servicetest::RunCycles(3000, [](const servicetest::CycleEnd&) {}); // about 150 s
+    // The writer runs on its own thread: give it a moment of real time to catch up.
+    std::vector<history::Row> rows;
+    for (int i = 0; i < 200; ++i) {
+        rows = AllRows();
+        if (!rows.empty() && rows.back().MinuteUnix >= kMidnightUnix) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_FALSE(rows.empty());
+    for (const history::Row& r : rows) {
+        EXPECT_GE(r.MinuteUnix, kMidnightUnix - 120);
+        EXPECT_LT(r.MinuteUnix, kMidnightUnix + 3600);
+    }
+    EXPECT_GE(rows.back().MinuteUnix, kMidnightUnix);
 }
 
 // Minutes fed straight to the writer: each batch is one run of the loop (start to stop).
