@@ -22,7 +22,7 @@ constexpr std::uint32_t kNominalIncrement = 156250;
 // The oscillator's phase is kept in billionths of a 100-ns unit so that a drift of a
 // fraction of a ppm still accumulates exactly in integers.
 constexpr std::int64_t kRateScale = 1000000000;
-constexpr std::int64_t kTickPhase = std::int64_t{156250} * kRateScale; // one tick: 15.625 ms
+constexpr std::int64_t kDefaultPeriod = 156250; // the clock interrupt: 15.625 ms
 // Without an observer, long advances are taken in chunks this long (100 s) so that the
 // phase sum stays well inside 64 bits.
 constexpr std::int64_t kBulkChunk = 1000000000;
@@ -157,8 +157,18 @@ std::int64_t BiasAt(const plat::TimeZoneInfo& tz, std::int64_t utc) {
 struct TimeState {
     std::int64_t trueTime = kStartTime;
     std::int64_t systemTime = kStartTime; // as of the last tick
-    std::int64_t phase = 0;               // oscillator progress since the last tick
-    std::int64_t rate = kRateScale;       // phase gained per unit of true time
+    // Oscillator progress since the interrupt's last grid point. An interrupt fires at its
+    // grid point plus its own jitter (less than a period), so the grid never drifts.
+    std::int64_t phase = 0;
+    std::int64_t rate = kRateScale; // phase gained per unit of true time
+    std::int64_t period = kDefaultPeriod;
+    std::int64_t tickPhase = kDefaultPeriod * kRateScale; // one period of phase
+    std::int64_t jitterNow = 0;  // the latest grid point's jitter, in phase
+    std::int64_t jitterNext = 0; // the next one's, drawn ahead so that waits can know it
+    bool fired = true;           // whether the latest grid point's interrupt has come
+    std::int64_t gainCarry = 0;  // of a tick's gain, in 1/156250 of a unit
+    InterruptModel model{};
+    std::uint64_t random = 1;
     double driftPpm = 0.0;
     std::uint32_t adjustment = kNominalIncrement;
     std::uint32_t increment = kNominalIncrement;
@@ -175,6 +185,45 @@ struct TimeState {
     [[nodiscard]] std::uint32_t perTick() const {
         return regulationDisabled ? increment : adjustment;
     }
+    // What the next interrupts add: the adjustment is per 15.625 ms, and a faster interrupt
+    // adds its share of it, the fraction carried so that no rate is lost.
+    std::int64_t gain(std::int64_t ticks) {
+        const std::int64_t total = ticks * perTick() * period + gainCarry;
+        gainCarry = total % kDefaultPeriod;
+        return total / kDefaultPeriod;
+    }
+    // What the system clock has gained since the last grid point, read between interrupts.
+    [[nodiscard]] std::int64_t sinceGrid() const {
+        const double fraction =
+            static_cast<double>(phase) / static_cast<double>(kDefaultPeriod * kRateScale);
+        return static_cast<std::int64_t>(std::floor(fraction * perTick()));
+    }
+    [[nodiscard]] std::int64_t pendingGain() const {
+        return fired ? 0 : (perTick() * period + gainCarry) / kDefaultPeriod;
+    }
+    double next01() {
+        random ^= random << 13U;
+        random ^= random >> 7U;
+        random ^= random << 17U;
+        return static_cast<double>(random >> 11U) / 9007199254740992.0; // 2^53
+    }
+    std::int64_t drawJitter() {
+        if (model.Jitter100ns <= 0 && model.LateShare <= 0) {
+            return 0;
+        }
+        double units = next01() * static_cast<double>(std::max<std::int64_t>(model.Jitter100ns, 0));
+        if (next01() < model.LateShare) {
+            units += next01() * static_cast<double>(std::max<std::int64_t>(model.Late100ns, 0));
+        }
+        const auto j = static_cast<std::int64_t>(units * kRateScale);
+        return std::min(j, tickPhase - kRateScale);
+    }
+    // Past a grid point: the next interrupt's jitter becomes the present one's.
+    void newGridPoint() {
+        jitterNow = jitterNext;
+        jitterNext = drawJitter();
+        fired = false;
+    }
 };
 
 // Recursive so that a tick observer may read the world from inside an advance.
@@ -188,10 +237,20 @@ TimeState& State() {
     return state;
 }
 
+// The phase at which the next interrupt fires, measured from the latest grid point.
+std::int64_t NextFiring(const TimeState& s) {
+    return s.fired ? s.tickPhase + s.jitterNext : s.jitterNow;
+}
+
+void Fire(TimeState& s) {
+    s.fired = true;
+    s.systemTime += s.gain(1);
+}
+
 void AdvanceLocked(TimeState& s, std::int64_t units) {
     while (units > 0) {
         if (s.observer) {
-            const std::int64_t toTick = (kTickPhase - s.phase + s.rate - 1) / s.rate;
+            const std::int64_t toTick = (NextFiring(s) - s.phase + s.rate - 1) / s.rate;
             if (toTick > units) {
                 s.phase += units * s.rate;
                 s.trueTime += units;
@@ -199,14 +258,27 @@ void AdvanceLocked(TimeState& s, std::int64_t units) {
             }
             s.trueTime += toTick;
             units -= toTick;
-            s.phase += toTick * s.rate - kTickPhase;
-            s.systemTime += s.perTick();
+            s.phase += toTick * s.rate;
+            if (s.phase >= s.tickPhase) {
+                s.phase -= s.tickPhase;
+                s.newGridPoint();
+            }
+            Fire(s);
             s.observer(s.trueTime, s.systemTime);
         } else {
+            // Every grid point passed on the way fired within its period, whatever its
+            // jitter; only the last one's may still be to come.
             const std::int64_t chunk = std::min(units, kBulkChunk);
             const std::int64_t total = s.phase + chunk * s.rate;
-            s.systemTime += total / kTickPhase * s.perTick();
-            s.phase = total % kTickPhase;
+            const std::int64_t points = total / s.tickPhase;
+            s.phase = total % s.tickPhase;
+            if (points > 0) {
+                s.systemTime += s.gain(points - (s.fired ? 1 : 0));
+                s.newGridPoint();
+            }
+            if (!s.fired && s.phase >= s.jitterNow) {
+                Fire(s);
+            }
             s.trueTime += chunk;
             units -= chunk;
         }
@@ -215,13 +287,15 @@ void AdvanceLocked(TimeState& s, std::int64_t units) {
 
 // The true time left until the next interrupt (0 when one falls just now).
 std::int64_t UntilInterrupt(const TimeState& s) {
-    // An advance that ends on a tick leaves less than a unit's worth of phase behind it.
-    return s.phase < s.rate ? 0 : (kTickPhase - s.phase + s.rate - 1) / s.rate;
+    // An advance that ends on an interrupt leaves less than a unit's worth of phase past it.
+    if (s.fired && s.phase - s.jitterNow < s.rate) {
+        return 0;
+    }
+    return (NextFiring(s) - s.phase + s.rate - 1) / s.rate;
 }
 
 std::int64_t SmoothLocked(const TimeState& s) {
-    const double fraction = static_cast<double>(s.phase) / static_cast<double>(kTickPhase);
-    return s.systemTime + static_cast<std::int64_t>(std::floor(fraction * s.perTick()));
+    return s.systemTime + s.pendingGain() + s.sinceGrid();
 }
 
 void ResetTime() {
@@ -320,6 +394,7 @@ void SetTrueTimeUtc(const plat::SystemTime& utc) {
     s.trueTime = UtcToUnits(utc);
     s.systemTime = s.trueTime;
     s.phase = 0;
+    s.fired = true;
 }
 
 void SetClockOffsetMs(double ms) {
@@ -327,6 +402,23 @@ void SetClockOffsetMs(double ms) {
     auto& s = State();
     s.systemTime = s.trueTime + std::llround(ms * kUnitsPerMs);
     s.phase = 0;
+    s.fired = true;
+}
+
+void SetClockInterrupt(const InterruptModel& model) {
+    const std::lock_guard lock(Lock());
+    auto& s = State();
+    // The clock reads on from where it stands, as if an interrupt fell now.
+    s.systemTime = SmoothLocked(s);
+    s.phase = 0;
+    s.fired = true;
+    s.gainCarry = 0;
+    s.model = model;
+    s.period = std::clamp<std::int64_t>(model.Period100ns, 1000, kDefaultPeriod);
+    s.tickPhase = s.period * kRateScale;
+    s.random = model.Seed != 0 ? model.Seed : 1;
+    s.jitterNow = 0;
+    s.jitterNext = s.drawJitter();
 }
 
 void SetDriftPpm(double ppm) {
@@ -455,9 +547,7 @@ bool SetSystemTime(const SystemTime& utc) {
     // As on Windows, the clock reads exactly the value passed from this moment on: the
     // running interrupt's fraction is not added on top. The interrupts keep their own
     // schedule, so until the next one the coarse time lags the value by that fraction.
-    const double fraction = static_cast<double>(s.phase) / static_cast<double>(emu::kTickPhase);
-    s.systemTime =
-        emu::UtcToUnits(utc) - static_cast<std::int64_t>(std::floor(fraction * s.perTick()));
+    s.systemTime = emu::UtcToUnits(utc) - s.pendingGain() - s.sinceGrid();
     ++s.setTimeCalls;
     return true;
 }

@@ -3,10 +3,10 @@
 //
 // Virtual time: true time advances only when code sleeps or waits with a time-out, or when a
 // test advances it; nothing here ever waits in real time (except an INFINITE wait, which
-// blocks until another thread signals). The system clock ticks every 15.625 ms of its own
-// oscillator, which runs (1 + drift) times as fast as true time, and each tick adds the
-// adjustment (while the system's regulation is disabled) or the increment (while it is on),
-// in 100-ns units.
+// blocks until another thread signals). The system clock ticks at each clock interrupt, every
+// 15.625 ms of its own oscillator unless set otherwise; the oscillator runs (1 + drift) times
+// as fast as true time, and each tick adds the adjustment (while the system's regulation is
+// disabled) or the increment (while it is on), in 100-ns units, in proportion to its period.
 #pragma once
 
 #include "platform/Platform.h"
@@ -42,6 +42,18 @@ void SetTrueTimeUtc(const plat::SystemTime& utc); // the system clock is set equ
 void SetClockOffsetMs(double ms);                 // system clock := true time + ms
 void SetDriftPpm(double ppm); // oscillator runs (1 + ppm/1e6) x true rate; |ppm| <= 100000
 void SetIncrement(std::uint32_t increment); // what the system regulates to (156250)
+// The clock interrupt: its period (15.625 ms unless another program raised the timer
+// resolution: 1 ms, 0.5 ms), and how late each interrupt comes after its point on the grid:
+// up to Jitter100ns, and for a LateShare of them up to Late100ns more (less than a period in
+// all). Each interrupt adds its period's share of the adjustment. Seeded, so a run repeats.
+struct InterruptModel {
+    std::int64_t Period100ns = 156250;
+    std::int64_t Jitter100ns = 0;
+    double LateShare = 0;
+    std::int64_t Late100ns = 0;
+    std::uint64_t Seed = 1;
+};
+void SetClockInterrupt(const InterruptModel& model);
 // Whether a wait with a time-out ends at the clock interrupt that follows its time, as on
 // Windows (Sleep(50) lasts 50 to 65.6 ms), rather than exactly on time (the default, which
 // the tests that count virtual time stand on).
