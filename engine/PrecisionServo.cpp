@@ -218,7 +218,9 @@ void Suspect(ServoState& s, double d, double residual, double widthMs) {
 
 void TakeReading(ServoState& s, std::int32_t diffMs, double tickMs) {
     const double d = diffMs;
-    if (!s.HavePhase) {
+    // Nothing remembered yet (a fresh start, or a frequency restored without a phase): the
+    // first reading is where the phase is.
+    if (!s.HavePhase || s.RingCount == 0) {
         StartPhase(s, d);
         Remember(s, 0);
         return;

@@ -163,6 +163,7 @@ struct TimeState {
     std::int64_t rate = kRateScale; // phase gained per unit of true time
     std::int64_t period = kDefaultPeriod;
     std::int64_t tickPhase = kDefaultPeriod * kRateScale; // one period of phase
+    std::int64_t jitterPrev = 0; // the grid point's before it
     std::int64_t jitterNow = 0;  // the latest grid point's jitter, in phase
     std::int64_t jitterNext = 0; // the next one's, drawn ahead so that waits can know it
     bool fired = true;           // whether the latest grid point's interrupt has come
@@ -220,6 +221,7 @@ struct TimeState {
     }
     // Past a grid point: the next interrupt's jitter becomes the present one's.
     void newGridPoint() {
+        jitterPrev = jitterNow;
         jitterNow = jitterNext;
         jitterNext = drawJitter();
         fired = false;
@@ -417,6 +419,7 @@ void SetClockInterrupt(const InterruptModel& model) {
     s.period = std::clamp<std::int64_t>(model.Period100ns, 1000, kDefaultPeriod);
     s.tickPhase = s.period * kRateScale;
     s.random = model.Seed != 0 ? model.Seed : 1;
+    s.jitterPrev = 0;
     s.jitterNow = 0;
     s.jitterNext = s.drawJitter();
 }
@@ -702,9 +705,10 @@ void CardClocks(CardClockView& view) {
     view.Reference = s.trueTime;
     view.Precise = emu::SmoothLocked(s);
     view.Interrupt = s.systemTime;
-    view.SinceInterrupt = s.phase / s.rate;
-    view.InterruptPeriod = emu::kTickPhase / s.rate;
-    view.InterruptStep = s.perTick();
+    view.SinceInterrupt =
+        (s.fired ? s.phase - s.jitterNow : s.phase + s.tickPhase - s.jitterPrev) / s.rate;
+    view.InterruptPeriod = s.tickPhase / s.rate;
+    view.InterruptStep = s.perTick() * s.period / emu::kDefaultPeriod;
     view.PcRate = static_cast<double>(s.perTick()) / emu::kNominalIncrement *
                   static_cast<double>(s.rate) / emu::kRateScale;
 }
