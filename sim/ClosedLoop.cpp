@@ -138,8 +138,11 @@ class Recorder {
 
     // The system clock moves at its ticks and in a straight line between them, so the error
     // at any moment in between is the straight line between the two ticks.
-    void Tick(std::int64_t trueTime, std::int64_t systemTime) {
+    void Tick(std::int64_t trueTime, std::int64_t /*coarse*/) {
         const std::lock_guard<std::recursive_mutex> guard(lock_);
+        // The clock as read between interrupts: a late interrupt leaves the coarse time behind
+        // for a moment, but the clock itself runs on.
+        const std::int64_t systemTime = emu::SmoothSystemTime100ns();
         if (nextSample_ <= trueTime && nextSample_ <= end_) {
             const emu::ClockState clock = emu::Clock();
             const std::int32_t correction =
@@ -353,6 +356,7 @@ RunResult RunClosedLoop(const Scenario& scenario, Observer* observer) {
     emu::SetClockOffsetMs(scenario.OffsetMs);
     emu::SetDriftPpm(scenario.DriftPpm);
     emu::SetWaitsEndAtInterrupt(scenario.WaitsEndAtInterrupt);
+    emu::SetClockInterrupt(scenario.Interrupt);
     InitDefaultTimeIncrement();
     for (const auto& [name, value] : scenario.Settings) {
         ApplySetting(name, value);

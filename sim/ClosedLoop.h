@@ -2,6 +2,8 @@
 // simulated card, in virtual time.
 #pragma once
 
+#include "platform/emu/EmuTime.h"
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -41,6 +43,8 @@ struct Scenario {
     // The world: waits end at the clock's next interrupt, as on Windows; false for waits
     // that end exactly on time.
     bool WaitsEndAtInterrupt = true;
+    // The clock interrupt: its period, jitter and late interrupts.
+    emu::InterruptModel Interrupt{};
 };
 
 // The clock at one moment of the run.

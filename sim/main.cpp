@@ -16,6 +16,7 @@
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -41,6 +42,11 @@ struct Options {
     std::map<std::string, std::uint32_t> World;
     std::map<std::string, std::uint32_t> Card;
     std::string WorldName = "ideal";
+    // The clock interrupt of the --world, then the parts the interrupt's flags name.
+    emu::InterruptModel WorldInterrupt{};
+    std::optional<std::int64_t> PeriodUnits;
+    std::optional<std::int64_t> JitterUnits;
+    std::optional<std::pair<double, std::int64_t>> Late;
 };
 
 // Where the service writes its metrics in the emulated PC; the folder exists there.
@@ -79,10 +85,17 @@ void Usage(std::ostream& out) {
            "  --ctl-plot FILE    ... and write the picture of 'chronelctl plot DAY' to FILE\n"
            "  --ideal-waits      waits end exactly on time (default: at the clock's next\n"
            "                     interrupt, as on Windows)\n"
+           "  --timer MS         the clock interrupt's period: 15.625, or 1 or 0.5 as when a\n"
+           "                     program raised the timer resolution (15.625)\n"
+           "  --timer-jitter US  each interrupt comes up to US microseconds late (0; 50 in\n"
+           "                     the worlds other than ideal)\n"
+           "  --late-ticks S:MS  a share S of the interrupts comes up to MS ms later still\n"
+           "                     (0:0; 0.001:2 in the worlds other than ideal)\n"
            "the simulated card (default: the ideal card):\n"
            "  --world W          ideal | windows (typical stamp latency, stamps of the precise\n"
            "                     clock rounded to whole ms, 25 fps) | loaded (a loaded PC's\n"
-           "                     latency) | coarse (stamps of the interrupt clock); the flags\n"
+           "                     latency) | coarse (stamps of the interrupt clock) | timer1ms\n"
+           "                     (windows with a 1 ms interrupt); the flags\n"
            "                     below change one part of it\n"
            "  --fps F            24 | 25 | 29.97 (drop-frame) | 30 (25)\n"
            "  --frame-ms M       a label's ms from its frame number: round | trunc (round)\n"
@@ -121,7 +134,7 @@ bool WorldValues(const std::string& name, std::map<std::string, std::uint32_t>& 
     if (name == "ideal") {
         return true;
     }
-    if (name == "windows" || name == "coarse") {
+    if (name == "windows" || name == "coarse" || name == "timer1ms") {
         values["StampLatency"] = 1;
         if (name == "coarse") {
             values["StampClock"] = 1;
@@ -133,6 +146,21 @@ bool WorldValues(const std::string& name, std::map<std::string, std::uint32_t>& 
         return true;
     }
     return false;
+}
+
+// A real PC's interrupt is a little late now and then, and once in a while a few ms.
+emu::InterruptModel WorldInterrupt(const std::string& name) {
+    emu::InterruptModel m;
+    if (name == "ideal") {
+        return m;
+    }
+    m.Jitter100ns = 500;
+    m.LateShare = 0.001;
+    m.Late100ns = 20000;
+    if (name == "timer1ms") {
+        m.Period100ns = 10000;
+    }
+    return m;
 }
 
 // "kind=rate,..." into the card's per-million values; false when not usable.
@@ -276,6 +304,23 @@ bool Parse(int argc, char** argv, Options& o, bool& help) {
                 return false;
             }
             o.WorldName = value;
+            o.WorldInterrupt = WorldInterrupt(o.WorldName);
+        } else if (arg == "--timer" && numeric && number >= 0.1 && number <= 15.625) {
+            o.PeriodUnits = std::llround(number * 10000);
+        } else if (arg == "--timer-jitter" && numeric && number >= 0 && number <= 100000) {
+            o.JitterUnits = std::llround(number * 10);
+        } else if (arg == "--late-ticks") {
+            const std::string text = value;
+            const std::size_t colon = text.find(':');
+            double share = 0;
+            double ms = 0;
+            if (colon == std::string::npos || !ParseNumber(text.substr(0, colon).c_str(), share) ||
+                !ParseNumber(text.substr(colon + 1).c_str(), ms) || share < 0 || share > 1 ||
+                ms < 0 || ms > 1000) {
+                std::cerr << "chronel-sim: --late-ticks wants SHARE:MS, not \"" << text << "\"\n";
+                return false;
+            }
+            o.Late = std::make_pair(share, std::llround(ms * 10000));
         } else if (arg == "--faults") {
             if (!ParseFaults(value, o.Card)) {
                 std::cerr << "chronel-sim: --faults wants KIND=RATE,... with rates from 0 to 1, "
@@ -322,6 +367,15 @@ bool Parse(int argc, char** argv, Options& o, bool& help) {
         card[name] = value;
     }
     o.Scenario.Card.assign(card.begin(), card.end());
+    emu::InterruptModel& interrupt = o.Scenario.Interrupt;
+    interrupt = o.WorldInterrupt;
+    interrupt.Period100ns = o.PeriodUnits.value_or(interrupt.Period100ns);
+    interrupt.Jitter100ns = o.JitterUnits.value_or(interrupt.Jitter100ns);
+    if (o.Late) {
+        interrupt.LateShare = o.Late->first;
+        interrupt.Late100ns = o.Late->second;
+    }
+    interrupt.Seed = o.Scenario.Seed + 1;
     return true;
 }
 
