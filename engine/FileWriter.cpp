@@ -19,7 +19,7 @@ struct Job {
 // between two threads of this process, not on the system's time.
 struct WriterShared {
     std::mutex Lock;
-    std::condition_variable Wake; // a job or the quit is there
+    std::condition_variable Wake;     // a job or the quit is there
     std::condition_variable Finished; // the writer has ended
     std::deque<Job> Pending;
     bool Quit = false;

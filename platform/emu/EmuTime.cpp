@@ -163,7 +163,7 @@ struct TimeState {
     std::int64_t rate = kRateScale; // phase gained per unit of true time
     std::int64_t period = kDefaultPeriod;
     std::int64_t tickPhase = kDefaultPeriod * kRateScale; // one period of phase
-    std::int64_t jitterPrev = 0; // the grid point's before it
+    std::int64_t jitterPrev = 0;                          // the grid point's before it
     std::int64_t jitterNow = 0;  // the latest grid point's jitter, in phase
     std::int64_t jitterNext = 0; // the next one's, drawn ahead so that waits can know it
     bool fired = true;           // whether the latest grid point's interrupt has come
