@@ -2,7 +2,9 @@
 // functions. Day 1 is 1 January of year 1.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 namespace civil {
 
@@ -64,5 +66,21 @@ static_assert(DayOfWeek(DayNumber(2026, 12, 6)) == 0); // a Sunday
 static_assert(DateOf(DayNumber(2000, 2, 29)).Day == 29);
 static_assert(DateOf(DayNumber(2000, 12, 31)).Month == 12);
 static_assert(DateOf(DayNumber(2001, 1, 1)).Year == 2001);
+
+// Decimal digits at a fixed place of a date's or a moment's text; false for any other
+// character, or a text too short.
+constexpr bool FixedDigits(std::string_view text, std::size_t at, std::size_t count, int& value) {
+    if (text.size() < at + count) {
+        return false;
+    }
+    value = 0;
+    for (std::size_t i = at; i < at + count; ++i) {
+        if (text[i] < '0' || text[i] > '9') {
+            return false;
+        }
+        value = value * 10 + (text[i] - '0');
+    }
+    return true;
+}
 
 } // namespace civil

@@ -68,17 +68,6 @@ bool Decimal(std::string_view text, bool withSign, double& value) {
     return true;
 }
 
-bool Digits(std::string_view text, std::size_t at, std::size_t count, int& value) {
-    value = 0;
-    for (std::size_t i = at; i < at + count; ++i) {
-        if (text[i] < '0' || text[i] > '9') {
-            return false;
-        }
-        value = value * 10 + (text[i] - '0');
-    }
-    return true;
-}
-
 // "2026-12-08T14:00:00Z", a real moment of a real day.
 bool Moment(std::string_view text, std::int64_t& unixMs) {
     constexpr std::string_view kShape = "0000-00-00T00:00:00Z";
@@ -96,10 +85,10 @@ bool Moment(std::string_view text, std::int64_t& unixMs) {
     int hour = 0;
     int minute = 0;
     int second = 0;
-    if (!Digits(text, 0, 4, year) || !Digits(text, 5, 2, month) || !Digits(text, 8, 2, day) ||
-        !Digits(text, 11, 2, hour) || !Digits(text, 14, 2, minute) ||
-        !Digits(text, 17, 2, second) || !civil::IsValidDate(year, month, day) || hour > 23 ||
-        minute > 59 || second > 59) {
+    if (!civil::FixedDigits(text, 0, 4, year) || !civil::FixedDigits(text, 5, 2, month) ||
+        !civil::FixedDigits(text, 8, 2, day) || !civil::FixedDigits(text, 11, 2, hour) ||
+        !civil::FixedDigits(text, 14, 2, minute) || !civil::FixedDigits(text, 17, 2, second) ||
+        !civil::IsValidDate(year, month, day) || hour > 23 || minute > 59 || second > 59) {
         return false;
     }
     unixMs = (std::int64_t{civil::DayNumber(year, month, day)} - kUnixEpochDay) * kMsPerDay +

@@ -51,21 +51,6 @@ bool Decimal(std::string_view text, double& value) {
     return end == buffer.data() + text.size() && std::isfinite(value);
 }
 
-// Digits at a fixed place of a moment's text.
-bool Digits(std::string_view text, std::size_t at, std::size_t count, int& value) {
-    if (text.size() < at + count) {
-        return false;
-    }
-    value = 0;
-    for (std::size_t i = at; i < at + count; ++i) {
-        if (text[i] < '0' || text[i] > '9') {
-            return false;
-        }
-        value = value * 10 + (text[i] - '0');
-    }
-    return true;
-}
-
 std::string Fixed3(double value) {
     std::array<char, 48> text{};
     // Rounded values of -0.0005 and closer print without a minus sign.
@@ -201,18 +186,20 @@ std::optional<std::int64_t> ParseMoment(std::string_view text) {
     int hour = 0;
     int minute = 0;
     int second = 0;
-    if (!Digits(text, 0, 4, year) || text[4] != '-' || !Digits(text, 5, 2, month) ||
-        text[7] != '-' || !Digits(text, 8, 2, day) || !civil::IsValidDate(year, month, day)) {
+    if (!civil::FixedDigits(text, 0, 4, year) || text[4] != '-' ||
+        !civil::FixedDigits(text, 5, 2, month) || text[7] != '-' ||
+        !civil::FixedDigits(text, 8, 2, day) || !civil::IsValidDate(year, month, day)) {
         return std::nullopt;
     }
     if (text.size() != 10) {
         const bool separator = text.size() > 10 && (text[10] == 'T' || text[10] == ' ');
-        if (!separator || !Digits(text, 11, 2, hour) || text.size() < 16 || text[13] != ':' ||
-            !Digits(text, 14, 2, minute) || hour > 23 || minute > 59) {
+        if (!separator || !civil::FixedDigits(text, 11, 2, hour) || text.size() < 16 ||
+            text[13] != ':' || !civil::FixedDigits(text, 14, 2, minute) || hour > 23 ||
+            minute > 59) {
             return std::nullopt;
         }
-        if (text.size() != 16 &&
-            (text.size() != 19 || text[16] != ':' || !Digits(text, 17, 2, second) || second > 59)) {
+        if (text.size() != 16 && (text.size() != 19 || text[16] != ':' ||
+                                  !civil::FixedDigits(text, 17, 2, second) || second > 59)) {
             return std::nullopt;
         }
     }
