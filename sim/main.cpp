@@ -116,6 +116,13 @@ bool ParseNumber(const char* text, double& value) {
     return errno == 0 && end != text && *end == '\0' && std::isfinite(value);
 }
 
+// "A:B" as two numbers; false when it is not that.
+bool NumberPair(const std::string& text, double& a, double& b) {
+    const std::size_t colon = text.find(':');
+    return colon != std::string::npos && ParseNumber(text.substr(0, colon).c_str(), a) &&
+           ParseNumber(text.substr(colon + 1).c_str(), b);
+}
+
 // One of the words, by its place; false when it is none of them.
 template <std::size_t N>
 bool Choice(const std::string& text, const std::array<const char*, N>& words, std::uint32_t& at) {
@@ -278,22 +285,18 @@ bool Parse(int argc, char** argv, Options& o, bool& help) {
             o.SteadyFromS = number;
         } else if (arg == "--outage") {
             const std::string text = value;
-            const std::size_t colon = text.find(':');
             double from = 0;
             double length = 0;
-            if (colon == std::string::npos || !ParseNumber(text.substr(0, colon).c_str(), from) ||
-                !ParseNumber(text.substr(colon + 1).c_str(), length) || from < 0 || length <= 0) {
+            if (!NumberPair(text, from, length) || from < 0 || length <= 0) {
                 std::cerr << "chronel-sim: --outage wants START:SECONDS, not \"" << text << "\"\n";
                 return false;
             }
             o.Scenario.Outages.emplace_back(from, length);
         } else if (arg == "--unplugged") {
             const std::string text = value;
-            const std::size_t colon = text.find(':');
             double from = 0;
             double to = 0;
-            if (colon == std::string::npos || !ParseNumber(text.substr(0, colon).c_str(), from) ||
-                !ParseNumber(text.substr(colon + 1).c_str(), to) || from < 0 || to <= from) {
+            if (!NumberPair(text, from, to) || from < 0 || to <= from) {
                 std::cerr << "chronel-sim: --unplugged wants START:END, not \"" << text << "\"\n";
                 return false;
             }
@@ -311,12 +314,9 @@ bool Parse(int argc, char** argv, Options& o, bool& help) {
             o.JitterUnits = std::llround(number * 10);
         } else if (arg == "--late-ticks") {
             const std::string text = value;
-            const std::size_t colon = text.find(':');
             double share = 0;
             double ms = 0;
-            if (colon == std::string::npos || !ParseNumber(text.substr(0, colon).c_str(), share) ||
-                !ParseNumber(text.substr(colon + 1).c_str(), ms) || share < 0 || share > 1 ||
-                ms < 0 || ms > 1000) {
+            if (!NumberPair(text, share, ms) || share < 0 || share > 1 || ms < 0 || ms > 1000) {
                 std::cerr << "chronel-sim: --late-ticks wants SHARE:MS, not \"" << text << "\"\n";
                 return false;
             }
