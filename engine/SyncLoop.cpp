@@ -92,7 +92,26 @@ struct Trouble {
     std::uint64_t SinceMs = 0; // system ticks, which no clock setting moves
 };
 
+struct LoopState;
+
+// What differs between the two rate laws, behind one face: the loop asks the law chosen at the
+// last reload and never looks at "SyncMode" itself.
+struct RateLaw {
+    // A good record: the rate from its difference and the proportional law's decision.
+    void (*Reading)(LoopState& s, const CorrectionDecision& decision, std::int32_t d);
+    // A cycle without a reading to correct by; readFailed: the card's read failed, else the
+    // record came in the wrong user format.
+    void (*NoReading)(LoopState& s, bool readFailed);
+    // "LTC is out of limits" is being notified.
+    void (*OutOfLimitsNoticed)();
+    // Whether a frequency kept by an earlier run is taken up at the start.
+    bool TakesUpStoredFrequency;
+};
+
+const RateLaw& LawFor(std::int32_t syncMode);
+
 struct LoopState {
+    const RateLaw* Law = &LawFor(0); // chosen by "SyncMode" at each reload
     TimecodeRecord Record{};
     std::int32_t TimecodeBias = 0; // the zone the conversion took the record's timecode to be in
     std::int32_t Failures = 0;
@@ -221,9 +240,9 @@ void TakeUpStoredFrequency(LoopState& s) {
     const std::int64_t nowUnixMs = StampMs(s, now.Year, now.Month, now.Day, now.Hour, now.Minute,
                                            now.Second, now.Milliseconds) -
                                    kUnixEpochStampMs;
-    const bool precision =
-        ReadSettingFrom(*SettingsRegistry, SettingRowOf("SyncMode")) == kPrecisionMode;
-    if (precision &&
+    // Before the first reload: the law that reload will choose.
+    const RateLaw& law = LawFor(ReadSettingFrom(*SettingsRegistry, SettingRowOf("SyncMode")));
+    if (law.TakesUpStoredFrequency &&
         JudgeStoredFrequency(*stored, nowUnixMs, *s.Card) == FrequencyVerdict::Usable) {
         ServoInput limits;
         limits.SyncM = ReadSettingFrom(*SettingsRegistry, SettingRowOf("SyncM"));
@@ -274,14 +293,43 @@ void PrecisionRate(LoopState& s, bool measured, std::int32_t d) {
     }
 }
 
-// Where the proportional law returns the clock to its nominal rate for want of a reading,
-// the precision mode holds the learned frequency instead. False: set the nominal rate.
-bool HoldLearnedRate(LoopState& s) {
-    if (Settings.SyncMode != kPrecisionMode) {
-        return false;
+// The proportional law ("SyncMode" 0): the decision's correction while one is permitted, the
+// nominal rate while there is no reading.
+void ProportionalReading(LoopState& s, const CorrectionDecision& decision, std::int32_t /*d*/) {
+    if (decision.Permitted && decision.U != s.AppliedCorrection) {
+        ApplyCorrection(decision.U);
+        s.AppliedCorrection = decision.U;
     }
+}
+
+// Only a failed read forgets the correction in force: after a format error, or the out of
+// limits notice, the next correction equal to it is not passed again until LastSync forces it.
+void ProportionalNoReading(LoopState& s, bool readFailed) {
+    if (readFailed) {
+        s.AppliedCorrection = kNoCorrection;
+    }
+    SetNominalRate();
+}
+
+// The precision servo ("SyncMode" 1): measures while a correction is permitted, and where the
+// proportional law returns to the nominal rate for want of a reading, holds the learned
+// frequency instead.
+void PrecisionReading(LoopState& s, const CorrectionDecision& decision, std::int32_t d) {
+    PrecisionRate(s, decision.Permitted, d);
+}
+
+void PrecisionNoReading(LoopState& s, bool /*readFailed*/) {
     PrecisionRate(s, false, 0);
-    return true;
+}
+
+void HoldRate() {}
+
+constexpr RateLaw kProportionalLaw{ProportionalReading, ProportionalNoReading, SetNominalRate,
+                                   false};
+constexpr RateLaw kPrecisionLaw{PrecisionReading, PrecisionNoReading, HoldRate, true};
+
+const RateLaw& LawFor(std::int32_t syncMode) {
+    return syncMode == kPrecisionMode ? kPrecisionLaw : kProportionalLaw;
 }
 
 // "PopUps" is read anew before each popup, so the tool can silence them while we run.
@@ -450,10 +498,7 @@ std::string WriteVersionText(std::optional<std::uint32_t>& card) {
 }
 
 void HandleReadFailure(LoopState& s) {
-    if (!HoldLearnedRate(s)) {
-        s.AppliedCorrection = kNoCorrection;
-        SetNominalRate();
-    }
+    s.Law->NoReading(s, true);
     TroubleSeen(s.SourceTrouble);
     if (s.Failures == kFailuresBeforeNotice) {
         Notify(kSourceFailure, kEventError);
@@ -469,9 +514,7 @@ void HandleReadFailure(LoopState& s) {
 
 // Neither counts as a failure nor re-arms the failure notice.
 void HandleUserFormatError(LoopState& s) {
-    if (!HoldLearnedRate(s)) {
-        SetNominalRate();
-    }
+    s.Law->NoReading(s, false);
     TroubleSeen(s.FormatTrouble);
     if (s.FormatCountdown > 0) {
         --s.FormatCountdown;
@@ -524,9 +567,7 @@ bool HandleGoodRecord(LoopState& s) {
         TroubleSeen(s.LimitTrouble);
         if (s.LimitHoldOff <= 0) {
             s.LimitHoldOff = kLimitNoticeRepeat;
-            if (Settings.SyncMode != kPrecisionMode) {
-                SetNominalRate();
-            }
+            s.Law->OutOfLimitsNoticed();
             Notify(kOutOfLimits, kEventNotice);
             s.LimitTrouble.Reported = true;
         }
@@ -542,12 +583,7 @@ bool HandleGoodRecord(LoopState& s) {
         RememberFacts(s, CycleKind::Good, d);
     }
 
-    if (Settings.SyncMode == kPrecisionMode) {
-        PrecisionRate(s, decision.Permitted, d);
-    } else if (decision.Permitted && decision.U != s.AppliedCorrection) {
-        ApplyCorrection(decision.U);
-        s.AppliedCorrection = decision.U;
-    }
+    s.Law->Reading(s, decision, d);
     s.Failures = 0;
     return decision.Permitted && decision.HardSetDue;
 }
@@ -612,6 +648,7 @@ bool HardSetMayTry(const LoopState& s) {
 }
 
 void StartUp(LoopState& s) {
+    s.Law = &LawFor(Settings.SyncMode);
     ResetMetrics();
     HistoryStart();
     s.Metrics.VersionText = WriteVersionText(s.Card);
@@ -682,6 +719,7 @@ void RunCycle(LoopState& s) {
     --ReloadCountdown;
     if (ReloadCountdown < 0) {
         ReloadSettings();
+        s.Law = &LawFor(Settings.SyncMode);
         ReloadCountdown = kReloadPeriod;
         s.ModeFailureReported = SetRealtimeMode(Settings.DateFormat, !s.ModeFailureReported) != 0;
         WatchClock();

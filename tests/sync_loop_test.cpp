@@ -409,6 +409,42 @@ TEST_F(SyncLoopTest, FormatErrorResetsTheRateButKeepsTheCorrection) {
     EXPECT_NE(Status("MonitorLtc").find("    LTC user format error"), std::string::npos);
 }
 
+// "SyncMode" written in cycle 150 is in force from the reload of cycle 202 on, not before:
+// a steady 10 ms gives the proportional law's -200 at every cycle, the servo something else.
+TEST_F(SyncLoopTest, ASwitchOfTheLawTakesEffectAtTheNextReload) {
+    struct Case {
+        std::uint32_t From, To;
+    };
+    for (const Case& c : {Case{0, 1}, Case{1, 0}}) {
+        SCOPED_TRACE(c.From);
+        SetUp();
+        emu::RegSetDword(kKey, "SyncMode", c.From);
+        onCycleEnd_ = [this, c](int cycle) {
+            if (cycle == 150) {
+                emu::RegSetDword(kKey, "SyncMode", c.To);
+            }
+        };
+        ended_ = 0;
+        inCycles_ = false;
+        checkReadNext_ = false;
+        snapshots_.clear();
+        RunLoop(Script({{'G', 260, 10}}));
+        const auto proportional = [this](int from, int to) {
+            for (int cycle = from; cycle <= to; ++cycle) {
+                if (Delta(snapshots_[static_cast<std::size_t>(cycle - 1)]) != -200) {
+                    return false;
+                }
+            }
+            return true;
+        };
+        const bool before = proportional(2, 201);
+        const bool after = proportional(202, 260);
+        EXPECT_EQ(before, c.From == 0);
+        EXPECT_EQ(after, c.To == 0);
+        TearDown();
+    }
+}
+
 TEST_F(SyncLoopTest, ARecordWithoutAZoneIsAFormatErrorWhenTheZoneIsTakenFromIt) {
     emu::RegSetDword(kKey, "SelectTimezone", 0);
     RunLoop(Script({{'G', 600, 10}}));
