@@ -7,6 +7,7 @@
 
 #include <cctype>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace {
@@ -17,16 +18,17 @@ constexpr const char* kTimeService = "W32Time";
 constexpr const char* kTimeServiceParameters =
     "SYSTEM\\CurrentControlSet\\Services\\W32Time\\Parameters";
 
-// Checks come with the settings reload, at least 10.25 s apart (201 cycles of 50 ms sleep and
-// a 1 ms wait), so 352 of them span an hour or more.
-constexpr std::int32_t kRepeatChecks = 352;
+// A finding that comes back, or lasts, is logged again at most this often.
+constexpr std::uint64_t kRepeatAfterMs = 3600000;
 
 bool timeServiceFinding = false;
-std::int32_t timeServiceHoldOff = 0; // checks to go before the time service is logged again
 bool foreignRateFinding = false;
-std::int32_t foreignHoldOff = 0; // checks to go before the foreign rate is logged again
-std::string published;           // what "MonitorWarnings" holds
-std::string hardSetFinding;      // the loop's own findings, empty when none
+// When each finding was last logged, in system ticks (which no clock setting moves); none yet
+// in this run.
+std::optional<std::uint64_t> timeServiceLoggedMs;
+std::optional<std::uint64_t> foreignLoggedMs;
+std::string published;      // what "MonitorWarnings" holds
+std::string hardSetFinding; // the loop's own findings, empty when none
 std::string metricsFinding;
 
 std::optional<std::string> TimeServiceType() {
@@ -65,17 +67,23 @@ std::uint32_t TimeServiceState() {
     return status.CurrentState;
 }
 
+// Whether a finding last logged then may be logged now; if so, now is when it was.
+bool MayLogAgain(std::optional<std::uint64_t>& loggedMs) {
+    const std::uint64_t now = plat::GetTickCount64();
+    if (loggedMs && now - *loggedMs < kRepeatAfterMs) {
+        return false;
+    }
+    loggedMs = now;
+    return true;
+}
+
 // The entry goes with each appearance, so that a service that comes back (trigger start, a
 // policy, a scheduled resynchronisation) is dated in the log; one that comes and goes at every
 // look is bounded like a foreign rate.
 void LookAtTimeServiceAgain() {
     const bool found = LookAtTimeService() == TimeServiceUse::Disciplines;
-    if (timeServiceHoldOff > 0) {
-        --timeServiceHoldOff;
-    }
-    if (found && !timeServiceFinding && timeServiceHoldOff == 0) {
+    if (found && !timeServiceFinding && MayLogAgain(timeServiceLoggedMs)) {
         WriteEventLog(kTimeServiceWarning, kEventWarning);
-        timeServiceHoldOff = kRepeatChecks;
     }
     timeServiceFinding = found;
 }
@@ -128,9 +136,9 @@ void StartClockWatch() {
         foreignRateFinding = false;
         hardSetFinding.clear();
         metricsFinding.clear();
-        foreignHoldOff = 0;
+        foreignLoggedMs.reset();
         timeServiceFinding = false;
-        timeServiceHoldOff = 0;
+        timeServiceLoggedMs.reset();
         LookAtTimeServiceAgain();
         Publish(true);
     } catch (...) {
@@ -160,12 +168,8 @@ void WatchClock() {
     try {
         LookAtTimeServiceAgain();
         foreignRateFinding = ClockRateMovedByOthers();
-        if (foreignHoldOff > 0) {
-            --foreignHoldOff;
-        }
-        if (foreignRateFinding && foreignHoldOff == 0) {
+        if (foreignRateFinding && MayLogAgain(foreignLoggedMs)) {
             WriteEventLog(kForeignRateWarning, kEventWarning);
-            foreignHoldOff = kRepeatChecks;
         }
         Publish(false);
     } catch (...) {

@@ -1,4 +1,4 @@
-// The registry class: one open key under HKEY_LOCAL_MACHINE. The only class that throws.
+// The registry class: one open key under HKEY_LOCAL_MACHINE.
 #pragma once
 
 #include "platform/Platform.h"
@@ -16,8 +16,9 @@ class RegistryError : public std::runtime_error {
 class TRegistryDefault {
   public:
     TRegistryDefault() = default;
-    // Only HKEY_LOCAL_MACHINE is ever used; the call stays so that every user says so.
-    void SetRootKeyLocalMachine() { rootSet_ = true; }
+    // Only HKEY_LOCAL_MACHINE is ever used, so there is nothing to select; the call stays so
+    // that every user says which root its paths are taken from.
+    void SetRootKeyLocalMachine() {}
     // A path beginning with "\" is taken from the root. With create the key is created when
     // missing; without, opened with full access, falling back to read access.
     bool OpenKey(const std::string& path, bool create);
@@ -26,10 +27,8 @@ class TRegistryDefault {
     std::string ReadString(const std::string& name) const;              // throws RegistryError
     void WriteString(const std::string& name, const std::string& text); // throws RegistryError
     std::int32_t ReadIntegerDefault(const std::string& name, std::int32_t defaultValue) const;
-    void CloseKey() { key_.reset(); }
     [[nodiscard]] bool IsOpen() const { return key_.isOpen(); }
 
   private:
     plat::RegKey key_;
-    bool rootSet_ = false;
 };

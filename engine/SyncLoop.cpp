@@ -54,7 +54,8 @@ constexpr std::chrono::milliseconds kFileWriterStopWait{1500};
 // The learned frequency is kept for the next run at most this often, and at the stop.
 constexpr std::uint64_t kFrequencyWritePeriodMs = 60000;
 
-constexpr std::int32_t kReloadPeriod = 200; // a reload every 201st cycle
+// ReloadCountdown after a reload: the next comes when it has run down past 0, 201 cycles on.
+constexpr std::int32_t kReloadCountdownStart = 200;
 constexpr std::int32_t kLastSyncPeriod = 50;
 constexpr std::int32_t kFailuresBeforeNotice = 50; // the 51st failure in a row is notified
 constexpr std::int32_t kFormatErrorCycles = 600;   // the 600th format error is notified
@@ -720,7 +721,7 @@ void RunCycle(LoopState& s) {
     if (ReloadCountdown < 0) {
         ReloadSettings();
         s.Law = &LawFor(Settings.SyncMode);
-        ReloadCountdown = kReloadPeriod;
+        ReloadCountdown = kReloadCountdownStart;
         s.ModeFailureReported = SetRealtimeMode(Settings.DateFormat, !s.ModeFailureReported) != 0;
         WatchClock();
     }

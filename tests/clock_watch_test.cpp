@@ -12,6 +12,8 @@ namespace {
 
 constexpr const char* kTimeServiceParameters =
     "SYSTEM\\CurrentControlSet\\Services\\W32Time\\Parameters";
+// Looks at the clock come with the settings reload, 201 cycles of at least 51 ms apart.
+constexpr std::int64_t kLookApartMs = 10250;
 
 class ClockWatchTest : public CardWorld {
   protected:
@@ -92,6 +94,7 @@ TEST_F(ClockWatchTest, AForeignRateIsLoggedAtMostHourlyAndClearedWhenItStops) {
     int checks = 0;
     for (; checks < 400; ++checks) {
         emu::SetAdjustmentAsAnotherProgram(Rate(900), false);
+        emu::AdvanceMs(kLookApartMs);
         WatchClock();
     }
     EXPECT_EQ(Messages(), std::vector<std::string>(2, kForeignRateWarning)); // checks 1 and 353
@@ -170,7 +173,8 @@ TEST_F(ClockWatchTest, TheTimeServiceIsReportedWhileItSynchronisesAndCheckAgrees
 }
 
 // Started after us, as a trigger-started W32Time is at boot: logged when it appears, not at
-// each look while it stays, and again when it comes back after an hour or more.
+// each look while it stays, and again when it comes back an hour or more later. The looks come
+// 10.25 s apart, as with the settings reload.
 TEST_F(ClockWatchTest, TheTimeServiceIsLoggedWhenItAppearsAndAgainWhenItComesBackLater) {
     struct Case {
         int Back;     // the check at which it is seen again
@@ -184,15 +188,18 @@ TEST_F(ClockWatchTest, TheTimeServiceIsLoggedWhenItAppearsAndAgainWhenItComesBac
         StartClockWatch();
         AddTimeService(plat::kServiceRunning);
         WatchClock(); // check 1
+        emu::AdvanceMs(kLookApartMs);
         WatchClock();
         EXPECT_EQ(Messages(), std::vector<std::string>{kTimeServiceWarning});
         EXPECT_EQ(Warnings(), kTimeServiceWarning);
         AddTimeService(c.Stopped ? plat::kServiceStopped : plat::kServiceRunning);
         for (int check = 3; check < c.Back; ++check) {
+            emu::AdvanceMs(kLookApartMs);
             WatchClock();
         }
         EXPECT_EQ(Warnings(), c.Stopped ? "" : kTimeServiceWarning);
         AddTimeService(plat::kServiceRunning);
+        emu::AdvanceMs(kLookApartMs);
         WatchClock(); // check Back
         EXPECT_EQ(Messages().size(), c.Logged ? 2U : 1U);
         EXPECT_EQ(Warnings(), kTimeServiceWarning);
