@@ -323,6 +323,7 @@ void PrecisionNoReading(LoopState& s, bool /*readFailed*/) {
     PrecisionRate(s, false, 0);
 }
 
+// The servo's rate stays through the out of limits notice: it holds the learned frequency.
 void HoldRate() {}
 
 constexpr RateLaw kProportionalLaw{ProportionalReading, ProportionalNoReading, SetNominalRate,
