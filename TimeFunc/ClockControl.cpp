@@ -215,6 +215,34 @@ constexpr int kMostInterruptWaits = 20;
 // millisecond. One millisecond added puts the set within a millisecond either way.
 constexpr std::int64_t kLagAfterInterruptMs = 1;
 
+bool SameMillisecond(const plat::SystemTime& a, const plat::SystemTime& b) {
+    return a.Milliseconds == b.Milliseconds && a.Second == b.Second && a.Minute == b.Minute &&
+           a.Hour == b.Hour && a.Day == b.Day;
+}
+
+// The interpolated clock reads the time to well under a millisecond, but a set takes whole
+// milliseconds: a target from a reading in the middle of one would land up to a millisecond
+// behind. Just after the reading turns to the next millisecond, the time it shows is the time
+// there is. Spinning costs at most that millisecond; the bound only guards against a clock
+// that does not move.
+constexpr int kMostPreciseReads = 1000000;
+
+// False where the system has no interpolated clock.
+bool AwaitMillisecondTurn(plat::SystemTime& now) {
+    plat::SystemTime before;
+    if (!plat::GetSystemTimePrecise(before)) {
+        return false;
+    }
+    now = before;
+    for (int read = 0; read < kMostPreciseReads; ++read) {
+        (void)plat::GetSystemTimePrecise(now);
+        if (!SameMillisecond(now, before)) {
+            break;
+        }
+    }
+    return true;
+}
+
 void AwaitClockInterrupt(plat::SystemTime& now) {
     plat::SystemTime before;
     plat::GetSystemTime(before);
@@ -222,8 +250,7 @@ void AwaitClockInterrupt(plat::SystemTime& now) {
     for (int wait = 0; wait < kMostInterruptWaits; ++wait) {
         plat::Sleep(1);
         plat::GetSystemTime(now);
-        if (now.Milliseconds != before.Milliseconds || now.Second != before.Second ||
-            now.Minute != before.Minute || now.Hour != before.Hour || now.Day != before.Day) {
+        if (!SameMillisecond(now, before)) {
             return;
         }
     }
@@ -328,8 +355,14 @@ HardSetResult HardSetSystemTime(const TimecodeRecord& record, bool dateFlag) {
     if (StopLatched) {
         return HardSetStopped;
     }
+    // The interpolated clock says where the clock stands at the turn of a millisecond; without
+    // it, the coarse one does so only just after an interrupt.
     plat::SystemTime now;
-    AwaitClockInterrupt(now);
+    std::int64_t nowLagMs = 0;
+    if (!AwaitMillisecondTurn(now)) {
+        AwaitClockInterrupt(now);
+        nowLagMs = kLagAfterInterruptMs;
+    }
     plat::SystemTime target = now;
     target.Hour = record.LtcHour;
     target.Minute = record.LtcMinute;
@@ -342,7 +375,7 @@ HardSetResult HardSetSystemTime(const TimecodeRecord& record, bool dateFlag) {
     } else {
         MoveToNearestDay(target, now);
     }
-    AddTimeSinceStamp(target, record, now, kLagAfterInterruptMs);
+    AddTimeSinceStamp(target, record, now, nowLagMs);
     TimePrivilege privilege;
     if (EnableTimePrivilege(privilege) != ClockOk || !HandClockToSystem() ||
         !plat::SetSystemTime(target)) {

@@ -67,6 +67,10 @@ constexpr std::uint32_t kTimeZoneIdStandard = 1;
 constexpr std::uint32_t kTimeZoneIdDaylight = 2;
 
 void GetSystemTime(SystemTime& utc);
+// The clock read between its interrupts, cut to the whole ms as GetSystemTime cuts it, where
+// the system can (Windows 8 and later: looked up at run time, so that the program still
+// starts on Windows 7); false where it cannot, and utc is then left as it was.
+bool GetSystemTimePrecise(SystemTime& utc);
 void GetLocalTime(SystemTime& local);
 bool SetSystemTime(const SystemTime& utc); // needs the time privilege
 std::uint32_t GetTimeZoneInformation(TimeZoneInfo& tz);

@@ -170,6 +170,14 @@ class Recorder {
     }
 
     void Call(const char* call) {
+        // The set's next platform call comes at the same moment of virtual time.
+        if (landingPending_ && std::strcmp(call, "SetSystemTime") != 0) {
+            landingPending_ = false;
+            if (emu::Clock().SetTimeCalls > setsLanded_) {
+                setsLanded_ = emu::Clock().SetTimeCalls;
+                landings_.push_back(emu::ClockErrorMs());
+            }
+        }
         // The stop's first clock call comes after it has signalled the stop event.
         if (stopping_.load() && !emu::IsServiceThread() &&
             std::strcmp(call, "OpenProcessToken") == 0) {
@@ -183,6 +191,7 @@ class Recorder {
             ++adjustmentCalls_;
         } else if (std::strcmp(call, "SetSystemTime") == 0) {
             ++setTimeCalls_;
+            landingPending_ = true;
         }
         const bool wait = std::strcmp(call, "WaitForSingleObject") == 0;
         if ((!wait && std::strcmp(call, "Sleep") != 0) || !emu::IsServiceThread()) {
@@ -257,6 +266,7 @@ class Recorder {
     }
     [[nodiscard]] std::uint64_t AdjustmentCalls() const { return adjustmentCalls_; }
     [[nodiscard]] std::uint64_t SetTimeCalls() const { return setTimeCalls_; }
+    [[nodiscard]] std::vector<double> Landings() const { return landings_; }
     [[nodiscard]] std::uint64_t Cycles() const { return cycles_; }
 
   private:
@@ -328,6 +338,9 @@ class Recorder {
     double wanderLimit_ = 0;
     double drift_ = 0;
     std::mt19937_64 random_;
+    bool landingPending_ = false;
+    std::uint64_t setsLanded_ = 0;
+    std::vector<double> landings_;
     std::size_t eventsSeen_ = 0;
     std::array<std::uint64_t, kStatusNames.size()> statusWrites_{};
     std::array<std::string, kStatusNames.size()> statusTexts_{};
@@ -353,10 +366,12 @@ RunResult RunClosedLoop(const Scenario& scenario, Observer* observer) {
     emu::ResetWorld();
     ResetSettingsToStart();
     StopLatched = false;
+    emu::Advance100ns(std::llround(std::clamp(scenario.StartPhaseMs, 0.0, 999.0) * kUnitsPerMs));
     emu::SetClockOffsetMs(scenario.OffsetMs);
     emu::SetDriftPpm(scenario.DriftPpm);
     emu::SetWaitsEndAtInterrupt(scenario.WaitsEndAtInterrupt);
     emu::SetClockInterrupt(scenario.Interrupt);
+    emu::SetPreciseTimeAvailable(scenario.PreciseTime);
     InitDefaultTimeIncrement();
     for (const auto& [name, value] : scenario.Settings) {
         ApplySetting(name, value);
@@ -400,6 +415,7 @@ RunResult RunClosedLoop(const Scenario& scenario, Observer* observer) {
     result.Samples = recorder.TakeSamples();
     result.Figures = ComputeLock(result.Samples, kLockBandMs);
     result.Figures.HardSets = recorder.SetTimeCalls();
+    result.Figures.LandingMs = recorder.Landings();
     result.Figures.RateChanges = recorder.AdjustmentCalls() - recorder.SetTimeCalls();
     result.Cycles = recorder.Cycles();
     return result;

@@ -45,6 +45,11 @@ struct Scenario {
     bool WaitsEndAtInterrupt = true;
     // The clock interrupt: its period, jitter and late interrupts.
     emu::InterruptModel Interrupt{};
+    // True time passed before the run starts (ms, under a second): moves the clock's
+    // interrupts against the card's frames.
+    double StartPhaseMs = 0;
+    // Whether the system has the interpolated clock (Windows 8 and later) or not (Windows 7).
+    bool PreciseTime = true;
 };
 
 // The clock at one moment of the run.
@@ -62,6 +67,7 @@ struct LockFigures {
     double RmsMs = -1;             // after convergence
     std::uint64_t RateChanges = 0; // SetClockRate calls
     std::uint64_t HardSets = 0;
+    std::vector<double> LandingMs; // the error just after each hard set
 };
 
 // What the service wrote, as it happens.

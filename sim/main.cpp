@@ -69,6 +69,9 @@ void Usage(std::ostream& out) {
            "  --wander-limit X   ... reflected at +-X ppm (0: no limit)\n"
            "  --seed N           seed of the random walk and of the card (1)\n"
            "  --sample-ms MS     the clock error is sampled every MS ms (10)\n"
+           "  --no-precise-time  the system has no interpolated clock (Windows 7)\n"
+           "  --start-phase-ms MS  true time passed before the start (under 1000): moves the\n"
+           "                     clock's interrupts against the card's frames (0)\n"
            "  --steady-from S    steady figures from S seconds on (half the duration)\n"
            "  --compare N=V      also run with this setting added; plotted beside "
            "(repeatable)\n"
@@ -246,6 +249,10 @@ bool Parse(int argc, char** argv, Options& o, bool& help) {
             o.StatusThinning = true;
             continue;
         }
+        if (arg == "--no-precise-time") {
+            o.Scenario.PreciseTime = false;
+            continue;
+        }
         if (arg == "--ideal-waits") {
             o.Scenario.WaitsEndAtInterrupt = false;
             continue;
@@ -279,6 +286,8 @@ bool Parse(int argc, char** argv, Options& o, bool& help) {
             o.Scenario.WanderLimitPpm = number;
         } else if (arg == "--seed" && numeric && number >= 0 && number == std::floor(number)) {
             o.Scenario.Seed = static_cast<std::uint64_t>(number);
+        } else if (arg == "--start-phase-ms" && numeric && number >= 0 && number < 1000) {
+            o.Scenario.StartPhaseMs = number;
         } else if (arg == "--sample-ms" && numeric && number >= 1 && number <= 60000) {
             o.Scenario.SampleEveryMs = number;
         } else if (arg == "--steady-from" && numeric && number >= 0) {
@@ -473,7 +482,17 @@ std::string LockLine(const sim::RunResult& run, double steadyFrom) {
                   Figure(f.ConvergedS, f.MaxAbsMs).c_str(), Figure(f.ConvergedS, f.RmsMs).c_str(),
                   static_cast<unsigned long long>(f.RateChanges),
                   static_cast<unsigned long long>(f.HardSets), steady.MaxAbsMs, steady.RmsMs);
-    return line;
+    std::string text = line;
+    // The clock's error just after each hard set, in order.
+    if (!f.LandingMs.empty()) {
+        text += " landing_ms=";
+        for (std::size_t i = 0; i < f.LandingMs.size(); ++i) {
+            char one[32];
+            std::snprintf(one, sizeof one, "%s%.3f", i == 0 ? "" : ",", f.LandingMs[i]);
+            text += one;
+        }
+    }
+    return text;
 }
 
 // How far the clock ran off while the timecode was gone, and the error when it came back.

@@ -317,8 +317,8 @@ TEST_F(ClockControl, HardSetAllowsForTheTimeSinceTheStamp) {
         testutil::Moment stamp;
         testutil::Moment ltc;
         bool dateFlag;
-        // The set waits for the clock's first interrupt, when it reads 12:00:00.015, and
-        // allows a millisecond for the lag of that reading.
+        // Without the interpolated clock, the set waits for the clock's first interrupt, when
+        // it reads 12:00:00.015, and allows a millisecond for the lag of that reading.
         const char* expected;
     };
     const Case cases[] = {
@@ -345,6 +345,7 @@ TEST_F(ClockControl, HardSetAllowsForTheTimeSinceTheStamp) {
     };
     for (const auto& c : cases) {
         emu::ResetWorld();
+        emu::SetPreciseTimeAvailable(false);
         TimecodeRecord r;
         testutil::SetLtc(r, c.ltc);
         r.SystemYear = c.stamp.Year;
@@ -356,6 +357,58 @@ TEST_F(ClockControl, HardSetAllowsForTheTimeSinceTheStamp) {
         r.SystemMilliseconds = c.stamp.Milliseconds;
         EXPECT_EQ(HardSetSystemTime(r, c.dateFlag), HardSetDone) << c.name;
         EXPECT_EQ(Text(emu::UnitsToUtc(emu::SmoothSystemTime100ns())), c.expected) << c.name;
+    }
+}
+
+// Wherever the clock stands within its interrupt and within its millisecond when the set comes,
+// it lands on the timecode: exactly with the interpolated clock, and with the coarse one within
+// the millisecond its reading is cut to.
+TEST_F(ClockControl, HardSetLandsOnTheTimecodeInEveryPhase) {
+    struct Case {
+        const char* name;
+        bool precise;
+        std::int64_t period100ns; // of the clock interrupt
+        std::int64_t since100ns;  // true time from the interrupt grid's start to the set
+        double lowMs;
+        double highMs;
+    };
+    constexpr double kExact = 0.011; // a read of the interpolated clock costs 100 ns
+    const Case cases[] = {
+        {"precise, on a millisecond", true, 156250, 2000000, -kExact, kExact},
+        {"precise, 0.3 ms into one", true, 156250, 2003000, -kExact, kExact},
+        {"precise, 0.9 ms into one, mid-interrupt", true, 156250, 2009000 + 70000, -kExact, kExact},
+        {"precise, 1 ms timer", true, 10000, 2006500, -kExact, kExact},
+        {"coarse, just after an interrupt", false, 156250, 156250 * 13 + 10, 0.0, 1.0 + kExact},
+        {"coarse, mid-interrupt", false, 156250, 156250 * 13 + 80000, 0.0, 1.0 + kExact},
+        {"coarse, interrupt late in its ms", false, 156250, 156250 * 14 - 5, 0.0, 1.0 + kExact},
+        {"coarse, 1 ms timer", false, 10000, 2006500, 0.0, 1.0 + kExact},
+    };
+    constexpr std::int64_t kUnitsPerMs = 10000;
+    constexpr std::int64_t kAheadUnits = 30000 * kUnitsPerMs; // resumed 30 s ahead
+    for (const auto& c : cases) {
+        emu::ResetWorld();
+        InitDefaultTimeIncrement();
+        emu::SetWaitsEndAtInterrupt(true);
+        emu::SetPreciseTimeAvailable(c.precise);
+        emu::InterruptModel interrupt;
+        interrupt.Period100ns = c.period100ns;
+        emu::SetClockInterrupt(interrupt);
+        emu::SetClockOffsetMs(30000.0); // the interrupt grid starts here
+        emu::Advance100ns(c.since100ns);
+        // A frame 20 ms ago and its stamp from the same clock, both whole milliseconds.
+        const std::int64_t frame =
+            (emu::TrueTime100ns() / kUnitsPerMs) * kUnitsPerMs - 20 * kUnitsPerMs;
+        const plat::SystemTime ltc = emu::UnitsToUtc(frame);
+        const plat::SystemTime stamp = emu::UnitsToUtc(frame + kAheadUnits);
+        TimecodeRecord r;
+        testutil::SetLtc(
+            r, {ltc.Year, ltc.Month, ltc.Day, ltc.Hour, ltc.Minute, ltc.Second, ltc.Milliseconds});
+        testutil::SetSystem(r, {stamp.Year, stamp.Month, stamp.Day, stamp.Hour, stamp.Minute,
+                                stamp.Second, stamp.Milliseconds});
+        ASSERT_EQ(HardSetSystemTime(r, true), HardSetDone) << c.name;
+        const double landing = emu::ClockErrorMs();
+        EXPECT_GE(landing, c.lowMs) << c.name;
+        EXPECT_LE(landing, c.highMs) << c.name;
     }
 }
 

@@ -480,6 +480,7 @@ TEST_F(SyncLoopTest, SyncRequestWaitsForAGoodRecord) {
     // cycle 206, 207 is in the wrong format and 208 impossible: none of these records may set
     // the clock. The first good record (cycle 209) does.
     emu::RegSetDword(kKey, "DateFormat", 2);
+    emu::SetPreciseTimeAvailable(false); // the set's wait is then the interrupt's, counted below
     RunLoop(Script({{'G', 100, 7}, {'F', 105}, {'E', 1}, {'U', 1}, {'I', 1}, {'G', 3, -1234}}));
     EXPECT_EQ(Status("Sync"), "");
     EXPECT_EQ(snapshots_[207].SetTimeCalls, snapshots_[0].SetTimeCalls);

@@ -27,6 +27,9 @@ constexpr std::int64_t kDefaultPeriod = 156250; // the clock interrupt: 15.625 m
 // phase sum stays well inside 64 bits.
 constexpr std::int64_t kBulkChunk = 1000000000;
 constexpr double kMaxDriftPpm = 100000.0;
+// What one read of the interpolated clock costs in true time: a real one takes tens of ns,
+// this is the finest step the emulated world has.
+constexpr std::int64_t kPreciseReadUnits = 1;
 constexpr std::uint32_t kSystemtimeLuidLow = 12;
 constexpr std::uint32_t kErrorInvalidParameter = 87;
 constexpr std::uint32_t kErrorNoSuchPrivilege = 1313;
@@ -182,6 +185,7 @@ struct TimeState {
     bool privilegeEnabled = false;
     bool privilegeHeld = true;
     bool waitsEndAtInterrupt = false;
+    bool preciseAvailable = true;
 
     [[nodiscard]] std::uint32_t perTick() const {
         return regulationDisabled ? increment : adjustment;
@@ -375,6 +379,11 @@ void SetWaitsEndAtInterrupt(bool atInterrupt) {
     State().waitsEndAtInterrupt = atInterrupt;
 }
 
+void SetPreciseTimeAvailable(bool available) {
+    const std::lock_guard lock(Lock());
+    State().preciseAvailable = available;
+}
+
 void WaitMs(std::int64_t ms) {
     AdvanceMs(ms);
     const std::lock_guard lock(Lock());
@@ -522,6 +531,19 @@ using emu::detail::Injected;
 void GetSystemTime(SystemTime& utc) {
     emu::NotifyCall("GetSystemTime");
     utc = emu::UnitsToUtc(emu::SystemTime100ns());
+}
+
+bool GetSystemTimePrecise(SystemTime& utc) {
+    emu::NotifyCall("GetSystemTimePrecise");
+    const std::lock_guard lock(emu::Lock());
+    auto& s = emu::State();
+    if (!s.preciseAvailable) {
+        return false;
+    }
+    // A read takes time, if little: code that spins on this clock sees it move.
+    emu::AdvanceLocked(s, emu::kPreciseReadUnits);
+    utc = emu::UnitsToUtc(emu::SmoothLocked(s));
+    return true;
 }
 
 void GetLocalTime(SystemTime& local) {

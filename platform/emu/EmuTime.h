@@ -58,6 +58,9 @@ void SetClockInterrupt(const InterruptModel& model);
 // Windows (Sleep(50) lasts 50 to 65.6 ms), rather than exactly on time (the default, which
 // the tests that count virtual time stand on).
 void SetWaitsEndAtInterrupt(bool atInterrupt);
+// Whether the system has the clock read between interrupts (Windows 8 and later: the
+// default), or only the coarse one (Windows 7).
+void SetPreciseTimeAvailable(bool available);
 // Advances true time by this many ms and, when waits end at interrupts, on to the next one.
 void WaitMs(std::int64_t ms);
 

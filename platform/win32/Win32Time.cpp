@@ -111,13 +111,19 @@ std::int64_t FromFileTime(const FILETIME& ft) {
                                      ft.dwLowDateTime);
 }
 
-// The interpolated clock where Windows has one (8 and later); the coarse one before.
-std::int64_t PreciseNow() {
-    using PreciseFn = void(WINAPI*)(LPFILETIME);
+using PreciseFn = void(WINAPI*)(LPFILETIME);
+
+// Windows 8 and later only; looked up once.
+PreciseFn PreciseClock() {
     static const PreciseFn precise = reinterpret_cast<PreciseFn>(reinterpret_cast<void*>(
         ::GetProcAddress(::GetModuleHandleA("kernel32.dll"), "GetSystemTimePreciseAsFileTime")));
+    return precise;
+}
+
+// The interpolated clock where Windows has one; the coarse one before.
+std::int64_t PreciseNow() {
     FILETIME ft{};
-    if (precise != nullptr) {
+    if (const PreciseFn precise = PreciseClock(); precise != nullptr) {
         precise(&ft);
     } else {
         ::GetSystemTimeAsFileTime(&ft);
@@ -126,6 +132,21 @@ std::int64_t PreciseNow() {
 }
 
 } // namespace
+
+bool GetSystemTimePrecise(SystemTime& utc) {
+    const PreciseFn precise = PreciseClock();
+    if (precise == nullptr) {
+        return false;
+    }
+    FILETIME ft{};
+    precise(&ft);
+    SYSTEMTIME st{};
+    if (::FileTimeToSystemTime(&ft, &st) == FALSE) {
+        return false;
+    }
+    utc = FromWin(st);
+    return true;
+}
 
 void CardClocks(CardClockView& view) {
     FILETIME coarse{};
