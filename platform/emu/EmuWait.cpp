@@ -1,7 +1,6 @@
-// The emulated world's waiting: last error, sleeping in virtual time, events, threads, the
-// pseudo-random source, and the failure injection and call hook that the time area offers.
-#include "platform/emu/EmuTime.h"
+#include "platform/emu/EmuWait.h"
 
+#include "platform/emu/EmuTime.h"
 #include "platform/emu/EmuTimeInternal.h"
 
 #include <array>
