@@ -138,6 +138,16 @@ void StartClockWatch() {
     }
 }
 
+void ResetClockWatch() {
+    timeServiceFinding = false;
+    timeServiceHoldOff = 0;
+    foreignRateFinding = false;
+    foreignHoldOff = 0;
+    published.clear();
+    hardSetFinding.clear();
+    metricsFinding.clear();
+}
+
 void SetHardSetFinding(const std::string& line) {
     try {
         hardSetFinding = line;

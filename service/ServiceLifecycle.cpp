@@ -347,3 +347,14 @@ void ServiceStart() {
     CloseStopEvent();
     SettingsRegistry.reset();
 }
+
+void ResetServiceLifecycle() {
+    {
+        const std::lock_guard<std::mutex> lock(StatusLock());
+        ServiceStatus = {};
+        ServiceStatusHandle = 0;
+        stoppedReported = false;
+    }
+    CloseStopEvent();
+    StopExitCode = 0;
+}

@@ -8,6 +8,7 @@
 #include "engine/Settings.h"
 #include "platform/emu/World.h"
 #include "service/CommandLine.h"
+#include "service/ModuleState.h"
 #include "simcard/SimCard.h"
 
 #include <algorithm>
@@ -351,8 +352,7 @@ void RunServiceProcess() {
 
 RunResult RunClosedLoop(const Scenario& scenario, Observer* observer) {
     emu::ResetWorld();
-    ResetSettingsToStart();
-    StopLatched = false;
+    ResetModuleState();
     emu::SetClockOffsetMs(scenario.OffsetMs);
     emu::SetDriftPpm(scenario.DriftPpm);
     emu::SetWaitsEndAtInterrupt(scenario.WaitsEndAtInterrupt);
@@ -386,8 +386,7 @@ RunResult RunClosedLoop(const Scenario& scenario, Observer* observer) {
     RunServiceProcess();
     while (recorder.NextProcess()) {
         // A new process: what the service keeps in memory starts from its initial values.
-        ResetSettingsToStart();
-        StopLatched = false;
+        ResetModuleState();
         RunServiceProcess();
     }
 

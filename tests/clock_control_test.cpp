@@ -3,6 +3,7 @@
 #include "card/CardLink.h"
 #include "platform/Platform.h"
 #include "platform/emu/World.h"
+#include "service/ModuleState.h"
 #include "tests/TestRecords.h"
 
 #include <gtest/gtest.h>
@@ -42,14 +43,11 @@ class ClockControl : public ::testing::Test {
   protected:
     void SetUp() override {
         emu::ResetWorld();
-        StopLatched = false;
-        LastCardResult = 0;
-        InitDefaultTimeIncrement();
+        ResetModuleState();
     }
     void TearDown() override {
-        StopLatched = false;
         emu::ResetWorld();
-        InitDefaultTimeIncrement();
+        ResetModuleState();
     }
 };
 
