@@ -21,6 +21,7 @@ constexpr const char* kTimeServiceParameters =
 // a 1 ms wait), so 352 of them span an hour or more.
 constexpr std::int32_t kRepeatChecks = 352;
 
+// Written by the loop's thread only (the watch's calls come from the loop).
 bool timeServiceFinding = false;
 std::int32_t timeServiceHoldOff = 0; // checks to go before the time service is logged again
 bool foreignRateFinding = false;

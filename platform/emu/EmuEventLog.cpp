@@ -38,10 +38,12 @@ struct UiState {
     std::uint32_t ConsoleSession = kDefaultConsoleSession;
 };
 
+// Written by the test's control calls and by platform calls on any thread, under its lock.
 LogState& Log() {
     static LogState state;
     return state;
 }
+// Written by the test's control calls and by platform calls on any thread, under its lock.
 UiState& Ui() {
     static UiState state;
     return state;

@@ -49,6 +49,7 @@ struct FileState {
     std::condition_variable HoldChanged;
 };
 
+// Written by the test's control calls and by platform calls on any thread, under its lock.
 FileState& Files() {
     static FileState state;
     return state;
@@ -556,6 +557,7 @@ struct VersionState {
     int FailCount[3] = {0, 0, 0};
 };
 
+// Written by the test's control calls and by platform calls on any thread, under its lock.
 VersionState& Versions() {
     static VersionState state;
     return state;
@@ -653,6 +655,7 @@ struct ProcessState {
     int ExitCalls = 0;
 };
 
+// Written by the test's control calls and by platform calls on any thread, under its lock.
 ProcessState& Process() {
     static ProcessState state;
     return state;
@@ -697,6 +700,7 @@ struct LocaleState {
     std::string Separator = ",";
 };
 
+// Written by the test's control calls and by platform calls on any thread, under its lock.
 LocaleState& Locale() {
     static LocaleState state;
     return state;

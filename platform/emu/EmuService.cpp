@@ -89,11 +89,13 @@ struct State {
     std::uint32_t ScriptedFinalState = plat::kServiceStopped;
 };
 
+// Written by the test's control calls and by platform calls on any thread, under its lock.
 State& S() {
     static State state;
     return state;
 }
 
+// Each thread its own: set on the threads the emulated controller starts.
 thread_local bool tlsServiceThread = false;
 thread_local bool tlsStartedByController = false;
 

@@ -167,6 +167,7 @@ std::recursive_mutex& Lock() {
     return lock;
 }
 
+// Written by the test's control calls and by platform calls on any thread, under its lock.
 TimeState& State() {
     static TimeState state;
     return state;

@@ -19,6 +19,7 @@ struct ZoneState {
     plat::TimeZoneInfo Zone{}; // written by tests (SetTimeZone), read by any thread
 };
 
+// Written by the test's control calls and by platform calls on any thread, under its lock.
 ZoneState& Zone() {
     static ZoneState state;
     return state;
