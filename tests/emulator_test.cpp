@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -135,6 +136,41 @@ TEST_F(EmulatedClock, ASetClockReadsExactlyTheValueWhateverTheInterrupt) {
             EXPECT_GT(emu::SystemTime100ns(), emu::UtcToUnits(value) - 2 * period) << period;
         }
     }
+}
+
+// One disk: a file exists for FileExists whichever way it was put there, a bare name being one
+// in the current folder, and a folder is no file.
+TEST(EmulatedFiles, ABareNameIsOneInTheCurrentFolder) {
+    const std::string here = std::string(emu::kCurrentFolder) + "\\";
+    struct Case {
+        const char* name;
+        std::string file;   // put by the test; empty: none
+        std::string folder; // added by the test; empty: none
+        const char* asked;
+        bool exists;
+    };
+    const Case cases[] = {
+        {"bare name, bare put", "SETUP.EXE", "", "setup.exe", true},
+        {"bare name, put by its full path", here + "setup.exe", "", "Setup.Exe", true},
+        {"full path, bare put", "setup.exe", "", "C:\\Program Files\\Quorlan\\SETUP.EXE", true},
+        {"elsewhere", "C:\\Other\\setup.exe", "", "setup.exe", false},
+        {"a folder of that name", "", "setup.exe", "setup.exe", false},
+        {"written by the program", "", here, "setup.exe", true},
+    };
+    for (const auto& c : cases) {
+        emu::ResetWorld();
+        if (!c.file.empty()) {
+            emu::PutFile(c.file, "");
+        }
+        if (!c.folder.empty()) {
+            emu::AddFolder(c.folder);
+        }
+        if (c.folder == here) {
+            ASSERT_TRUE(plat::WriteWholeFile(here + "SETUP.EXE", "x")) << c.name;
+        }
+        EXPECT_EQ(plat::FileExists(c.asked), c.exists) << c.name;
+    }
+    emu::ResetWorld();
 }
 
 } // namespace
