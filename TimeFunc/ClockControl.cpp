@@ -12,6 +12,7 @@
 
 namespace {
 
+// Written at the process's start (InitDefaultTimeIncrement, before any thread); read by both.
 std::atomic<std::uint32_t> defaultIncrement{0};
 
 // Read before any service code runs, as the nominal rate everything else is measured against.
@@ -59,9 +60,9 @@ ClockResult EnableTimePrivilege(TimePrivilege& privilege) {
 }
 
 // The rate this process last set, and whether a rate set by someone else has been seen since
-// the last ClockRateMovedByOthers. Both change only under ClockLock(), as every change of the
-// rate does, so a reading can never catch one of our own changes half made, whichever thread
-// makes it.
+// the last ClockRateMovedByOthers. Written by the loop's thread and the stop's (the control
+// handler's), and only under ClockLock(), as every change of the rate is, so a reading can
+// never catch one of our own changes half made, whichever thread makes it.
 struct AppliedRate {
     bool Known = false;
     bool Regulated = false; // handed to the system's own regulation
@@ -104,7 +105,7 @@ void NoteRateReadBack(std::uint32_t adjustment, bool regulated) {
 
 // The card reads of the service thread overwrite LastCardResult at any moment; the stop on
 // the other thread keeps its own copy of why its clock call failed.
-thread_local std::uint32_t lastClockError = 0;
+thread_local std::uint32_t lastClockError = 0; // each thread its own
 
 void StoreLastError() {
     lastClockError = plat::GetLastError();

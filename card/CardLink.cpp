@@ -1,8 +1,8 @@
 #include "card/CardLink.h"
 
-CardLinkState CardLink;
-std::atomic<std::int32_t> LastCardResult{0};
-std::atomic<bool> StopLatched{false};
+CardLinkState CardLink;                      // under CardLock(): the loop's thread and the stop's
+std::atomic<std::int32_t> LastCardResult{0}; // the loop's card calls; the stop's failed clock call
+std::atomic<bool> StopLatched{false};        // set by the stop, cleared by ServiceStart
 
 std::mutex& CardLock() {
     static std::mutex lock;

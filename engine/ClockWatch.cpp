@@ -21,6 +21,7 @@ constexpr const char* kTimeServiceParameters =
 // A finding that comes back, or lasts, is logged again at most this often.
 constexpr std::uint64_t kRepeatAfterMs = 3600000;
 
+// Written by the loop's thread only (the watch's calls come from the loop).
 bool timeServiceFinding = false;
 bool foreignRateFinding = false;
 // When each finding was last logged, in system ticks (which no clock setting moves); none yet
@@ -144,6 +145,16 @@ void StartClockWatch() {
     } catch (...) {
         // Out of memory: the watch is a courtesy, the loop goes on without it.
     }
+}
+
+void ResetClockWatch() {
+    timeServiceFinding = false;
+    timeServiceLoggedMs.reset();
+    foreignRateFinding = false;
+    foreignLoggedMs.reset();
+    published.clear();
+    hardSetFinding.clear();
+    metricsFinding.clear();
 }
 
 void SetHardSetFinding(const std::string& line) {

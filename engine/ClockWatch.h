@@ -36,6 +36,8 @@ TimeServiceUse LookAtTimeService();
 // At each start of the loop: forgets the last run's findings, warns if the Windows Time
 // service disciplines the clock, and writes "MonitorWarnings" afresh.
 void StartClockWatch();
+// The findings and their hold-offs forgotten, without a look at the system (ResetModuleState).
+void ResetClockWatch();
 
 // At each settings reload (about every 10 s): looks again and rewrites "MonitorWarnings" when
 // the findings change. The Windows Time service is often started after us (trigger start at

@@ -2,7 +2,7 @@
 
 #include "platform/Platform.h"
 
-std::atomic<std::uint64_t> EventLogEntries{0};
+std::atomic<std::uint64_t> EventLogEntries{0}; // counted by WriteEventLog, on any thread
 
 void WriteEventLog(const std::string& text, std::uint16_t type) {
     try {

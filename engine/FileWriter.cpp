@@ -27,7 +27,8 @@ struct WriterShared {
 };
 
 // The writer of this run. A writer past its stop's bound is forgotten here and keeps its
-// shared state alive itself until the disk lets it end.
+// shared state alive itself until the disk lets it end. Both written under ModuleLock by the
+// loop's thread (PostFileJob, and StopFileWriter at the loop's end).
 std::mutex ModuleLock;
 std::shared_ptr<WriterShared> Writer;
 bool StartFailed = false; // once a run: a thread that cannot start is not retried each job

@@ -49,10 +49,10 @@ struct Minute {
 // Failed reads in a row, across minutes: the card misses a frame now and then, which the
 // service shrugs off; as many in a row as make it report the source lost mark a minute lost.
 constexpr std::uint32_t kLostAfterFailures = 51;
-std::uint32_t FailuresInRow = 0;
+std::uint32_t FailuresInRow = 0; // written by the loop's thread, like the rest of this file's state
 
-std::shared_ptr<Sink> Target; // while "HistoryDays" asks for rows
-Minute Current;
+std::shared_ptr<Sink> Target; // while "HistoryDays" asks for rows; the writer's jobs share it
+Minute Current;               // the minute being summed, on the loop's thread
 
 history::State StateOf(const HistoryCycleFacts& f) {
     switch (f.What) {

@@ -22,14 +22,16 @@ namespace {
 constexpr std::int32_t kLockedWithinMs = 2;
 
 // The loop's side: the path the current setting names, a number that changes with it (and
-// with each run), the writes handed over, and the finding shown in "MonitorWarnings".
+// with each run), the writes handed over, and the finding shown in "MonitorWarnings". Written
+// by the loop's thread only.
 std::string CurrentPath;
 std::uint64_t Generation = 0;
 std::atomic<std::uint64_t> PostedSeq{0}; // read by AwaitMetricsWritten on any thread
 std::string FindingShown;
 
-// What the writer's thread found, for the loop to take up at its next publish. A path that
-// fails is logged once; again only once the setting (or the run) changed.
+// What the writer's thread found (written there, under Lock), for the loop to take up at its
+// next publish. A path that fails is logged once; again only once the setting (or the run)
+// changed.
 struct WriteResults {
     std::mutex Lock;
     std::condition_variable Written;

@@ -7,6 +7,8 @@
 #include <set>
 #include <string>
 
+// All written by the service thread only: the loop reads and reloads them, ServiceStart opens
+// the registry object and closes it when the run ends.
 SettingsValues Settings;
 std::unique_ptr<TRegistryDefault> SettingsRegistry;
 bool SyncRequested = false;

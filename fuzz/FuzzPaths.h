@@ -19,6 +19,7 @@
 #include "engine/SettingsTable.h"
 #include "engine/SyncLoop.h"
 #include "platform/emu/World.h"
+#include "service/ModuleState.h"
 
 #include <algorithm>
 #include <array>
@@ -92,11 +93,10 @@ inline std::string RunRecordPath(const std::uint8_t* data, std::size_t size) {
     law.SyncSeen = (flags & 1) != 0;
 
     emu::ResetWorld();
+    ResetModuleState();
     if ((flags & 2) != 0) {
         emu::SetTimeZone(emu::CentralEuropeanZone());
     }
-    InitDefaultTimeIncrement();
-    StopLatched = false;
     emu::SetTecReadTime([&wire, libraryResult](std::int32_t, void* record) {
         std::memcpy(record, &wire, sizeof wire);
         return libraryResult;
@@ -178,7 +178,7 @@ inline std::string RunSettingsPath(const std::uint8_t* data, std::size_t size) {
     Reader in(data, size);
     const auto faults = in.Take<std::uint8_t>();
     emu::ResetWorld();
-    ResetSettingsToStart();
+    ResetModuleState();
     while (!in.Empty()) {
         const std::size_t which = in.Take<std::uint8_t>() % kValueNames.size();
         static constexpr plat::RegType kTypes[] = {plat::RegType::None,     plat::RegType::Sz,

@@ -17,9 +17,11 @@
 #include <string>
 #include <thread>
 
+// The status record and its handle: written under StatusLock() by whichever thread reports
+// (the service thread, the control handler on the main thread).
 plat::ServiceStatusRecord ServiceStatus;
 plat::OsHandle ServiceStatusHandle = 0;
-plat::Event StopEvent;
+plat::Event StopEvent; // made and closed by the service thread under StopEventLock()
 
 namespace {
 
@@ -88,7 +90,7 @@ class ServiceThreadMark {
 };
 
 // What the STOPPED report after StopService carries: 0 when the clock went back to the
-// system, otherwise the code of the failed clock operation.
+// system, otherwise the code of the failed clock operation. Written by the stop's thread.
 std::atomic<std::uint32_t> StopExitCode{0};
 
 // Whether the last report, STOPPED, reached the controller (under StatusLock()). The
@@ -346,4 +348,15 @@ void ServiceStart() {
 
     CloseStopEvent();
     SettingsRegistry.reset();
+}
+
+void ResetServiceLifecycle() {
+    {
+        const std::lock_guard<std::mutex> lock(StatusLock());
+        ServiceStatus = {};
+        ServiceStatusHandle = 0;
+        stoppedReported = false;
+    }
+    CloseStopEvent();
+    StopExitCode = 0;
 }

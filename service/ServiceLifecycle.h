@@ -17,3 +17,6 @@ void ServiceCtrlHandler(std::uint32_t control);
 bool ReportServiceStatus(std::uint32_t state, std::uint32_t exitCode, std::uint32_t waitHint);
 void ServiceStart();
 void StopService();
+// The status record, its handle, the stop event and the stop's outcome as at the start of a
+// process (ResetModuleState).
+void ResetServiceLifecycle();

@@ -8,6 +8,7 @@
 #include "engine/Settings.h"
 #include "platform/emu/World.h"
 #include "service/CommandLine.h"
+#include "service/ModuleState.h"
 #include "simcard/SimCard.h"
 
 #include <algorithm>
@@ -364,8 +365,7 @@ void RunServiceProcess() {
 
 RunResult RunClosedLoop(const Scenario& scenario, Observer* observer) {
     emu::ResetWorld();
-    ResetSettingsToStart();
-    StopLatched = false;
+    ResetModuleState();
     emu::Advance100ns(std::llround(std::clamp(scenario.StartPhaseMs, 0.0, 999.0) * kUnitsPerMs));
     emu::SetClockOffsetMs(scenario.OffsetMs);
     emu::SetDriftPpm(scenario.DriftPpm);
@@ -401,8 +401,7 @@ RunResult RunClosedLoop(const Scenario& scenario, Observer* observer) {
     RunServiceProcess();
     while (recorder.NextProcess()) {
         // A new process: what the service keeps in memory starts from its initial values.
-        ResetSettingsToStart();
-        StopLatched = false;
+        ResetModuleState();
         RunServiceProcess();
     }
 

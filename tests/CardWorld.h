@@ -4,6 +4,7 @@
 #include "card/CardLink.h"
 #include "engine/Settings.h"
 #include "platform/emu/World.h"
+#include "service/ModuleState.h"
 
 #include <gtest/gtest.h>
 
@@ -18,12 +19,7 @@ class CardWorld : public ::testing::Test {
 
     static void ResetAll() {
         emu::ResetWorld();
-        CardLink.Handle.store(0);
-        CardLink.IsOpen.store(false);
-        LastCardResult.store(0);
-        StopLatched.store(false);
-        SettingsRegistry.reset();
-        ResetSettingsToStart();
+        ResetModuleState();
     }
 
     static constexpr const char* kKey = "SOFTWARE\\Tecora";

@@ -7,6 +7,7 @@
 #include "card/CardLink.h"
 #include "engine/Settings.h"
 #include "platform/emu/World.h"
+#include "service/ModuleState.h"
 #include "service/ServiceLifecycle.h"
 
 #include <gtest/gtest.h>
@@ -27,16 +28,7 @@ constexpr const char* kSimKey = "SOFTWARE\\TecoraSim";
 inline void FreshProcess() {
     emu::JoinServiceThreads();
     emu::ResetWorld();
-    InitDefaultTimeIncrement();
-    ResetSettingsToStart();
-    SettingsRegistry.reset();
-    ServiceStatus = {};
-    ServiceStatusHandle = 0;
-    StopEvent.reset();
-    CardLink.Handle = 0;
-    CardLink.IsOpen = false;
-    LastCardResult = 0;
-    StopLatched = false;
+    ResetModuleState();
 }
 
 class ServiceHostTest : public ::testing::Test {

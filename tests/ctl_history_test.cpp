@@ -4,7 +4,7 @@
 
 #include "ctl/Ctl.h"
 #include "ctl/CtlHistory.h"
-#include "platform/emu/EmuFiles.h"
+#include "platform/emu/EmuProcess.h"
 
 #include <zlib.h>
 

@@ -258,7 +258,7 @@ TEST_F(CtlTest, CheckGradesTheInstallation) {
                                         ? folder + "TECORA32.DLL"
                                         : std::string(emu::kSystemDirectory32) + "\\TECORA32.DLL";
         if (c.Library || c.Product != nullptr) {
-            emu::AddFile(library);
+            emu::PutFile(library, "");
         }
         if (c.Product != nullptr) {
             emu::SetVersionString(library, "\\StringFileInfo\\040904B0\\ProductName", c.Product);
@@ -408,7 +408,7 @@ TEST_F(CtlTest, CheckReadsTheRecoveryBackAndGivesTheFixThatApplies) {
         emu::RegCreateKeyPath(kKey);
         emu::RegSetString("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\QN_Chronel",
                           "EventMessageFile", folder + "chronel.exe");
-        emu::AddFile(folder + "TECORA32.DLL");
+        emu::PutFile(folder + "TECORA32.DLL", "");
         Install(plat::kServiceRunning);
         SetRecovery(c.Recovery);
         EXPECT_EQ(ctl::Check(), problem.empty() ? 0 : 1);
@@ -476,7 +476,7 @@ TEST_F(CtlTest, CheckWarnsWhenAnyoneButTheTrustedMayWriteTheSettingsKey) {
         ResetAll();
         emu::RegSetString("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\QN_Chronel",
                           "EventMessageFile", folder + "chronel.exe");
-        emu::AddFile(folder + "TECORA32.DLL");
+        emu::PutFile(folder + "TECORA32.DLL", "");
         Install(plat::kServiceRunning);
         if (c.KeyExists) {
             emu::RegCreateKeyPath(kKey);

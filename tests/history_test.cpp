@@ -5,6 +5,7 @@
 #include "history/HistoryReader.h"
 #include "platform/Platform.h"
 #include "platform/emu/World.h"
+#include "service/ModuleState.h"
 #include "sim/ClosedLoop.h"
 
 #include "CardScript.h"
@@ -256,7 +257,7 @@ TEST(HistoryWriter, AFullDiskOrAReadOnlyFolderGivesOneWarningAndLaterRowsStillCo
     for (const bool fullDisk : {true, false}) {
         SCOPED_TRACE(fullDisk ? "full disk" : "read-only folder");
         emu::ResetWorld();
-        ResetSettingsToStart();
+        ResetModuleState();
         const std::string folder = history::HistoryFolder();
         RunMinutes(kDay, 2);
         ASSERT_EQ(AllRows().size(), 3U);
@@ -279,7 +280,7 @@ TEST(HistoryWriter, AFullDiskOrAReadOnlyFolderGivesOneWarningAndLaterRowsStillCo
 
 TEST(HistoryWriter, OldDaysGoAtTheDayChangeAndZeroDaysWritesNothing) {
     emu::ResetWorld();
-    ResetSettingsToStart();
+    ResetModuleState();
     Settings.HistoryDays = 3;
     const std::string folder = history::HistoryFolder();
     ASSERT_TRUE(plat::CreateFolder(folder, true));

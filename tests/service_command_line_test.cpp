@@ -378,7 +378,7 @@ TEST_F(CommandLine, OsVersionClassFollowsPlatformAndVersion) {
         emu::SetOsVersion({c.Major, c.Minor, 0, c.Platform});
         EXPECT_EQ(OsVersionClass(), c.Class);
     }
-    emu::InjectServiceFailure(emu::ServiceFail::GetVersionEx, 87);
+    emu::InjectProcessFailure(emu::ProcessFail::GetVersionEx, 87);
     EXPECT_EQ(OsVersionClass(), 0);
 }
 
@@ -403,10 +403,10 @@ TEST_F(CommandLine, SetupRunsOnlyOnItsSystemClassAndOnlyAsAFile) {
         servicetest::FreshProcess();
         emu::SetOsVersion({c.Major, 0, 1381, 2});
         if (c.File) {
-            emu::AddFile("SETUP.EXE");
+            emu::PutFile("SETUP.EXE", "");
         }
         if (c.Directory) {
-            emu::AddDirectory("setup.exe");
+            emu::AddFolder("setup.exe");
         }
         emu::SetProcessResult(c.Starts, c.ExitCode);
         EXPECT_EQ(RunSetup("remove"), c.Result);
@@ -416,7 +416,7 @@ TEST_F(CommandLine, SetupRunsOnlyOnItsSystemClassAndOnlyAsAFile) {
     // After a removal, whatever became of it.
     servicetest::FreshProcess();
     emu::SetOsVersion({4, 0, 1381, 2});
-    emu::AddFile("setup.exe");
+    emu::PutFile("setup.exe", "");
     EXPECT_EQ(RunProgram({"/remove"}), 0);
     EXPECT_EQ(emu::ProcessesRun(), std::vector<std::string>{"setup.exe remove"});
 }

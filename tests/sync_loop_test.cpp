@@ -9,6 +9,7 @@
 #include "engine/Settings.h"
 #include "engine/SyncLoop.h"
 #include "platform/emu/World.h"
+#include "service/ModuleState.h"
 #include "service/ServiceLifecycle.h"
 
 #include <gtest/gtest.h>
@@ -103,18 +104,12 @@ class SyncLoopTest : public ::testing::Test {
   protected:
     void SetUp() override {
         emu::ResetWorld();
-        InitDefaultTimeIncrement();
-        ResetSettingsToStart();
-        SyncRequested = false;
-        ReloadCountdown = 0;
-        SyncSeen = false;
-        InSync = false;
+        ResetModuleState();
         StopEvent = plat::CreateEvent(true, false);
         SettingsRegistry = std::make_unique<TRegistryDefault>();
         SettingsRegistry->SetRootKeyLocalMachine();
         SettingsRegistry->OpenKey(kSettingsKeyPath, true);
         emu::RegSetDword(kKey, "PopUps", 0);
-        StopLatched = false;
         (void)SetClockRate(DefaultTimeIncrement() - 777); // what an earlier run left behind
         CardLink.Handle = 1;
         CardLink.IsOpen = true;

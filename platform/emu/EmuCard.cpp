@@ -45,6 +45,7 @@ struct CardState {
     std::condition_variable HoldChanged;
 };
 
+// Written by the test's control calls and by platform calls on any thread, under its lock.
 CardState& State() {
     static CardState state;
     return state;

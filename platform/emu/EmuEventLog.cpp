@@ -38,36 +38,16 @@ struct UiState {
     std::uint32_t ConsoleSession = kDefaultConsoleSession;
 };
 
-struct VersionState {
-    std::mutex Lock;
-    std::string ModulePath = kDefaultModulePath;
-    int ModuleFailCount = 0;
-    std::map<std::string, plat::FileVersionWords> Versions; // by lower-case path
-    // Texts of the string tables, by lower-case path, then lower-case block path.
-    std::map<std::string, std::map<std::string, std::string>> Strings;
-    int FailCount[3] = {0, 0, 0};
-};
-
+// Written by the test's control calls and by platform calls on any thread, under its lock.
 LogState& Log() {
     static LogState state;
     return state;
 }
+// Written by the test's control calls and by platform calls on any thread, under its lock.
 UiState& Ui() {
     static UiState state;
     return state;
 }
-VersionState& Versions() {
-    static VersionState state;
-    return state;
-}
-
-std::string Lower(const std::string& s) {
-    std::string out = s;
-    std::transform(out.begin(), out.end(), out.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return out;
-}
-
 // A count of injected failures: positive counts down, negative never ends.
 bool TakeFailure(int& count) {
     if (count == 0) {
@@ -77,15 +57,6 @@ bool TakeFailure(int& count) {
         --count;
     }
     return true;
-}
-
-void ResetVersionsUnlocked(VersionState& v) {
-    v.ModulePath = kDefaultModulePath;
-    v.ModuleFailCount = 0;
-    v.Versions.clear();
-    v.Strings.clear();
-    v.Versions[Lower(kDefaultModulePath)] = plat::FileVersionWords{0x00010000u, 0x00000001u};
-    std::fill(std::begin(v.FailCount), std::end(v.FailCount), 0);
 }
 
 void ResetAll() {
@@ -108,37 +79,9 @@ void ResetAll() {
         u.ConsoleSession = kDefaultConsoleSession;
         u.Changed.notify_all();
     }
-    {
-        auto& v = Versions();
-        std::lock_guard<std::mutex> lock(v.Lock);
-        ResetVersionsUnlocked(v);
-    }
 }
 
 const detail::ResetRegistration kReset(&ResetAll); // NOLINT(cert-err58-cpp)
-
-// The version buffer that the emulated GetFileVersionInfo hands out: a marker, the two
-// product version words, then the texts as "block\0text\0" pairs ending in an empty block.
-constexpr std::uint8_t kMarker[8] = {'E', 'M', 'U', 'V', 'E', 'R', 0, 1};
-constexpr std::uint32_t kResourceSize = 92;
-constexpr std::size_t kStringsAt = 16;
-
-std::string PackedStrings(const VersionState& v, const std::string& path) {
-    std::string packed;
-    if (auto it = v.Strings.find(path); it != v.Strings.end()) {
-        for (const auto& [block, text] : it->second) {
-            packed.append(block).push_back('\0');
-            packed.append(text).push_back('\0');
-        }
-    }
-    packed.push_back('\0');
-    return packed;
-}
-
-std::uint32_t ResourceSize(const VersionState& v, const std::string& path) {
-    return std::max<std::uint32_t>(
-        kResourceSize, static_cast<std::uint32_t>(kStringsAt + PackedStrings(v, path).size()));
-}
 
 } // namespace
 
@@ -240,44 +183,6 @@ void InjectMessageBoxFailure(int count) {
     u.FailCount = count;
 }
 
-void SetModulePath(const std::string& path) {
-    auto& v = Versions();
-    std::lock_guard<std::mutex> lock(v.Lock);
-    v.ModulePath = path;
-}
-
-void InjectModuleFileNameFailure(int count) {
-    auto& v = Versions();
-    std::lock_guard<std::mutex> lock(v.Lock);
-    v.ModuleFailCount = count;
-}
-
-void SetProductVersion(const std::string& path, std::uint32_t versionMS, std::uint32_t versionLS) {
-    auto& v = Versions();
-    std::lock_guard<std::mutex> lock(v.Lock);
-    v.Versions[Lower(path)] = plat::FileVersionWords{versionMS, versionLS};
-}
-
-void SetVersionString(const std::string& path, const std::string& subBlock,
-                      const std::string& text) {
-    auto& v = Versions();
-    std::lock_guard<std::mutex> lock(v.Lock);
-    v.Versions.emplace(Lower(path), plat::FileVersionWords{});
-    v.Strings[Lower(path)][Lower(subBlock)] = text;
-}
-
-void RemoveVersionResource(const std::string& path) {
-    auto& v = Versions();
-    std::lock_guard<std::mutex> lock(v.Lock);
-    v.Versions.erase(Lower(path));
-}
-
-void InjectVersionFailure(VersionStep step, int count) {
-    auto& v = Versions();
-    std::lock_guard<std::mutex> lock(v.Lock);
-    v.FailCount[static_cast<int>(step)] = count;
-}
-
 } // namespace emu
 
 namespace plat {
@@ -370,106 +275,6 @@ bool WTSSendMessage(std::uint32_t session, const std::string& title, const std::
         u.Changed.notify_all();
     }
     return true;
-}
-
-std::uint32_t GetFileVersionInfoSize(const char* path) {
-    emu::NotifyCall("GetFileVersionInfoSize");
-    auto& v = emu::Versions();
-    std::lock_guard<std::mutex> lock(v.Lock);
-    if (emu::TakeFailure(v.FailCount[static_cast<int>(emu::VersionStep::Size)])) {
-        return 0;
-    }
-    if (path == nullptr || v.Versions.count(emu::Lower(path)) == 0) {
-        return 0;
-    }
-    return emu::ResourceSize(v, emu::Lower(path));
-}
-
-bool GetFileVersionInfo(const char* path, std::uint32_t size, std::vector<std::uint8_t>& buffer) {
-    emu::NotifyCall("GetFileVersionInfo");
-    auto& v = emu::Versions();
-    std::lock_guard<std::mutex> lock(v.Lock);
-    if (emu::TakeFailure(v.FailCount[static_cast<int>(emu::VersionStep::Info)])) {
-        return false;
-    }
-    auto it = path != nullptr ? v.Versions.find(emu::Lower(path)) : v.Versions.end();
-    if (it == v.Versions.end() || size < emu::ResourceSize(v, it->first)) {
-        return false;
-    }
-    if (buffer.size() < size) {
-        buffer.resize(size);
-    }
-    std::memcpy(buffer.data(), emu::kMarker, sizeof emu::kMarker);
-    std::memcpy(buffer.data() + 8, &it->second.ProductVersionMS, 4);
-    std::memcpy(buffer.data() + 12, &it->second.ProductVersionLS, 4);
-    const std::string packed = emu::PackedStrings(v, it->first);
-    std::memcpy(buffer.data() + emu::kStringsAt, packed.data(), packed.size());
-    return true;
-}
-
-bool VerQueryRootValue(const std::vector<std::uint8_t>& buffer, FileVersionWords& words) {
-    emu::NotifyCall("VerQueryValue");
-    auto& v = emu::Versions();
-    std::lock_guard<std::mutex> lock(v.Lock);
-    if (emu::TakeFailure(v.FailCount[static_cast<int>(emu::VersionStep::Query)])) {
-        return false;
-    }
-    if (buffer.size() < 16 || std::memcmp(buffer.data(), emu::kMarker, sizeof emu::kMarker) != 0) {
-        return false;
-    }
-    std::memcpy(&words.ProductVersionMS, buffer.data() + 8, 4);
-    std::memcpy(&words.ProductVersionLS, buffer.data() + 12, 4);
-    return true;
-}
-
-bool VerQueryStringValue(const std::vector<std::uint8_t>& buffer, const char* subBlock,
-                         std::string& text) {
-    emu::NotifyCall("VerQueryValue");
-    auto& v = emu::Versions();
-    std::lock_guard<std::mutex> lock(v.Lock);
-    if (emu::TakeFailure(v.FailCount[static_cast<int>(emu::VersionStep::Query)])) {
-        return false;
-    }
-    if (subBlock == nullptr || buffer.size() <= emu::kStringsAt ||
-        std::memcmp(buffer.data(), emu::kMarker, sizeof emu::kMarker) != 0) {
-        return false;
-    }
-    const std::string wanted = emu::Lower(subBlock);
-    const char* at = reinterpret_cast<const char*>(buffer.data()) + emu::kStringsAt;
-    const char* end = reinterpret_cast<const char*>(buffer.data()) + buffer.size();
-    while (at < end && *at != '\0') {
-        const std::string block(at, std::find(at, end, '\0'));
-        at += block.size() + 1;
-        if (at >= end) {
-            break;
-        }
-        const std::string value(at, std::find(at, end, '\0'));
-        at += value.size() + 1;
-        if (emu::Lower(block) == wanted) {
-            text = value;
-            return true;
-        }
-    }
-    return false;
-}
-
-std::uint32_t GetModuleFileName(char* buffer, std::uint32_t bufferSize) {
-    emu::NotifyCall("GetModuleFileName");
-    auto& v = emu::Versions();
-    std::lock_guard<std::mutex> lock(v.Lock);
-    if (emu::TakeFailure(v.ModuleFailCount) || buffer == nullptr || bufferSize == 0) {
-        return 0;
-    }
-    // Like the platform: a buffer too small gets the path cut short, NUL-terminated, and the
-    // result is the buffer's size.
-    const std::string& path = v.ModulePath;
-    if (path.size() + 1 > bufferSize) {
-        std::memcpy(buffer, path.data(), bufferSize - 1);
-        buffer[bufferSize - 1] = '\0';
-        return bufferSize;
-    }
-    std::memcpy(buffer, path.c_str(), path.size() + 1);
-    return static_cast<std::uint32_t>(path.size());
 }
 
 } // namespace plat

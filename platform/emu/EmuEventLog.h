@@ -1,4 +1,4 @@
-// The emulated event log, popups, version resources and the running module's path.
+// The emulated event log and popups: what the service reports, and to whom.
 //
 // Everything the service reports is recorded here for tests to read. Popups run on real
 // (detached) threads, so a test that expects one waits for it with WaitForPopups.
@@ -75,26 +75,5 @@ void HoldMessageBoxes(bool hold);
 int OpenMessageBoxes(); // senders blocked waiting for an answer
 // The next `count` sends (every one when count < 0) fail, as under Wine: FALSE, nothing shown.
 void InjectMessageBoxFailure(int count = -1);
-
-// --- version resources and the module --------------------------------------------------------
-
-constexpr const char* kDefaultModulePath = "C:\\Program Files\\Quorlan\\chronel.exe";
-
-void SetModulePath(const std::string& path);
-// GetModuleFileName fails (returns 0) for the next `count` calls (every one when count < 0).
-void InjectModuleFileNameFailure(int count = -1);
-
-// Product version of a file (paths compare case-insensitively). At reset the module path
-// carries 1.0.0.1.
-void SetProductVersion(const std::string& path, std::uint32_t versionMS, std::uint32_t versionLS);
-// One text of a file's string table, by its block path ("\\StringFileInfo\\040904B0\\ProductName");
-// gives the file a version resource (product version 0) when it had none.
-void SetVersionString(const std::string& path, const std::string& subBlock,
-                      const std::string& text);
-void RemoveVersionResource(const std::string& path); // GetFileVersionInfoSize then gives 0
-
-enum class VersionStep : std::uint8_t { Size, Info, Query };
-// The next `count` calls (every one when count < 0) of this step fail.
-void InjectVersionFailure(VersionStep step, int count = -1);
 
 } // namespace emu

@@ -68,6 +68,7 @@ struct RegistryState {
     std::map<std::string, std::uint64_t> WriteCounts; // by "key\\value", lower-case
 };
 
+// Written by the test's control calls and by platform calls on any thread, under its lock.
 RegistryState& State() {
     static RegistryState state;
     return state;

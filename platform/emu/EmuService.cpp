@@ -56,26 +56,6 @@ struct ScmService {
     std::int64_t StopDoneAt = -1; // scripted: true time at which STOP_PENDING ends
 };
 
-const std::map<std::uint32_t, std::string>& StandardMessages() {
-    static const std::map<std::uint32_t, std::string> messages = {
-        {0, "The operation completed successfully.\r\n"},
-        {2, "The system cannot find the file specified.\r\n"},
-        {5, "Access is denied.\r\n"},
-        {6, "The handle is invalid.\r\n"},
-        {122, "The data area passed to a system call is too small.\r\n"},
-        {1052, "The requested control is not valid for this service.\r\n"},
-        {1056, "An instance of the service is already running.\r\n"},
-        {1060, "The specified service does not exist as an installed service.\r\n"},
-        {1061, "The service cannot accept control messages at this time.\r\n"},
-        {1062, "The service has not been started.\r\n"},
-        {1063, "The service process could not connect to the service controller.\r\n"},
-        {1072, "The specified service has been marked for deletion.\r\n"},
-        {1073, "The specified service already exists.\r\n"},
-        {1314, "A required privilege is not held by the client.\r\n"},
-    };
-    return messages;
-}
-
 struct State {
     std::mutex Lock;
     std::condition_variable Changed;
@@ -107,28 +87,15 @@ struct State {
     std::function<void()> ProcessEntry;
     std::int64_t ScriptedStopDelayMs = 0;
     std::uint32_t ScriptedFinalState = plat::kServiceStopped;
-
-    // processes, files, console, module facts
-    bool ProcessStarts = true;
-    std::uint32_t ProcessExitCode = 0;
-    std::uint32_t ProcessStartError = 2;
-    std::vector<std::string> Processes;
-    std::map<std::string, bool> Entries; // lower-case name -> is a directory
-    std::map<std::string, std::pair<std::vector<plat::FileAccessEntry>, std::uint32_t>>
-        FileAccess; // by lower-case path
-    plat::OsVersionInfo Version{6, 1, 7601, 2};
-    std::map<std::uint32_t, std::string> Messages = StandardMessages();
-    std::vector<ConsoleWrite> Console;
-    std::string ConsoleErrors;
-    bool StdoutConsole = false;
-    int ExitCalls = 0;
 };
 
+// Written by the test's control calls and by platform calls on any thread, under its lock.
 State& S() {
     static State state;
     return state;
 }
 
+// Each thread its own: set on the threads the emulated controller starts.
 thread_local bool tlsServiceThread = false;
 thread_local bool tlsStartedByController = false;
 
@@ -268,18 +235,6 @@ void Reset() {
     s.ProcessEntry = nullptr;
     s.ScriptedStopDelayMs = 0;
     s.ScriptedFinalState = plat::kServiceStopped;
-    s.ProcessStarts = true;
-    s.ProcessExitCode = 0;
-    s.ProcessStartError = 2;
-    s.Processes.clear();
-    s.Entries.clear();
-    s.FileAccess.clear();
-    s.Version = plat::OsVersionInfo{6, 1, 7601, 2};
-    s.Messages = StandardMessages();
-    s.Console.clear();
-    s.ConsoleErrors.clear();
-    s.StdoutConsole = false;
-    s.ExitCalls = 0;
 }
 
 const detail::ResetRegistration registration(&Reset);
@@ -422,82 +377,11 @@ void ScriptServiceStop(std::int64_t stopDelayMs, std::uint32_t finalState) {
     S().ScriptedFinalState = finalState;
 }
 
-void SetProcessResult(bool starts, std::uint32_t exitCode, std::uint32_t startError) {
-    const std::lock_guard<std::mutex> lock(S().Lock);
-    S().ProcessStarts = starts;
-    S().ProcessExitCode = exitCode;
-    S().ProcessStartError = startError;
-}
-
-std::vector<std::string> ProcessesRun() {
-    const std::lock_guard<std::mutex> lock(S().Lock);
-    return S().Processes;
-}
-
-void AddFile(const std::string& name) {
-    const std::lock_guard<std::mutex> lock(S().Lock);
-    S().Entries[Lower(name)] = false;
-}
-
-void AddDirectory(const std::string& name) {
-    const std::lock_guard<std::mutex> lock(S().Lock);
-    S().Entries[Lower(name)] = true;
-}
-
-void SetFileAccess(const std::string& path, const std::vector<plat::FileAccessEntry>& entries,
-                   std::uint32_t error) {
-    const std::lock_guard<std::mutex> lock(S().Lock);
-    S().FileAccess[Lower(path)] = {entries, error};
-}
-
-void SetOsVersion(const plat::OsVersionInfo& info) {
-    const std::lock_guard<std::mutex> lock(S().Lock);
-    S().Version = info;
-}
-
-void SetSystemMessage(std::uint32_t code, const std::string& text) {
-    const std::lock_guard<std::mutex> lock(S().Lock);
-    if (text.empty()) {
-        S().Messages.erase(code);
-    } else {
-        S().Messages[code] = text;
-    }
-}
-
-std::string ConsoleOutput() {
-    const std::lock_guard<std::mutex> lock(S().Lock);
-    std::string all;
-    for (const auto& write : S().Console) {
-        all += write.Text;
-    }
-    return all;
-}
-
-std::vector<ConsoleWrite> ConsoleWrites() {
-    const std::lock_guard<std::mutex> lock(S().Lock);
-    return S().Console;
-}
-
-std::string ConsoleErrorOutput() {
-    const std::lock_guard<std::mutex> lock(S().Lock);
-    return S().ConsoleErrors;
-}
-
-void SetStdoutIsConsole(bool console) {
-    const std::lock_guard<std::mutex> lock(S().Lock);
-    S().StdoutConsole = console;
-}
-
 void SetServiceAccount(const std::string& name, const std::string& account) {
     const std::lock_guard<std::mutex> lock(S().Lock);
     if (auto it = S().Services.find(Lower(name)); it != S().Services.end()) {
         it->second.Entry.Account = account;
     }
-}
-
-int ExitProcessCalls() {
-    const std::lock_guard<std::mutex> lock(S().Lock);
-    return S().ExitCalls;
 }
 
 } // namespace emu
@@ -892,27 +776,6 @@ bool QueryServiceFailureActions(OsHandle service, ServiceFailureActions& actions
     return true;
 }
 
-bool GetFileAccess(const std::string& path, std::vector<FileAccessEntry>& entries) {
-    emu::NotifyCall("GetFileAccess");
-    emu::State& s = emu::S();
-    std::unique_lock<std::mutex> lock(s.Lock);
-    const auto it = s.FileAccess.find(emu::Lower(path));
-    if (it == s.FileAccess.end()) {
-        entries = {{"S-1-5-18", "NT AUTHORITY\\SYSTEM", true},
-                   {"S-1-5-32-544", "BUILTIN\\Administrators", true},
-                   {"S-1-5-32-545", "BUILTIN\\Users", false}};
-        return true;
-    }
-    if (it->second.second != 0) {
-        const std::uint32_t error = it->second.second;
-        lock.unlock();
-        SetLastError(error);
-        return false;
-    }
-    entries = it->second.first;
-    return true;
-}
-
 bool CloseServiceHandle(OsHandle handle) {
     emu::NotifyCall("CloseServiceHandle");
     emu::State& s = emu::S();
@@ -930,88 +793,6 @@ bool CloseServiceHandle(OsHandle handle) {
     s.ServiceHandles.erase(it);
     emu::RemoveIfDeleted(s, key);
     return true;
-}
-
-bool GetVersionEx(OsVersionInfo& info) {
-    emu::NotifyCall("GetVersionEx");
-    emu::State& s = emu::S();
-    std::unique_lock<std::mutex> lock(s.Lock);
-    std::uint32_t error = 0;
-    if (emu::TakeFailure(s, ServiceFail::GetVersionEx, error)) {
-        lock.unlock();
-        SetLastError(error);
-        return false;
-    }
-    info = s.Version;
-    return true;
-}
-
-bool FormatSystemMessage(std::uint32_t code, std::string& text) {
-    emu::NotifyCall("FormatSystemMessage");
-    emu::State& s = emu::S();
-    const std::lock_guard<std::mutex> lock(s.Lock);
-    auto it = s.Messages.find(code);
-    if (it == s.Messages.end()) {
-        return false;
-    }
-    text = it->second;
-    return true;
-}
-
-bool FileExists(const char* name) {
-    emu::NotifyCall("FileExists");
-    emu::State& s = emu::S();
-    const std::lock_guard<std::mutex> lock(s.Lock);
-    auto it = s.Entries.find(emu::Lower(name != nullptr ? name : ""));
-    return it != s.Entries.end() && !it->second;
-}
-
-bool RunProcess(const std::string& commandLine, std::uint32_t& exitCode) {
-    emu::NotifyCall("RunProcess");
-    emu::State& s = emu::S();
-    std::unique_lock<std::mutex> lock(s.Lock);
-    s.Processes.push_back(commandLine);
-    std::uint32_t error = 0;
-    if (emu::TakeFailure(s, ServiceFail::RunProcess, error) || !s.ProcessStarts) {
-        error = error != 0 ? error : s.ProcessStartError;
-        lock.unlock();
-        SetLastError(error);
-        return false;
-    }
-    exitCode = s.ProcessExitCode;
-    return true;
-}
-
-void WriteConsole(const std::string& text) {
-    emu::NotifyCall("WriteConsole");
-    const std::int64_t now = emu::TrueTime100ns();
-    emu::State& s = emu::S();
-    const std::lock_guard<std::mutex> lock(s.Lock);
-    s.Console.push_back(emu::ConsoleWrite{text, now});
-}
-
-void WriteConsoleError(const std::string& text) {
-    emu::NotifyCall("WriteConsoleError");
-    emu::State& s = emu::S();
-    const std::lock_guard<std::mutex> lock(s.Lock);
-    s.ConsoleErrors += text;
-}
-
-bool StdoutIsConsole() {
-    emu::NotifyCall("StdoutIsConsole");
-    emu::State& s = emu::S();
-    const std::lock_guard<std::mutex> lock(s.Lock);
-    return s.StdoutConsole;
-}
-
-void ExitProcess(std::uint32_t exitCode) {
-    emu::NotifyCall("ExitProcess");
-    {
-        emu::State& s = emu::S();
-        const std::lock_guard<std::mutex> lock(s.Lock);
-        ++s.ExitCalls;
-    }
-    throw emu::ProcessExit{exitCode};
 }
 
 } // namespace plat

@@ -1,7 +1,6 @@
-// The emulated service controller and the small process services around it: the dispatcher
-// of this process, the controller's database of installed services, child processes, the
-// console, the operating-system version, system message texts, files in the current
-// directory, and the end of the process. (The executable's path is in EmuEventLog.h.)
+// The emulated service controller: the dispatcher of this process and the controller's
+// database of installed services. (Processes, the console and the end of the process are in
+// EmuProcess.h.)
 //
 // Threads are real here (a service is two threads on Windows, and the races between them are
 // what the tests are after); time stays virtual. StartServiceCtrlDispatcher runs ServiceMain
@@ -9,10 +8,6 @@
 // ServiceMain thread has ended) and no control handler is running. Controls posted to the
 // dispatcher run on the dispatcher's thread, as on Windows; SendControl runs the handler on
 // the caller's thread instead, which suits tests that drive the handler step by step.
-//
-// Ending the process: plat::ExitProcess throws emu::ProcessExit. It derives from nothing, so
-// no catch of std::exception in the code under test can swallow it; a test catches it where
-// the real process would have ended.
 #pragma once
 
 #include "platform/Platform.h"
@@ -25,11 +20,6 @@
 #include <vector>
 
 namespace emu {
-
-// Thrown by plat::ExitProcess on the emulated platform.
-struct ProcessExit {
-    std::uint32_t Code = 0;
-};
 
 // Error codes of the service controller, as Windows numbers them.
 constexpr std::uint32_t kErrorInvalidServiceControl = 1052;
@@ -55,8 +45,6 @@ enum class ServiceFail : std::uint8_t {
     QueryServiceStatus,
     DeleteService,
     ChangeServiceConfig2, // the description and the failure actions alike
-    GetVersionEx,
-    RunProcess,
 };
 // The next `count` calls (or every call with count < 0) fail with this last-error code.
 void InjectServiceFailure(ServiceFail what, std::uint32_t errorCode, int count = -1);
@@ -126,38 +114,5 @@ int OpenServiceHandles();
 void SetServiceProcess(std::function<void()> entry);
 // stopDelayMs < 0: the service never leaves STOP_PENDING.
 void ScriptServiceStop(std::int64_t stopDelayMs, std::uint32_t finalState = plat::kServiceStopped);
-
-// --- processes, files, console, module facts ----------------------------------------------
-
-// How RunProcess behaves: whether the process starts (else it fails with startError), and the
-// exit code it ends with.
-void SetProcessResult(bool starts, std::uint32_t exitCode, std::uint32_t startError = 2);
-std::vector<std::string> ProcessesRun(); // command lines, in order
-
-// Entries of the current directory (names compare without regard to letter case).
-void AddFile(const std::string& name);
-void AddDirectory(const std::string& name);
-
-// The rights GetFileAccess reports for a path (compared without regard to letter case), or
-// the error it fails with. A path not set here is protected the usual way: administrators and
-// SYSTEM may change it, Users may read it.
-void SetFileAccess(const std::string& path, const std::vector<plat::FileAccessEntry>& entries,
-                   std::uint32_t error = 0);
-
-void SetOsVersion(const plat::OsVersionInfo& info); // default platform 2, version 6.1.7601
-// Adds or replaces a system message text (empty text: the system has none for the code).
-void SetSystemMessage(std::uint32_t code, const std::string& text);
-
-struct ConsoleWrite {
-    std::string Text;
-    std::int64_t TrueTime100ns = 0; // when it was written
-};
-std::string ConsoleOutput(); // everything written, concatenated
-std::vector<ConsoleWrite> ConsoleWrites();
-std::string ConsoleErrorOutput(); // everything written to standard error
-// Whether standard output is a console window (false: redirected, the default).
-void SetStdoutIsConsole(bool console);
-
-int ExitProcessCalls();
 
 } // namespace emu

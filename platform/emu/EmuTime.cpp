@@ -1,5 +1,5 @@
 // The emulated world's clock: true time, the PC's system clock with its tick physics, the
-// machine's time zone, the process token's time privilege.
+// process token's time privilege.
 #include "platform/emu/EmuTime.h"
 
 #include "platform/emu/EmuTimeInternal.h"
@@ -89,72 +89,6 @@ std::int64_t FloorDiv(std::int64_t a, std::int64_t b) {
     return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
 }
 
-// --- time-zone rules --------------------------------------------------------------------------
-
-bool HasDaylightRules(const plat::TimeZoneInfo& tz) {
-    return tz.StandardDate.Month >= 1 && tz.StandardDate.Month <= 12 &&
-           tz.DaylightDate.Month >= 1 && tz.DaylightDate.Month <= 12;
-}
-
-// The local moment of a transition rule in year y: either "week n (5 = last) of the month on
-// this day of week" (Year 0) or a fixed day of the month.
-std::int64_t TransitionLocal(const plat::SystemTime& rule, std::int64_t y) {
-    const int m = rule.Month;
-    int day = 0;
-    if (rule.Year == 0) {
-        const std::int64_t first = DaysFrom1601(y, m, 1);
-        const int firstDow = static_cast<int>((first + 1) % 7); // 1601-01-01 was a Monday
-        const int dow = rule.DayOfWeek % 7;
-        const int week = std::clamp<int>(rule.Day, 1, 5);
-        day = 1 + (dow - firstDow + 7) % 7 + (week - 1) * 7;
-        while (day > MonthLength(y, m)) {
-            day -= 7;
-        }
-    } else {
-        day = std::clamp<int>(rule.Day, 1, MonthLength(y, m));
-    }
-    return Units(y, m, day, std::min<int>(rule.Hour, 23), std::min<int>(rule.Minute, 59),
-                 std::min<int>(rule.Second, 59), std::min<int>(rule.Milliseconds, 999));
-}
-
-// Daylight time in force at a UTC moment by the zone's rules. Each rule is written in the
-// local time that is in force just before it: daylight begins at a standard-time moment and
-// ends at a daylight-time moment.
-bool DaylightAt(const plat::TimeZoneInfo& tz, std::int64_t utc) {
-    const std::int64_t standardLocal =
-        utc - std::int64_t{tz.Bias + tz.StandardBias} * kUnitsPerMinute;
-    std::int64_t y = 0;
-    int m = 0;
-    int d = 0;
-    CivilFrom1601(FloorDiv(standardLocal, kUnitsPerDay), y, m, d);
-    const std::int64_t daylightStart = TransitionLocal(tz.DaylightDate, y) +
-                                       std::int64_t{tz.Bias + tz.StandardBias} * kUnitsPerMinute;
-    const std::int64_t standardStart = TransitionLocal(tz.StandardDate, y) +
-                                       std::int64_t{tz.Bias + tz.DaylightBias} * kUnitsPerMinute;
-    if (daylightStart < standardStart) {
-        return utc >= daylightStart && utc < standardStart; // northern hemisphere
-    }
-    return utc >= daylightStart || utc < standardStart; // southern: daylight spans new year
-}
-
-std::uint32_t ZoneIdAt(const plat::TimeZoneInfo& tz, std::int64_t utc) {
-    if (!HasDaylightRules(tz)) {
-        return plat::kTimeZoneIdUnknown;
-    }
-    return DaylightAt(tz, utc) ? plat::kTimeZoneIdDaylight : plat::kTimeZoneIdStandard;
-}
-
-std::int64_t BiasAt(const plat::TimeZoneInfo& tz, std::int64_t utc) {
-    switch (ZoneIdAt(tz, utc)) {
-    case plat::kTimeZoneIdDaylight:
-        return std::int64_t{tz.Bias} + tz.DaylightBias;
-    case plat::kTimeZoneIdStandard:
-        return std::int64_t{tz.Bias} + tz.StandardBias;
-    default:
-        return tz.Bias;
-    }
-}
-
 // --- the state --------------------------------------------------------------------------------
 
 struct TimeState {
@@ -179,7 +113,6 @@ struct TimeState {
     bool regulationDisabled = true;
     std::uint64_t adjustmentCalls = 0;
     std::uint64_t setTimeCalls = 0;
-    plat::TimeZoneInfo zone{};
     std::function<void(std::int64_t, std::int64_t)> observer;
     std::set<plat::OsHandle> tokens;
     bool privilegeEnabled = false;
@@ -238,6 +171,7 @@ std::recursive_mutex& Lock() {
     return lock;
 }
 
+// Written by the test's control calls and by platform calls on any thread, under its lock.
 TimeState& State() {
     static TimeState state;
     return state;
@@ -469,31 +403,6 @@ ClockState Clock() {
     return c;
 }
 
-void SetTimeZone(const plat::TimeZoneInfo& tz) {
-    const std::lock_guard lock(Lock());
-    State().zone = tz;
-}
-
-plat::TimeZoneInfo CentralEuropeanZone() {
-    plat::TimeZoneInfo tz;
-    tz.Bias = -60;
-    tz.StandardBias = 0;
-    tz.DaylightBias = -60;
-    tz.StandardDate.Month = 10; // last Sunday in October, 03:00 daylight time
-    tz.StandardDate.DayOfWeek = 0;
-    tz.StandardDate.Day = 5;
-    tz.StandardDate.Hour = 3;
-    tz.DaylightDate.Month = 3; // last Sunday in March, 02:00 standard time
-    tz.DaylightDate.DayOfWeek = 0;
-    tz.DaylightDate.Day = 5;
-    tz.DaylightDate.Hour = 2;
-    return tz;
-}
-
-plat::TimeZoneInfo UtcZone() {
-    return plat::TimeZoneInfo{};
-}
-
 void SetPrivilegeHeld(bool held) {
     const std::lock_guard lock(Lock());
     State().privilegeHeld = held;
@@ -513,6 +422,14 @@ bool PrivilegeEnabled() {
 }
 
 namespace detail {
+bool ValidUtc(const plat::SystemTime& utc) {
+    return ValidSystemTime(utc);
+}
+
+int DaysInMonth(int year, int month) {
+    return MonthLength(year, month);
+}
+
 bool CloseToken(plat::OsHandle handle) {
     const std::lock_guard lock(Lock());
     return State().tokens.erase(handle) != 0;
@@ -546,14 +463,6 @@ bool GetSystemTimePrecise(SystemTime& utc) {
     return true;
 }
 
-void GetLocalTime(SystemTime& local) {
-    emu::NotifyCall("GetLocalTime");
-    const std::lock_guard lock(emu::Lock());
-    const auto& s = emu::State();
-    local =
-        emu::UnitsToUtc(s.systemTime - emu::BiasAt(s.zone, s.systemTime) * emu::kUnitsPerMinute);
-}
-
 bool SetSystemTime(const SystemTime& utc) {
     emu::NotifyCall("SetSystemTime");
     if (Injected(Fail::SetSystemTime)) {
@@ -574,32 +483,6 @@ bool SetSystemTime(const SystemTime& utc) {
     // schedule, so until the next one the coarse time lags the value by that fraction.
     s.systemTime = emu::UtcToUnits(utc) - s.pendingGain() - s.sinceGrid();
     ++s.setTimeCalls;
-    return true;
-}
-
-std::uint32_t GetTimeZoneInformation(TimeZoneInfo& tz) {
-    emu::NotifyCall("GetTimeZoneInformation");
-    if (Injected(Fail::GetTimeZoneInformation)) {
-        return kTimeZoneIdInvalid;
-    }
-    const std::lock_guard lock(emu::Lock());
-    const auto& s = emu::State();
-    tz = s.zone;
-    return emu::ZoneIdAt(s.zone, s.systemTime);
-}
-
-bool SystemTimeToTzSpecificLocalTime(const TimeZoneInfo& tz, const SystemTime& utc,
-                                     SystemTime& local) {
-    emu::NotifyCall("SystemTimeToTzSpecificLocalTime");
-    if (Injected(Fail::SystemTimeToTzSpecificLocalTime)) {
-        return false;
-    }
-    if (!emu::ValidSystemTime(utc)) {
-        SetLastError(emu::kErrorInvalidParameter);
-        return false;
-    }
-    const std::int64_t units = emu::UtcToUnits(utc);
-    local = emu::UnitsToUtc(units - emu::BiasAt(tz, units) * emu::kUnitsPerMinute);
     return true;
 }
 

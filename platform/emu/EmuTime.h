@@ -1,5 +1,6 @@
-// The emulated world's time: true time, the PC's system clock with its physics, time zones,
-// sleeping and events, the process token and last-error.
+// The emulated world's clock: true time, the PC's system clock with its physics, and the
+// process token's time privilege. (Zones are in EmuZone.h; sleeping, events and threads in
+// EmuWait.h.)
 //
 // Virtual time: true time advances only when code sleeps or waits with a time-out, or when a
 // test advances it; nothing here ever waits in real time (except an INFINITE wait, which
@@ -81,15 +82,6 @@ struct ClockState {
 };
 ClockState Clock();
 
-// --- time zones ----------------------------------------------------------------------------
-
-// The machine's zone, with the platform's transition-date encoding (StandardDate and
-// DaylightDate with Year 0: month, day of week, week 1 to 5 in Day, hour). Month 0 in both:
-// no daylight time.
-void SetTimeZone(const plat::TimeZoneInfo& tz);
-plat::TimeZoneInfo CentralEuropeanZone(); // UTC+1, daylight UTC+2 from last Sunday in March
-plat::TimeZoneInfo UtcZone();
-
 // --- the process token ----------------------------------------------------------------------
 
 // Whether the process token holds the time privilege at all (it does by default, as a
@@ -97,39 +89,10 @@ plat::TimeZoneInfo UtcZone();
 // enables nothing and leaves the last error 1300, as the platform does.
 void SetPrivilegeHeld(bool held);
 
-// --- failure injection ----------------------------------------------------------------------
-
-enum class Fail : std::uint8_t {
-    GetSystemTimeAdjustment,
-    SetSystemTimeAdjustment,
-    SetSystemTime,
-    GetTimeZoneInformation,
-    SystemTimeToTzSpecificLocalTime,
-    OpenProcessToken,
-    LookupPrivilegeValue,
-    AdjustTokenPrivileges,
-    CreateEvent,
-    StartThread,
-};
-// The next `count` calls (or every call with count < 0) fail with this last-error code.
-void InjectFailure(Fail what, std::uint32_t errorCode, int count = -1);
-void ClearFailures();
-
 // --- observation ----------------------------------------------------------------------------
 
-// Process tokens and events open now (for leak checks).
+// Process tokens open now (for leak checks).
 int OpenTokens();
-int OpenEvents();
 bool PrivilegeEnabled(); // the time privilege is enabled in the process token right now
-// Threads started by StartDetachedThread whose work has not returned yet (never reset: a
-// thread outlives the test that started it), and a real-time wait until none is left.
-int LiveDetachedThreads();
-bool WaitForDetachedThreads(int timeoutMs = 5000);
-
-// Called at the entry of every platform call with the call's name; a test can stop the
-// service there, advance time, or inject a failure. Empty to remove.
-void SetCallHook(std::function<void(const char* call)> hook);
-// For the other areas: reports a platform call to the hook.
-void NotifyCall(const char* call);
 
 } // namespace emu

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "platform/emu/EmuTime.h"
+#include "platform/emu/EmuWait.h"
 
 #include <cstdint>
 
@@ -12,6 +13,11 @@ bool Injected(Fail what);
 
 // A fresh handle value, valid as a signed 32-bit number and never handed out twice.
 plat::OsHandle NewHandle();
+
+// The calendar's checks, for the zone's rules: a valid date and time of day; the length of a
+// month (1 to 12).
+bool ValidUtc(const plat::SystemTime& utc);
+int DaysInMonth(int year, int month);
 
 // Closing a token or an event handle; false when the handle is not open.
 bool CloseToken(plat::OsHandle handle);

@@ -5,6 +5,7 @@
 
 namespace emu {
 namespace {
+// Appended to at static initialisation only; read by ResetWorld on the test's thread.
 std::vector<void (*)()>& Resets() {
     static std::vector<void (*)()> resets;
     return resets;

@@ -5,13 +5,15 @@
 // and registers a reset with ResetWorld(), so a test starts from a known world.
 #pragma once
 
-#include "platform/emu/EmuCard.h"     // the card library behind the platform: simulated or scripted
-#include "platform/emu/EmuEventLog.h" // recorded event-log entries, popups, version resources
-#include "platform/emu/EmuFiles.h"    // whole files by path, folders
-#include "platform/emu/EmuLocale.h"   // number format of the locale
+// One file for each section of platform/Platform.h:
+#include "platform/emu/EmuCard.h"     // the card library: simulated or scripted
+#include "platform/emu/EmuEventLog.h" // event log and popups, recorded
+#include "platform/emu/EmuProcess.h"  // processes and files: files, module, console, system
 #include "platform/emu/EmuRegistry.h" // keys, typed values, failures
-#include "platform/emu/EmuService.h"  // service controller, processes, console, module facts
-#include "platform/emu/EmuTime.h"     // true time, the system clock, zones, events, tokens
+#include "platform/emu/EmuService.h"  // service controller: dispatcher, installed services
+#include "platform/emu/EmuTime.h"     // clock: true time, the system clock, the time privilege
+#include "platform/emu/EmuWait.h"     // waits and threads: events, sleeping, the call hook
+#include "platform/emu/EmuZone.h"     // zones: the machine's time zone
 
 namespace emu {
 

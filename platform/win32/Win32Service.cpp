@@ -28,7 +28,8 @@ ServiceStatusRecord FromWin(const SERVICE_STATUS& s) {
 }
 
 // The dispatcher and the controller call back through fixed-signature entries; these hold
-// the functions the program registered.
+// the functions the program registered. The main thread stores the main before dispatching,
+// ServiceMain's thread the handler; the dispatcher's threads read them.
 std::atomic<ServiceMainFn> RegisteredMain{nullptr};
 std::atomic<ServiceHandlerFn> RegisteredHandler{nullptr};
 
@@ -59,6 +60,7 @@ namespace {
 constexpr std::size_t kMaxEventSources = 64;
 constexpr OsHandle kFirstSourceNumber = 0x100;
 
+// The open event sources, by number: registered and closed by any thread, under SourcesLock.
 std::mutex SourcesLock;
 std::array<HANDLE, kMaxEventSources> Sources{};
 
@@ -123,6 +125,7 @@ bool DeregisterEventSource(OsHandle source) {
 // Service dispatcher and status
 
 bool StartServiceCtrlDispatcher(const char* serviceName, ServiceMainFn main) {
+    // Filled by the main thread before the dispatcher reads them; they outlive the call.
     static char name[257];
     static SERVICE_TABLE_ENTRYA table[2];
     std::strncpy(name, serviceName, sizeof name - 1);

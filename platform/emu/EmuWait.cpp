@@ -1,7 +1,6 @@
-// The emulated world's waiting: last error, sleeping in virtual time, events, threads, the
-// pseudo-random source, and the failure injection and call hook that the time area offers.
-#include "platform/emu/EmuTime.h"
+#include "platform/emu/EmuWait.h"
 
+#include "platform/emu/EmuTime.h"
 #include "platform/emu/EmuTimeInternal.h"
 
 #include <array>
@@ -36,6 +35,7 @@ union LastingThreads {
     ~LastingThreads() {}
 };
 
+// Written by the test's control calls and by platform calls on any thread, under its lock.
 DetachedThreads& Detached() {
     static LastingThreads threads;
     return threads.Value;
@@ -49,7 +49,7 @@ void DetachedThreadEnded() {
 }
 constexpr std::uint64_t kRandomSeed = 0x243F6A8885A308D3u;
 
-thread_local std::uint32_t lastError = 0;
+thread_local std::uint32_t lastError = 0; // each thread its own, as on the platform
 
 // --- failure injection and the call hook ------------------------------------------------------
 
@@ -66,12 +66,13 @@ struct HookState {
     std::shared_ptr<const std::function<void(const char*)>> hook;
 };
 
+// Written by the test's control calls and by platform calls on any thread, under its lock.
 HookState& Hooks() {
     static HookState state;
     return state;
 }
 
-thread_local bool inHook = false;
+thread_local bool inHook = false; // each thread its own: a hook's own calls do not call it
 
 // --- events -----------------------------------------------------------------------------------
 
@@ -87,13 +88,14 @@ struct EventState {
     std::uint64_t random = kRandomSeed;
 };
 
+// Written by the test's control calls and by platform calls on any thread, under its lock.
 EventState& Events() {
     static EventState state;
     return state;
 }
 
 // Handles are never reused, not even across resets, so that a handle left over from an
-// earlier test cannot close an object of a later one.
+// earlier test cannot close an object of a later one. Taken by any thread.
 std::atomic<std::int64_t> nextHandle{0x1000};
 
 std::uint64_t SplitMix(std::uint64_t& state) {
