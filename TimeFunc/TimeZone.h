@@ -30,8 +30,5 @@ std::string FormatTimecode(const TimecodeRecord& record, bool systemGroup, bool 
 // The converted Ltc group as the timecode itself read, with the bias the conversion chose.
 std::string FormatLtcGroup(const TimecodeRecord& record, bool dateFlag, std::int32_t bias);
 
-// The record's System group: the PC's UTC time stamp of the frame.
-plat::SystemTime SystemStampOf(const TimecodeRecord& record);
-
 // The PC's local time now, in the long form.
 std::string FormatLocalNow();

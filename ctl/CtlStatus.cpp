@@ -2,7 +2,7 @@
 // status values.
 #include "ctl/Ctl.h"
 
-#include "TimeFunc/CivilDate.h"
+#include "TimeFunc/CivilTime.h"
 #include "TimeFunc/ClockControl.h"
 #include "engine/ClockWatch.h"
 #include "engine/EventLog.h"
@@ -44,11 +44,6 @@ std::string ReadText(const TRegistryDefault& key, const char* name) {
     } catch (const RegistryError&) {
         return {}; // not a text: nothing the service wrote
     }
-}
-
-std::int64_t UnixMs(std::int32_t year, std::int32_t month, std::int32_t day, std::int64_t msOfDay) {
-    const std::int64_t days = civil::DayNumber(year, month, day) - civil::DayNumber(1970, 1, 1);
-    return days * 86400000 + msOfDay;
 }
 
 std::string Number(std::int64_t n) {
@@ -509,7 +504,7 @@ std::optional<std::int64_t> ParseStampUnixMs(const std::string& monitorSystem) {
         return std::nullopt;
     }
     const std::int64_t local =
-        UnixMs(year, month, day, ((hour * 60LL + minute) * 60 + second) * 1000 + ms);
+        civil::UnixMs(year, month, day, civil::MsOfDay(hour, minute, second, ms));
     const std::int64_t east = (zoneHours * 60LL + zoneMinutes) * 60000 * (sign == '+' ? 1 : -1);
     return local - east;
 }
@@ -517,11 +512,7 @@ std::optional<std::int64_t> ParseStampUnixMs(const std::string& monitorSystem) {
 std::int64_t NowUnixMs() {
     plat::SystemTime utc;
     plat::GetSystemTime(utc);
-    if (!civil::IsValidDate(utc.Year, utc.Month, utc.Day)) {
-        return 0;
-    }
-    return UnixMs(utc.Year, utc.Month, utc.Day,
-                  ((utc.Hour * 60LL + utc.Minute) * 60 + utc.Second) * 1000 + utc.Milliseconds);
+    return civil::UnixMs(utc);
 }
 
 LockFacts DeriveLock(const StatusValues& values, std::int64_t nowUnixMs) {

@@ -1,6 +1,6 @@
 #include "engine/SyncLoop.h"
 
-#include "TimeFunc/CivilDate.h"
+#include "TimeFunc/CivilTime.h"
 #include "TimeFunc/ClockControl.h"
 #include "TimeFunc/SystemInfo.h"
 #include "TimeFunc/TimeDifference.h"
@@ -154,13 +154,6 @@ constexpr std::int32_t DayOf(int year, int month, int day) {
     return civil::IsValidDate(year, month, day) ? civil::DayNumber(year, month, day) : 0;
 }
 
-constexpr std::int64_t StampMs(std::int32_t dayNumber, int hour, int minute, int second, int ms) {
-    return ((std::int64_t{dayNumber} * 24 + hour) * 60 + minute) * 60000 +
-           std::int64_t{second} * 1000 + ms;
-}
-
-constexpr std::int64_t kUnixEpochStampMs = StampMs(DayOf(1970, 1, 1), 0, 0, 0, 0);
-
 std::int64_t StampMs(LoopState& s, int year, int month, int day, int hour, int minute, int second,
                      int ms) {
     if (year != s.StampYear || month != s.StampMonth || day != s.StampDay) {
@@ -169,7 +162,7 @@ std::int64_t StampMs(LoopState& s, int year, int month, int day, int hour, int m
         s.StampDay = day;
         s.StampDayNumber = DayOf(year, month, day);
     }
-    return StampMs(s.StampDayNumber, hour, minute, second, ms);
+    return civil::StampMs(s.StampDayNumber, civil::MsOfDay(hour, minute, second, ms));
 }
 
 void WriteLearnedFrequency(LoopState& s) {
@@ -189,7 +182,7 @@ void KeepLearnedFrequency(LoopState& s, std::int64_t pcMs) {
     StoredFrequency f;
     f.Ppm = s.Servo.DriftPpm;
     f.SdPpm = ServoFrequencySpread(s.Servo);
-    f.UnixMs = (pcMs - kUnixEpochStampMs) / 1000 * 1000;
+    f.UnixMs = civil::UnixMsOfStamp(pcMs) / 1000 * 1000;
     f.Card = *s.Card;
     f.Source = FrequencySource::Learned;
     const bool first = !s.Learned || s.Learned->Source != FrequencySource::Learned;
@@ -218,9 +211,8 @@ void TakeUpStoredFrequency(LoopState& s) {
     }
     plat::SystemTime now;
     plat::GetSystemTime(now);
-    const std::int64_t nowUnixMs = StampMs(s, now.Year, now.Month, now.Day, now.Hour, now.Minute,
-                                           now.Second, now.Milliseconds) -
-                                   kUnixEpochStampMs;
+    const std::int64_t nowUnixMs = civil::UnixMsOfStamp(StampMs(
+        s, now.Year, now.Month, now.Day, now.Hour, now.Minute, now.Second, now.Milliseconds));
     const bool precision =
         ReadSettingFrom(*SettingsRegistry, SettingRowOf("SyncMode")) == kPrecisionMode;
     if (precision &&
@@ -643,9 +635,7 @@ void CountForHistory(LoopState& s, std::uint8_t outcome) {
     if (outcome == ReadRecordInvalid) {
         plat::GetSystemTime(pc);
     } else {
-        const TimecodeRecord& r = s.Facts.Record;
-        pc = {r.SystemYear,   r.SystemMonth,       0, r.SystemDay, r.SystemHour, r.SystemMinute,
-              r.SystemSecond, r.SystemMilliseconds};
+        pc = civil::SystemStampOf(s.Facts.Record);
         switch (s.Facts.Kind) {
         case CycleKind::Good:
             h.What = HistoryCycleFacts::Good;
@@ -663,9 +653,8 @@ void CountForHistory(LoopState& s, std::uint8_t outcome) {
         }
     }
     h.DiffMs = s.Facts.Difference;
-    h.PcUnixMs =
-        StampMs(s, pc.Year, pc.Month, pc.Day, pc.Hour, pc.Minute, pc.Second, pc.Milliseconds) -
-        kUnixEpochStampMs;
+    h.PcUnixMs = civil::UnixMsOfStamp(
+        StampMs(s, pc.Year, pc.Month, pc.Day, pc.Hour, pc.Minute, pc.Second, pc.Milliseconds));
     h.Correction = s.AppliedCorrection == kNoCorrection ? 0 : s.AppliedCorrection;
     h.Increment = DefaultTimeIncrement();
     HistoryCycle(h);
