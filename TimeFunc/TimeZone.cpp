@@ -10,9 +10,6 @@
 
 namespace {
 
-constexpr const char* kLongForm = "%.2d:%.2d:%.2d.%.3d %s%d:%.2d    %.2d.%.2d.%.4d";
-constexpr const char* kShortForm = "%.2d:%.2d:%.2d.%.3d %s%d:%.2d";
-
 // One zone query: the machine's zone record and the bias in force now.
 struct MachineZone {
     plat::TimeZoneInfo Info;

@@ -6,6 +6,11 @@
 #include <cstdint>
 #include <string>
 
+// How every time text reads: hours, minutes, seconds, milliseconds, the zone's sign text,
+// hours and minutes, then in the long form the day, month and year.
+inline constexpr const char* kLongForm = "%.2d:%.2d:%.2d.%.3d %s%d:%.2d    %.2d.%.2d.%.4d";
+inline constexpr const char* kShortForm = "%.2d:%.2d:%.2d.%.3d %s%d:%.2d";
+
 // The machine's bias now (UTC = local + bias, minutes), daylight bias included while in force.
 std::int32_t CurrentBias();
 

@@ -38,9 +38,9 @@ ServiceState StateOf(std::uint32_t current) {
     }
 }
 
-std::string ReadText(const TRegistryDefault& key, const char* name) {
+std::string ReadText(const TRegistryDefault& key, StatusName name) {
     try {
-        return key.ReadString(name);
+        return key.ReadString(name.Text);
     } catch (const RegistryError&) {
         return {}; // not a text: nothing the service wrote
     }
@@ -535,11 +535,11 @@ LockFacts DeriveLock(const StatusValues& values, std::int64_t nowUnixMs) {
         return values.Ltc.size() >= tail.size() &&
                values.Ltc.compare(values.Ltc.size() - tail.size(), tail.size(), tail) == 0;
     };
-    if (values.Ltc == "LTC source failure") {
+    if (values.Ltc == kSourceFailure) {
         facts.State = Lock::TimecodeLost;
-    } else if (endsWith("    LTC is out of limits")) {
+    } else if (endsWith(std::string("    ") + kOutOfLimits)) {
         facts.State = Lock::OutOfLimits;
-    } else if (endsWith("    LTC user format error")) {
+    } else if (endsWith(std::string("    ") + kUserFormatError)) {
         facts.State = Lock::FormatError;
     } else if (!facts.DiffMs) {
         facts.State = Lock::Stale; // a good reading always carries its difference

@@ -6,6 +6,7 @@
 #include "engine/EventLog.h"
 #include "engine/FileWriter.h"
 #include "engine/Settings.h"
+#include "engine/StatusTable.h"
 #include "engine/VersionParts.h"
 #include "platform/Platform.h"
 
@@ -18,8 +19,6 @@
 #include <mutex>
 
 namespace {
-
-constexpr std::int32_t kLockedWithinMs = 2;
 
 // The loop's side: the path the current setting names, a number that changes with it (and
 // with each run), the writes handed over, and the finding shown in "MonitorWarnings".

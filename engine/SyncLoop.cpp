@@ -18,6 +18,7 @@
 #include "engine/PrecisionServo.h"
 #include "engine/Settings.h"
 #include "engine/SettingsTable.h"
+#include "engine/StatusTable.h"
 #include "engine/StoredFrequency.h"
 #include "engine/_Display.h"
 #include "platform/Platform.h"
@@ -60,13 +61,6 @@ constexpr std::int32_t kFailuresBeforeNotice = 50; // the 51st failure in a row 
 constexpr std::int32_t kFormatErrorCycles = 600;   // the 600th format error is notified
 constexpr std::int32_t kFormatErrorNotified = -1;
 constexpr std::int32_t kLimitNoticeRepeat = 5000; // good cycles between out-of-limits notices
-
-constexpr const char* kSourceFailure = "LTC source failure";
-constexpr const char* kUserFormatError = "LTC user format error";
-constexpr const char* kOutOfLimits = "LTC is out of limits";
-constexpr const char* kSourceRestored = "LTC source restored";
-constexpr const char* kUserFormatCorrect = "LTC user format correct again";
-constexpr const char* kBackWithinLimits = "LTC back within limits";
 
 // What a cycle leaves for the status texts. The texts themselves are composed only when they
 // are published (about once a second), so the twenty cycles a second in between allocate
@@ -393,13 +387,7 @@ std::uint16_t PublishSecond(const LoopState& s) {
 void StampWithPcTime(TimecodeRecord& record) {
     plat::SystemTime now;
     plat::GetSystemTime(now);
-    record.SystemYear = now.Year;
-    record.SystemMonth = now.Month;
-    record.SystemDay = now.Day;
-    record.SystemHour = now.Hour;
-    record.SystemMinute = now.Minute;
-    record.SystemSecond = now.Second;
-    record.SystemMilliseconds = now.Milliseconds;
+    civil::SetSystemStamp(record, now);
 }
 
 void Publish(LoopState& s) {
