@@ -61,6 +61,8 @@ constexpr std::int32_t DayOfWeek(std::int32_t dayNumber) {
     return dayNumber % 7;
 }
 
+inline constexpr std::int32_t kUnixEpochDay = DayNumber(1970, 1, 1);
+
 static_assert(DayNumber(1, 1, 1) == 1);
 static_assert(DayOfWeek(DayNumber(2026, 12, 6)) == 0); // a Sunday
 static_assert(DateOf(DayNumber(2000, 2, 29)).Day == 29);

@@ -1,6 +1,6 @@
 #include "TimeFunc/ClockControl.h"
 
-#include "TimeFunc/CivilDate.h"
+#include "TimeFunc/CivilTime.h"
 #include "TimeFunc/TimeZone.h"
 #include "card/CardLink.h"
 #include "platform/Platform.h"
@@ -128,52 +128,32 @@ std::uint32_t WithinBand(std::uint32_t base, std::int32_t correction) {
     return static_cast<std::uint32_t>(base + std::clamp<std::int64_t>(correction, -band, band));
 }
 
-constexpr std::int64_t kHalfDayMs = 43200000;
-constexpr std::int64_t kDayMs = 86400000;
 // A record stamped further from now than this is no measure of the time since its frame.
 constexpr std::int64_t kMaxAllowanceMs = 10000;
-
-std::int64_t MsOfDay(const plat::SystemTime& t) {
-    return ((std::int64_t{t.Hour} * 60 + t.Minute) * 60 + t.Second) * 1000 + t.Milliseconds;
-}
 
 bool IsValidTime(const plat::SystemTime& t) {
     return civil::IsValidDate(t.Year, t.Month, t.Day) && t.Hour < 24 && t.Minute < 60 &&
            t.Second < 60 && t.Milliseconds < 1000;
 }
 
-// Milliseconds since the start of day 1 of a valid date-time.
-std::int64_t MsSinceDayOne(const plat::SystemTime& t) {
-    return std::int64_t{civil::DayNumber(t.Year, t.Month, t.Day)} * kDayMs + MsOfDay(t);
-}
-
 // The record's frame and its System group stamp are the same moment: the timecode has moved
 // on since by as much as the PC clock has. Left as it is when either time is not a valid one.
 void AddTimeSinceStamp(plat::SystemTime& target, const TimecodeRecord& record,
                        const plat::SystemTime& now, std::int64_t nowLagMs) {
-    const plat::SystemTime stamp = SystemStampOf(record);
+    const plat::SystemTime stamp = civil::SystemStampOf(record);
     if (!IsValidTime(stamp) || !IsValidTime(now) || !IsValidTime(target)) {
         return;
     }
-    const std::int64_t elapsed = MsSinceDayOne(now) + nowLagMs - MsSinceDayOne(stamp);
+    const std::int64_t elapsed = civil::StampMs(now) + nowLagMs - civil::StampMs(stamp);
     if (elapsed == 0 || elapsed > kMaxAllowanceMs || elapsed < -kMaxAllowanceMs) {
         return;
     }
-    const std::int64_t moved = MsSinceDayOne(target) + elapsed;
-    const auto day = static_cast<std::int32_t>(moved / kDayMs);
+    const std::int64_t moved = civil::StampMs(target) + elapsed;
+    const std::int64_t day = moved / civil::kDayMs;
     if (day < 1 || day > civil::DayNumber(9999, 12, 31)) {
         return;
     }
-    const civil::Date date = civil::DateOf(day);
-    const std::int64_t inDay = moved % kDayMs;
-    target.Year = static_cast<std::uint16_t>(date.Year);
-    target.Month = static_cast<std::uint16_t>(date.Month);
-    target.Day = static_cast<std::uint16_t>(date.Day);
-    target.DayOfWeek = static_cast<std::uint16_t>(civil::DayOfWeek(day));
-    target.Hour = static_cast<std::uint16_t>(inDay / 3600000);
-    target.Minute = static_cast<std::uint16_t>(inDay / 60000 % 60);
-    target.Second = static_cast<std::uint16_t>(inDay / 1000 % 60);
-    target.Milliseconds = static_cast<std::uint16_t>(inDay % 1000);
+    target = civil::TimeOfStamp(moved);
 }
 
 // Without a date in the timecode, the time of day belongs to whichever of yesterday, today
@@ -183,11 +163,11 @@ void MoveToNearestDay(plat::SystemTime& target, const plat::SystemTime& now) {
     if (!civil::IsValidDate(now.Year, now.Month, now.Day)) {
         return;
     }
-    const std::int64_t ahead = MsOfDay(target) - MsOfDay(now);
+    const std::int64_t ahead = civil::MsOfDay(target) - civil::MsOfDay(now);
     std::int32_t shift = 0;
-    if (ahead > kHalfDayMs) {
+    if (ahead > civil::kHalfDayMs) {
         shift = -1;
-    } else if (ahead < -kHalfDayMs) {
+    } else if (ahead < -civil::kHalfDayMs) {
         shift = 1;
     }
     if (shift == 0) {
@@ -365,15 +345,9 @@ HardSetResult HardSetSystemTime(const TimecodeRecord& record, bool dateFlag) {
         nowLagMs = kLagAfterInterruptMs;
     }
     plat::SystemTime target = now;
-    target.Hour = record.LtcHour;
-    target.Minute = record.LtcMinute;
-    target.Second = record.LtcSecond;
-    target.Milliseconds = record.LtcMilliseconds;
-    if (dateFlag) {
-        target.Year = record.LtcYear;
-        target.Month = record.LtcMonth;
-        target.Day = record.LtcDay;
-    } else {
+    // The timecode's time of day, and its date when it carries one, over the clock's.
+    target = civil::LtcTimeOf(record, target, dateFlag);
+    if (!dateFlag) {
         MoveToNearestDay(target, now);
     }
     AddTimeSinceStamp(target, record, now, nowLagMs);

@@ -1,23 +1,17 @@
 #include "TimeFunc/TimeDifference.h"
 
-#include "TimeFunc/CivilDate.h"
+#include "TimeFunc/CivilTime.h"
 
 #include <cstdint>
 
 namespace {
 
-constexpr std::int64_t kDayMs = 86400000;
-constexpr std::int64_t kHalfDayMs = 43200000;
+using civil::kDayMs;
+using civil::kHalfDayMs;
 // Beyond 32 bits the difference keeps its sign and lies past every limit; the negative end
 // stops one short of INT32_MIN so that the value can still be negated safely.
 constexpr std::int64_t kMaxResult = INT32_MAX;
 constexpr std::int64_t kMinResult = -std::int64_t{INT32_MAX};
-
-// Unchecked fields may hold anything up to 65535, so the sum is formed in 64 bits.
-constexpr std::int64_t DayMilliseconds(std::uint16_t hour, std::uint16_t minute,
-                                       std::uint16_t second, std::uint16_t ms) {
-    return ((std::int64_t{hour} * 60 + minute) * 60 + second) * 1000 + ms;
-}
 
 // Into the closed range of half a day either way; exactly twelve hours stays as it is.
 constexpr std::int64_t WrapHalfDay(std::int64_t t) {
@@ -38,9 +32,9 @@ constexpr std::int32_t Saturate(std::int64_t v) {
 
 std::int32_t TimeDifferenceMs(const TimecodeRecord& record, bool dateFlag) noexcept {
     const std::int64_t t =
-        DayMilliseconds(record.SystemHour, record.SystemMinute, record.SystemSecond,
-                        record.SystemMilliseconds) -
-        DayMilliseconds(record.LtcHour, record.LtcMinute, record.LtcSecond, record.LtcMilliseconds);
+        civil::MsOfDay(record.SystemHour, record.SystemMinute, record.SystemSecond,
+                       record.SystemMilliseconds) -
+        civil::MsOfDay(record.LtcHour, record.LtcMinute, record.LtcSecond, record.LtcMilliseconds);
     if (!dateFlag) {
         return Saturate(WrapHalfDay(t));
     }

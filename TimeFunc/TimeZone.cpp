@@ -1,6 +1,6 @@
 #include "TimeFunc/TimeZone.h"
 
-#include "TimeFunc/CivilDate.h"
+#include "TimeFunc/CivilTime.h"
 #include "TimeFunc/TimeDifference.h"
 #include "platform/Platform.h"
 
@@ -9,9 +9,6 @@
 #include <cstdlib>
 
 namespace {
-
-constexpr const char* kLongForm = "%.2d:%.2d:%.2d.%.3d %s%d:%.2d    %.2d.%.2d.%.4d";
-constexpr const char* kShortForm = "%.2d:%.2d:%.2d.%.3d %s%d:%.2d";
 
 // One zone query: the machine's zone record and the bias in force now.
 struct MachineZone {
@@ -69,12 +66,6 @@ plat::SystemTime ShiftByBias(const plat::TimeZoneInfo& machine, const plat::Syst
 
 constexpr std::int32_t kChangeWindowMinutes = 120;
 
-// In 64 bits: the minutes since the epoch of a far year do not fit 32.
-std::int64_t MinutesOf(const plat::SystemTime& t) {
-    return std::int64_t{civil::DayNumber(t.Year, t.Month, t.Day)} * 1440 +
-           std::int64_t{t.Hour} * 60 + t.Minute;
-}
-
 // The bias the machine's own rules give for a moment (UTC); false when there is none.
 bool BiasAt(const plat::TimeZoneInfo& machine, const plat::SystemTime& utc, std::int32_t& bias) {
     plat::SystemTime local;
@@ -83,7 +74,8 @@ bool BiasAt(const plat::TimeZoneInfo& machine, const plat::SystemTime& utc, std:
         return false;
     }
     // A zone's bias is within a day; anything else is no bias the rules can give.
-    const std::int64_t minutes = MinutesOf(utc) - MinutesOf(local);
+    const std::int64_t minutes =
+        civil::StampMs(utc) / civil::kMinuteMs - civil::StampMs(local) / civil::kMinuteMs;
     if (minutes < -1440 || minutes > 1440) {
         return false;
     }
@@ -100,7 +92,7 @@ bool NearZoneChange(const plat::TimeZoneInfo& machine, const TimecodeRecord& rec
         machine.StandardBias == machine.DaylightBias) {
         return false; // a zone without daylight saving time never changes
     }
-    plat::SystemTime stamp = SystemStampOf(record);
+    plat::SystemTime stamp = civil::SystemStampOf(record);
     if (!civil::IsValidDate(stamp.Year, stamp.Month, stamp.Day) || stamp.Hour > 23 ||
         stamp.Minute > 59 || stamp.Second > 59 || stamp.Milliseconds > 999) {
         plat::GetSystemTime(stamp);
@@ -114,13 +106,7 @@ bool NearZoneChange(const plat::TimeZoneInfo& machine, const TimecodeRecord& rec
 std::int64_t DistanceToStamp(const TimecodeRecord& record, const plat::SystemTime& utc,
                              bool dateFlag) {
     TimecodeRecord r = record;
-    r.LtcYear = utc.Year;
-    r.LtcMonth = utc.Month;
-    r.LtcDay = utc.Day;
-    r.LtcHour = utc.Hour;
-    r.LtcMinute = utc.Minute;
-    r.LtcSecond = utc.Second;
-    r.LtcMilliseconds = utc.Milliseconds;
+    civil::SetLtcTime(r, utc, true);
     return std::llabs(std::int64_t{TimeDifferenceMs(r, dateFlag)});
 }
 
@@ -160,18 +146,11 @@ std::string Compose(const plat::SystemTime& t, std::int32_t bias, bool withDate)
 
 std::string ComposeLtcGroup(const plat::TimeZoneInfo& machine, const TimecodeRecord& record,
                             bool dateFlag, std::int32_t bias) {
-    plat::SystemTime utc;
-    if (dateFlag) {
-        utc.Year = record.LtcYear;
-        utc.Month = record.LtcMonth;
-        utc.Day = record.LtcDay;
-    } else {
-        plat::GetSystemTime(utc);
+    plat::SystemTime today;
+    if (!dateFlag) {
+        plat::GetSystemTime(today);
     }
-    utc.Hour = record.LtcHour;
-    utc.Minute = record.LtcMinute;
-    utc.Second = record.LtcSecond;
-    utc.Milliseconds = record.LtcMilliseconds;
+    const plat::SystemTime utc = civil::LtcTimeOf(record, today, dateFlag);
     return Compose(ShiftByBias(machine, utc, bias), bias, dateFlag);
 }
 
@@ -202,14 +181,9 @@ TimecodeRecord ConvertTimecodeZone(const TimecodeRecord& record, bool dateFlag,
                                    std::uint8_t zoneMode, std::int32_t& timecodeBias) {
     TimecodeRecord copy = record;
     const MachineZone zone = QueryMachineZone();
-    plat::SystemTime input;
-    input.Year = dateFlag ? record.LtcYear : std::uint16_t{2000};
-    input.Month = dateFlag ? record.LtcMonth : std::uint16_t{1};
-    input.Day = dateFlag ? record.LtcDay : std::uint16_t{1};
-    input.Hour = record.LtcHour;
-    input.Minute = record.LtcMinute;
-    input.Second = record.LtcSecond;
-    input.Milliseconds = record.LtcMilliseconds;
+    // A timecode without a date stands on a fixed one: only its time of day is converted.
+    constexpr plat::SystemTime kStandInDay{2000, 1, 0, 1, 0, 0, 0, 0};
+    const plat::SystemTime input = civil::LtcTimeOf(record, kStandInDay, dateFlag);
     // Local time in the timecode's zone is UTC plus the offset; converting with the offset as
     // the bias takes it off again.
     const std::int32_t offset = ZoneOffset(record, zoneMode, zone.Bias);
@@ -228,33 +202,15 @@ TimecodeRecord ConvertTimecodeZone(const TimecodeRecord& record, bool dateFlag,
         utc = nearerBefore ? first : second;
         timecodeBias = nearerBefore ? before : after;
     }
-    copy.LtcYear = utc.Year;
-    copy.LtcMonth = utc.Month;
-    copy.LtcDay = utc.Day;
-    copy.LtcHour = utc.Hour;
-    copy.LtcMinute = utc.Minute;
-    copy.LtcSecond = utc.Second;
-    copy.LtcMilliseconds = utc.Milliseconds;
+    civil::SetLtcTime(copy, utc, true);
     return copy;
-}
-
-plat::SystemTime SystemStampOf(const TimecodeRecord& record) {
-    plat::SystemTime stamp;
-    stamp.Year = record.SystemYear;
-    stamp.Month = record.SystemMonth;
-    stamp.Day = record.SystemDay;
-    stamp.Hour = record.SystemHour;
-    stamp.Minute = record.SystemMinute;
-    stamp.Second = record.SystemSecond;
-    stamp.Milliseconds = record.SystemMilliseconds;
-    return stamp;
 }
 
 std::string FormatTimecode(const TimecodeRecord& record, bool systemGroup, bool dateFlag,
                            std::uint8_t zoneMode) {
     const MachineZone zone = QueryMachineZone();
     if (systemGroup) {
-        const plat::SystemTime utc = SystemStampOf(record);
+        const plat::SystemTime utc = civil::SystemStampOf(record);
         // The machine's own rules for that date; the offset shown is the one in force now.
         plat::SystemTime local = utc;
         if (!plat::SystemTimeToTzSpecificLocalTime(zone.Info, utc, local)) {

@@ -6,6 +6,11 @@
 #include <cstdint>
 #include <string>
 
+// How every time text reads: hours, minutes, seconds, milliseconds, the zone's sign text,
+// hours and minutes, then in the long form the day, month and year.
+inline constexpr const char* kLongForm = "%.2d:%.2d:%.2d.%.3d %s%d:%.2d    %.2d.%.2d.%.4d";
+inline constexpr const char* kShortForm = "%.2d:%.2d:%.2d.%.3d %s%d:%.2d";
+
 // The machine's bias now (UTC = local + bias, minutes), daylight bias included while in force.
 std::int32_t CurrentBias();
 
@@ -29,9 +34,6 @@ std::string FormatTimecode(const TimecodeRecord& record, bool systemGroup, bool 
 
 // The converted Ltc group as the timecode itself read, with the bias the conversion chose.
 std::string FormatLtcGroup(const TimecodeRecord& record, bool dateFlag, std::int32_t bias);
-
-// The record's System group: the PC's UTC time stamp of the frame.
-plat::SystemTime SystemStampOf(const TimecodeRecord& record);
 
 // The PC's local time now, in the long form.
 std::string FormatLocalNow();

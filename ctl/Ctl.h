@@ -4,6 +4,7 @@
 #pragma once
 
 #include "engine/SettingsTable.h"
+#include "engine/StatusTable.h"
 #include "platform/Platform.h"
 
 #include <cstdint>
@@ -84,7 +85,6 @@ enum class Lock : std::uint8_t {
     NoStatus, // nothing published yet
 };
 
-constexpr std::int32_t kLockedWithinMs = 2;
 constexpr std::int64_t kStaleAfterMs = 5000;
 
 struct LockFacts {

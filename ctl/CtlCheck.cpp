@@ -13,8 +13,6 @@
 namespace ctl {
 namespace {
 
-constexpr const char* kEventSourceKey =
-    "\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\QN_Chronel";
 constexpr const char* kLibraryName = "TECORA32.DLL";
 // Our simulated card library says so in its version resource; the card maker's does not.
 constexpr const char* kProductNameBlock = "\\StringFileInfo\\040904B0\\ProductName";
@@ -154,7 +152,7 @@ void CheckFolderRights(Tally& tally, const ServiceFacts& service) {
 }
 
 void CheckRegistry(Tally& tally, const StatusValues& values) {
-    const std::string key = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Tecora";
+    const std::string key = std::string(kSettingsKeyRoot) + kSettingsKeyPath;
     if (!values.KeyOpen) {
         Report(tally, Verdict::Warn, "no settings key " + key,
                "the service creates it at its first start; chronelctl set creates it too");
@@ -211,7 +209,7 @@ void CheckEventSource(Tally& tally, const ServiceFacts& service) {
     TRegistryDefault key;
     key.SetRootKeyLocalMachine();
     std::string file;
-    if (key.OpenKey(kEventSourceKey, false)) {
+    if (key.OpenKey(kEventSourceKeyPath, false)) {
         try {
             file = key.ReadString("EventMessageFile");
         } catch (const RegistryError&) {

@@ -17,7 +17,6 @@
 namespace ctl {
 namespace {
 
-constexpr const char* kKeyName = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Tecora";
 constexpr std::uint32_t kPollMs = 500;
 
 std::string KeyPath() {
@@ -215,7 +214,7 @@ int Config() {
     TRegistryDefault key;
     key.SetRootKeyLocalMachine();
     const bool open = key.OpenKey(kSettingsKeyPath, false);
-    Out(std::string("Settings in ") + kKeyName + " (32-bit view)" +
+    Out(std::string("Settings in ") + kSettingsKeyRoot + kSettingsKeyPath + " (32-bit view)" +
         (open ? "" : ": the key does not exist yet, every default applies"));
     for (const SettingRow& row : kSettingsTable) {
         std::string line = std::string("  ") + row.Name;

@@ -2,7 +2,7 @@
 // status values.
 #include "ctl/Ctl.h"
 
-#include "TimeFunc/CivilDate.h"
+#include "TimeFunc/CivilTime.h"
 #include "TimeFunc/ClockControl.h"
 #include "engine/ClockWatch.h"
 #include "engine/EventLog.h"
@@ -38,17 +38,12 @@ ServiceState StateOf(std::uint32_t current) {
     }
 }
 
-std::string ReadText(const TRegistryDefault& key, const char* name) {
+std::string ReadText(const TRegistryDefault& key, StatusName name) {
     try {
-        return key.ReadString(name);
+        return key.ReadString(name.Text);
     } catch (const RegistryError&) {
         return {}; // not a text: nothing the service wrote
     }
-}
-
-std::int64_t UnixMs(std::int32_t year, std::int32_t month, std::int32_t day, std::int64_t msOfDay) {
-    const std::int64_t days = civil::DayNumber(year, month, day) - civil::DayNumber(1970, 1, 1);
-    return days * 86400000 + msOfDay;
 }
 
 std::string Number(std::int64_t n) {
@@ -509,7 +504,7 @@ std::optional<std::int64_t> ParseStampUnixMs(const std::string& monitorSystem) {
         return std::nullopt;
     }
     const std::int64_t local =
-        UnixMs(year, month, day, ((hour * 60LL + minute) * 60 + second) * 1000 + ms);
+        civil::UnixMs(year, month, day, civil::MsOfDay(hour, minute, second, ms));
     const std::int64_t east = (zoneHours * 60LL + zoneMinutes) * 60000 * (sign == '+' ? 1 : -1);
     return local - east;
 }
@@ -517,11 +512,7 @@ std::optional<std::int64_t> ParseStampUnixMs(const std::string& monitorSystem) {
 std::int64_t NowUnixMs() {
     plat::SystemTime utc;
     plat::GetSystemTime(utc);
-    if (!civil::IsValidDate(utc.Year, utc.Month, utc.Day)) {
-        return 0;
-    }
-    return UnixMs(utc.Year, utc.Month, utc.Day,
-                  ((utc.Hour * 60LL + utc.Minute) * 60 + utc.Second) * 1000 + utc.Milliseconds);
+    return civil::UnixMs(utc);
 }
 
 LockFacts DeriveLock(const StatusValues& values, std::int64_t nowUnixMs) {
@@ -544,11 +535,11 @@ LockFacts DeriveLock(const StatusValues& values, std::int64_t nowUnixMs) {
         return values.Ltc.size() >= tail.size() &&
                values.Ltc.compare(values.Ltc.size() - tail.size(), tail.size(), tail) == 0;
     };
-    if (values.Ltc == "LTC source failure") {
+    if (values.Ltc == kSourceFailure) {
         facts.State = Lock::TimecodeLost;
-    } else if (endsWith("    LTC is out of limits")) {
+    } else if (endsWith(std::string("    ") + kOutOfLimits)) {
         facts.State = Lock::OutOfLimits;
-    } else if (endsWith("    LTC user format error")) {
+    } else if (endsWith(std::string("    ") + kUserFormatError)) {
         facts.State = Lock::FormatError;
     } else if (!facts.DiffMs) {
         facts.State = Lock::Stale; // a good reading always carries its difference

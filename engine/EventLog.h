@@ -5,6 +5,9 @@
 #include <string>
 
 constexpr const char* kServiceName = "QN_Chronel";
+// The service's event source, under HKEY_LOCAL_MACHINE, as the settings key path is written.
+constexpr const char* kEventSourceKeyPath =
+    "\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\QN_Chronel";
 constexpr std::uint16_t kEventError = 1;
 constexpr std::uint16_t kEventWarning = 2;
 constexpr std::uint16_t kEventNotice = 3;      // passed as it stands for START, STOP, out of limits

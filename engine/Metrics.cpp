@@ -1,11 +1,12 @@
 #include "engine/Metrics.h"
 
-#include "TimeFunc/CivilDate.h"
+#include "TimeFunc/CivilTime.h"
 #include "TimeFunc/ClockControl.h"
 #include "engine/ClockWatch.h"
 #include "engine/EventLog.h"
 #include "engine/FileWriter.h"
 #include "engine/Settings.h"
+#include "engine/StatusTable.h"
 #include "engine/VersionParts.h"
 #include "platform/Platform.h"
 
@@ -18,8 +19,6 @@
 #include <mutex>
 
 namespace {
-
-constexpr std::int32_t kLockedWithinMs = 2;
 
 // The loop's side: the path the current setting names, a number that changes with it (and
 // with each run), the writes handed over, and the finding shown in "MonitorWarnings". Written
@@ -302,10 +301,6 @@ void ResetMetrics() {
 std::int64_t UnixSecondsNow() {
     plat::SystemTime utc;
     plat::GetSystemTime(utc);
-    if (!civil::IsValidDate(utc.Year, utc.Month, utc.Day)) {
-        return 0;
-    }
-    const std::int64_t days =
-        civil::DayNumber(utc.Year, utc.Month, utc.Day) - civil::DayNumber(1970, 1, 1);
-    return days * 86400 + (utc.Hour * 60LL + utc.Minute) * 60 + utc.Second;
+    utc.Milliseconds = 0; // whole seconds, however far before 1970
+    return civil::UnixMs(utc) / 1000;
 }

@@ -146,7 +146,7 @@ void ResetSettingsToStart() {
 
 void RestoreSyncRequest() {
     if (SyncRequested && !ConsumedSyncText.empty()) {
-        WriteStatus("Sync", ConsumedSyncText);
+        WriteValue("Sync", ConsumedSyncText);
     }
     SyncRequested = false;
 }
@@ -182,7 +182,11 @@ bool PopUpsWanted() {
     }
 }
 
-void WriteStatus(const char* name, const std::string& text) {
+void WriteStatus(StatusName name, const std::string& text) {
+    WriteValue(name.Text, text);
+}
+
+void WriteValue(const char* name, const std::string& text) {
     try {
         if (!SettingsRegistry) {
             throw RegistryError(std::string("no settings key for value \"") + name + "\"");

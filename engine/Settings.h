@@ -2,6 +2,7 @@
 #pragma once
 
 #include "engine/RegistryDefault.h"
+#include "engine/StatusTable.h"
 
 #include <cstdint>
 #include <memory>
@@ -32,6 +33,8 @@ extern bool SyncSeen;
 extern bool InSync;
 
 constexpr const char* kSettingsKeyPath = "\\SOFTWARE\\Tecora";
+// The key as the operator finds it in regedit.
+constexpr const char* kSettingsKeyRoot = "HKEY_LOCAL_MACHINE";
 // The status value that holds why the last start failed; emptied by a good start.
 constexpr const char* kStartErrorValue = "MonitorError";
 
@@ -56,4 +59,6 @@ void RestoreSyncRequest();
 bool PopUpsWanted();
 
 // Writes one status value through SettingsRegistry; a failure is contained, never thrown.
-void WriteStatus(const char* name, const std::string& text);
+void WriteStatus(StatusName name, const std::string& text);
+// The same for any value of the key (the "Sync" request put back).
+void WriteValue(const char* name, const std::string& text);

@@ -1,6 +1,6 @@
 #include "engine/StoredFrequency.h"
 
-#include "TimeFunc/CivilDate.h"
+#include "TimeFunc/CivilTime.h"
 #include "engine/PrecisionServo.h"
 
 #include <array>
@@ -8,9 +8,6 @@
 #include <cstdio>
 
 namespace {
-
-constexpr std::int64_t kMsPerDay = 86400000;
-constexpr std::int32_t kUnixEpochDay = civil::DayNumber(1970, 1, 1);
 
 constexpr std::array<const char*, 3> kSourceNames = {"learned", "restored", "unused"};
 
@@ -91,8 +88,7 @@ bool Moment(std::string_view text, std::int64_t& unixMs) {
         !civil::IsValidDate(year, month, day) || hour > 23 || minute > 59 || second > 59) {
         return false;
     }
-    unixMs = (std::int64_t{civil::DayNumber(year, month, day)} - kUnixEpochDay) * kMsPerDay +
-             ((hour * 60LL + minute) * 60 + second) * 1000;
+    unixMs = civil::UnixMs(year, month, day, civil::MsOfDay(hour, minute, second, 0));
     return true;
 }
 
@@ -122,22 +118,16 @@ const char* FrequencySourceName(FrequencySource source) {
 }
 
 std::string FormatStoredFrequency(const StoredFrequency& f) {
-    std::int64_t days = f.UnixMs / kMsPerDay;
-    std::int64_t msOfDay = f.UnixMs % kMsPerDay;
-    if (msOfDay < 0) {
-        msOfDay += kMsPerDay;
-        --days;
-    }
-    const civil::Date date = civil::DateOf(static_cast<std::int32_t>(days + kUnixEpochDay));
-    const auto secondOfDay = static_cast<int>(msOfDay / 1000);
+    const plat::SystemTime utc = civil::TimeOfUnixMs(f.UnixMs);
     // A rounded -0.000 reads as +0.000.
     const double ppm = std::fabs(f.Ppm) < 0.0005 ? 0.0 : f.Ppm;
     std::array<char, 160> text{};
     std::snprintf(text.data(), text.size(),
                   "ppm=%+.3f sd=%.2f utc=%04d-%02d-%02dT%02d:%02d:%02dZ card=%08x src=%s", ppm,
-                  f.SdPpm, static_cast<int>(date.Year), static_cast<int>(date.Month),
-                  static_cast<int>(date.Day), secondOfDay / 3600, secondOfDay / 60 % 60,
-                  secondOfDay % 60, static_cast<unsigned>(f.Card), FrequencySourceName(f.Source));
+                  f.SdPpm, static_cast<int>(utc.Year), static_cast<int>(utc.Month),
+                  static_cast<int>(utc.Day), static_cast<int>(utc.Hour),
+                  static_cast<int>(utc.Minute), static_cast<int>(utc.Second),
+                  static_cast<unsigned>(f.Card), FrequencySourceName(f.Source));
     return text.data();
 }
 

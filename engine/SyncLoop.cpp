@@ -1,6 +1,6 @@
 #include "engine/SyncLoop.h"
 
-#include "TimeFunc/CivilDate.h"
+#include "TimeFunc/CivilTime.h"
 #include "TimeFunc/ClockControl.h"
 #include "TimeFunc/SystemInfo.h"
 #include "TimeFunc/TimeDifference.h"
@@ -18,6 +18,7 @@
 #include "engine/PrecisionServo.h"
 #include "engine/Settings.h"
 #include "engine/SettingsTable.h"
+#include "engine/StatusTable.h"
 #include "engine/StoredFrequency.h"
 #include "engine/_Display.h"
 #include "platform/Platform.h"
@@ -61,13 +62,6 @@ constexpr std::int32_t kFailuresBeforeNotice = 50; // the 51st failure in a row 
 constexpr std::int32_t kFormatErrorCycles = 600;   // the 600th format error is notified
 constexpr std::int32_t kFormatErrorNotified = -1;
 constexpr std::int32_t kLimitNoticeRepeat = 5000; // good cycles between out-of-limits notices
-
-constexpr const char* kSourceFailure = "LTC source failure";
-constexpr const char* kUserFormatError = "LTC user format error";
-constexpr const char* kOutOfLimits = "LTC is out of limits";
-constexpr const char* kSourceRestored = "LTC source restored";
-constexpr const char* kUserFormatCorrect = "LTC user format correct again";
-constexpr const char* kBackWithinLimits = "LTC back within limits";
 
 // What a cycle leaves for the status texts. The texts themselves are composed only when they
 // are published (about once a second), so the twenty cycles a second in between allocate
@@ -174,13 +168,6 @@ constexpr std::int32_t DayOf(int year, int month, int day) {
     return civil::IsValidDate(year, month, day) ? civil::DayNumber(year, month, day) : 0;
 }
 
-constexpr std::int64_t StampMs(std::int32_t dayNumber, int hour, int minute, int second, int ms) {
-    return ((std::int64_t{dayNumber} * 24 + hour) * 60 + minute) * 60000 +
-           std::int64_t{second} * 1000 + ms;
-}
-
-constexpr std::int64_t kUnixEpochStampMs = StampMs(DayOf(1970, 1, 1), 0, 0, 0, 0);
-
 std::int64_t StampMs(LoopState& s, int year, int month, int day, int hour, int minute, int second,
                      int ms) {
     if (year != s.StampYear || month != s.StampMonth || day != s.StampDay) {
@@ -189,7 +176,7 @@ std::int64_t StampMs(LoopState& s, int year, int month, int day, int hour, int m
         s.StampDay = day;
         s.StampDayNumber = DayOf(year, month, day);
     }
-    return StampMs(s.StampDayNumber, hour, minute, second, ms);
+    return civil::StampMs(s.StampDayNumber, civil::MsOfDay(hour, minute, second, ms));
 }
 
 void WriteLearnedFrequency(LoopState& s) {
@@ -209,7 +196,7 @@ void KeepLearnedFrequency(LoopState& s, std::int64_t pcMs) {
     StoredFrequency f;
     f.Ppm = s.Servo.DriftPpm;
     f.SdPpm = ServoFrequencySpread(s.Servo);
-    f.UnixMs = (pcMs - kUnixEpochStampMs) / 1000 * 1000;
+    f.UnixMs = civil::UnixMsOfStamp(pcMs) / 1000 * 1000;
     f.Card = *s.Card;
     f.Source = FrequencySource::Learned;
     const bool first = !s.Learned || s.Learned->Source != FrequencySource::Learned;
@@ -238,9 +225,8 @@ void TakeUpStoredFrequency(LoopState& s) {
     }
     plat::SystemTime now;
     plat::GetSystemTime(now);
-    const std::int64_t nowUnixMs = StampMs(s, now.Year, now.Month, now.Day, now.Hour, now.Minute,
-                                           now.Second, now.Milliseconds) -
-                                   kUnixEpochStampMs;
+    const std::int64_t nowUnixMs = civil::UnixMsOfStamp(StampMs(
+        s, now.Year, now.Month, now.Day, now.Hour, now.Minute, now.Second, now.Milliseconds));
     // Before the first reload: the law that reload will choose.
     const RateLaw& law = LawFor(ReadSettingFrom(*SettingsRegistry, SettingRowOf("SyncMode")));
     if (law.TakesUpStoredFrequency &&
@@ -451,13 +437,7 @@ std::uint16_t PublishSecond(const LoopState& s) {
 void StampWithPcTime(TimecodeRecord& record) {
     plat::SystemTime now;
     plat::GetSystemTime(now);
-    record.SystemYear = now.Year;
-    record.SystemMonth = now.Month;
-    record.SystemDay = now.Day;
-    record.SystemHour = now.Hour;
-    record.SystemMinute = now.Minute;
-    record.SystemSecond = now.Second;
-    record.SystemMilliseconds = now.Milliseconds;
+    civil::SetSystemStamp(record, now);
 }
 
 void Publish(LoopState& s) {
@@ -682,9 +662,7 @@ void CountForHistory(LoopState& s, std::uint8_t outcome) {
     if (outcome == ReadRecordInvalid) {
         plat::GetSystemTime(pc);
     } else {
-        const TimecodeRecord& r = s.Facts.Record;
-        pc = {r.SystemYear,   r.SystemMonth,       0, r.SystemDay, r.SystemHour, r.SystemMinute,
-              r.SystemSecond, r.SystemMilliseconds};
+        pc = civil::SystemStampOf(s.Facts.Record);
         switch (s.Facts.Kind) {
         case CycleKind::Good:
             h.What = HistoryCycleFacts::Good;
@@ -702,9 +680,8 @@ void CountForHistory(LoopState& s, std::uint8_t outcome) {
         }
     }
     h.DiffMs = s.Facts.Difference;
-    h.PcUnixMs =
-        StampMs(s, pc.Year, pc.Month, pc.Day, pc.Hour, pc.Minute, pc.Second, pc.Milliseconds) -
-        kUnixEpochStampMs;
+    h.PcUnixMs = civil::UnixMsOfStamp(
+        StampMs(s, pc.Year, pc.Month, pc.Day, pc.Hour, pc.Minute, pc.Second, pc.Milliseconds));
     h.Correction = s.AppliedCorrection == kNoCorrection ? 0 : s.AppliedCorrection;
     h.Increment = DefaultTimeIncrement();
     HistoryCycle(h);

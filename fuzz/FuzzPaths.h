@@ -169,10 +169,7 @@ inline std::string RunRecordPath(const std::uint8_t* data, std::size_t size) {
     return {};
 }
 
-inline constexpr std::array<const char*, 10> kValueNames = {
-    "SyncM",   "SyncP",      "DifErr",         "DifSys", "Sync",
-    "SyncLTC", "DateFormat", "SelectTimezone", "PopUps", "IOADR"};
-inline constexpr const char* kKey = "SOFTWARE\\Tecora";
+inline constexpr const char* kKey = kSettingsKeyPath + 1; // without the leading backslash
 
 inline std::string RunSettingsPath(const std::uint8_t* data, std::size_t size) {
     Reader in(data, size);
@@ -180,17 +177,17 @@ inline std::string RunSettingsPath(const std::uint8_t* data, std::size_t size) {
     emu::ResetWorld();
     ResetModuleState();
     while (!in.Empty()) {
-        const std::size_t which = in.Take<std::uint8_t>() % kValueNames.size();
+        const std::size_t which = in.Take<std::uint8_t>() % kSettingsTable.size();
         static constexpr plat::RegType kTypes[] = {plat::RegType::None,     plat::RegType::Sz,
                                                    plat::RegType::ExpandSz, plat::RegType::Binary,
                                                    plat::RegType::Dword,    plat::RegType::MultiSz};
         const plat::RegType type = kTypes[in.Take<std::uint8_t>() % std::size(kTypes)];
         const std::size_t length = in.Take<std::uint8_t>() % 24;
-        emu::RegSetRaw(kKey, kValueNames[which], type, in.Bytes(length));
+        emu::RegSetRaw(kKey, kSettingsTable[which].Name, type, in.Bytes(length));
     }
     const bool failing = (faults & 7) != 0;
     if ((faults & 1) != 0) {
-        emu::InjectRegFailure(emu::RegOp::Query, 5, -1, kValueNames[faults >> 4 & 7]);
+        emu::InjectRegFailure(emu::RegOp::Query, 5, -1, kSettingsTable[faults >> 4 & 7].Name);
     }
     if ((faults & 2) != 0) {
         emu::InjectRegFailure(emu::RegOp::Set, 5, -1, "Sync");

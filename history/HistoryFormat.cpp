@@ -19,7 +19,7 @@ constexpr const char* kHeader = "minute_utc,state,good_readings,failed_reads,dif
                                 "diff_max_ms,diff_mean_ms,rate_ppm,hard_sets,entries,time_source,"
                                 "settings";
 constexpr std::size_t kColumns = 12;
-constexpr std::int32_t kUnixEpochDay = civil::DayNumber(1970, 1, 1);
+using civil::kUnixEpochDay;
 // The calendar's own range, as seconds since 1970.
 constexpr std::int64_t kFirstMoment =
     (std::int64_t{civil::DayNumber(1, 1, 1)} - kUnixEpochDay) * kSecondsPerDay;

@@ -45,8 +45,7 @@ std::string UpperAsciiLetters(std::string text) {
 }
 
 std::string EventSourceKey() {
-    return std::string("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\") +
-           kServiceName;
+    return std::string(kEventSourceKeyPath).substr(1); // without the leading backslash
 }
 
 // Names the program as the message file of the service's event source, so that Event Viewer

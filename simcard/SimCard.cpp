@@ -1,5 +1,6 @@
 #include "simcard/SimCard.h"
 
+#include "TimeFunc/CivilTime.h"
 #include "TimeFunc/TimecodeRecord.h"
 #include "platform/Platform.h"
 
@@ -22,7 +23,6 @@ constexpr std::int32_t kInvalidHandle = -4;
 constexpr std::int32_t kHandleNotOpened = -5;
 constexpr std::int32_t kNullPointer = -6;
 
-constexpr std::int64_t kMsPerDay = 86400000;
 constexpr std::int64_t kReloadAfterMs = 1000;
 
 struct Config {
@@ -67,36 +67,6 @@ struct CardState {
 CardState& State() {
     static CardState state;
     return state;
-}
-
-// --- calendar arithmetic on milliseconds since 1970-01-01 -------------------------------------
-
-plat::SystemTime FromMs(std::int64_t ms) {
-    std::int64_t days = ms / kMsPerDay;
-    std::int64_t rest = ms % kMsPerDay;
-    if (rest < 0) {
-        rest += kMsPerDay;
-        --days;
-    }
-    const std::int64_t z = days + 719468;
-    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const std::int64_t doe = z - era * 146097;
-    const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const std::int64_t mp = (5 * doy + 2) / 153;
-    const std::int64_t d = doy - (153 * mp + 2) / 5 + 1;
-    const std::int64_t m = mp + (mp < 10 ? 3 : -9);
-    const std::int64_t y = yoe + era * 400 + (m <= 2 ? 1 : 0);
-    plat::SystemTime t;
-    t.Year = static_cast<std::uint16_t>(y);
-    t.Month = static_cast<std::uint16_t>(m);
-    t.Day = static_cast<std::uint16_t>(d);
-    t.DayOfWeek = static_cast<std::uint16_t>(((days % 7) + 11) % 7); // 1970-01-01 was a Thursday
-    t.Hour = static_cast<std::uint16_t>(rest / 3600000);
-    t.Minute = static_cast<std::uint16_t>(rest / 60000 % 60);
-    t.Second = static_cast<std::uint16_t>(rest / 1000 % 60);
-    t.Milliseconds = static_cast<std::uint16_t>(rest % 1000);
-    return t;
 }
 
 // --- configuration from the registry ----------------------------------------------------------
@@ -168,7 +138,7 @@ Config ReadConfig() {
 // 100-ns units since 1601 to ms since 1970, and a frame's length in those units.
 constexpr std::int64_t kUnitsPerMs = 10000;
 constexpr std::int64_t kUnitsPerSecond = 1000 * kUnitsPerMs;
-constexpr std::int64_t kUnitsPerDay = kMsPerDay * kUnitsPerMs;
+constexpr std::int64_t kUnitsPerDay = civil::kDayMs * kUnitsPerMs;
 constexpr std::int64_t k1601To1970Ms = 11644473600000;
 
 std::int64_t FloorDiv(std::int64_t a, std::int64_t b) {
@@ -236,11 +206,11 @@ plat::SystemTime TimecodeLocal(const Config& c, std::int64_t utcMs) {
     case 0: {
         const std::uint32_t hours = c.LtcZone & 0xFFFFu;
         const std::int64_t shift = hours == LtcZoneNone ? 0 : static_cast<std::int64_t>(hours);
-        return FromMs(utcMs + shift * 3600000);
+        return civil::TimeOfUnixMs(utcMs + shift * 3600000);
     }
     case 1: {
         plat::TimeZoneInfo tz;
-        const plat::SystemTime utc = FromMs(utcMs);
+        const plat::SystemTime utc = civil::TimeOfUnixMs(utcMs);
         plat::SystemTime local = utc;
         if (plat::GetTimeZoneInformation(tz) == plat::kTimeZoneIdInvalid ||
             !plat::SystemTimeToTzSpecificLocalTime(tz, utc, local)) {
@@ -249,7 +219,7 @@ plat::SystemTime TimecodeLocal(const Config& c, std::int64_t utcMs) {
         return local;
     }
     default:
-        return FromMs(utcMs);
+        return civil::TimeOfUnixMs(utcMs);
     }
 }
 
@@ -578,28 +548,14 @@ std::int32_t TEC_API tecReadTime(std::int32_t handle, void* record44) {
     }
 
     const plat::SystemTime tc = TimecodeLocal(c, frame.LabelMs - c.OffsetMs);
-    const plat::SystemTime pc = FromMs(frame.StampMs);
+    const plat::SystemTime pc = civil::TimeOfUnixMs(frame.StampMs);
     const bool dateValid = mode != 0 && c.DateValid != 0;
 
     TimecodeRecord r;
     r.Flags = (c.SyncFlag != 0 ? FlagLtcSync : 0u) | (dateValid ? FlagDateValid : 0u);
-    r.LtcMilliseconds = tc.Milliseconds;
-    r.LtcSecond = tc.Second;
-    r.LtcMinute = tc.Minute;
-    r.LtcHour = tc.Hour;
-    if (dateValid) {
-        r.LtcDay = tc.Day;
-        r.LtcMonth = tc.Month;
-        r.LtcYear = tc.Year;
-    }
+    civil::SetLtcTime(r, tc, dateValid);
     r.LtcZone = static_cast<std::uint16_t>(c.LtcZone);
-    r.SystemMilliseconds = pc.Milliseconds;
-    r.SystemSecond = pc.Second;
-    r.SystemMinute = pc.Minute;
-    r.SystemHour = pc.Hour;
-    r.SystemDay = pc.Day;
-    r.SystemMonth = pc.Month;
-    r.SystemYear = pc.Year;
+    civil::SetSystemStamp(r, pc);
     {
         std::lock_guard<std::mutex> lock(s.Lock);
         s.LastRecord[static_cast<std::size_t>(handle)] = r;

@@ -1,6 +1,7 @@
 // Building timecode records and date-times for tests.
 #pragma once
 
+#include "TimeFunc/CivilTime.h"
 #include "TimeFunc/TimecodeRecord.h"
 #include "platform/Platform.h"
 
@@ -20,24 +21,16 @@ struct Moment {
     std::uint16_t Milliseconds = 0;
 };
 
+inline plat::SystemTime TimeOf(const Moment& m) {
+    return {m.Year, m.Month, 0, m.Day, m.Hour, m.Minute, m.Second, m.Milliseconds};
+}
+
 inline void SetLtc(TimecodeRecord& r, const Moment& m) {
-    r.LtcYear = m.Year;
-    r.LtcMonth = m.Month;
-    r.LtcDay = m.Day;
-    r.LtcHour = m.Hour;
-    r.LtcMinute = m.Minute;
-    r.LtcSecond = m.Second;
-    r.LtcMilliseconds = m.Milliseconds;
+    civil::SetLtcTime(r, TimeOf(m), true);
 }
 
 inline void SetSystem(TimecodeRecord& r, const Moment& m) {
-    r.SystemYear = m.Year;
-    r.SystemMonth = m.Month;
-    r.SystemDay = m.Day;
-    r.SystemHour = m.Hour;
-    r.SystemMinute = m.Minute;
-    r.SystemSecond = m.Second;
-    r.SystemMilliseconds = m.Milliseconds;
+    civil::SetSystemStamp(r, TimeOf(m));
 }
 
 inline TimecodeRecord MakeRecord(const Moment& system, const Moment& ltc) {

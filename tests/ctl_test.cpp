@@ -1,5 +1,7 @@
 #include "CardWorld.h"
 
+#include "TimeFunc/CivilTime.h"
+#include "TimeFunc/TimeZone.h"
 #include "ctl/Ctl.h"
 
 #include <algorithm>
@@ -15,13 +17,11 @@ class CtlTest : public CardWorld {
     static std::string SystemText(std::int64_t ageMs, const std::string& diff,
                                   std::int32_t zoneMinutes = 0) {
         const std::int64_t local = ctl::NowUnixMs() - ageMs + zoneMinutes * 60000LL;
-        const std::int64_t units = local * 10000 + 116444736000000000LL; // since 1601
-        const plat::SystemTime t = emu::UnitsToUtc(units);
+        const plat::SystemTime t = civil::TimeOfUnixMs(local);
         char text[96];
-        std::snprintf(text, sizeof text, "%.2d:%.2d:%.2d.%.3d %s%d:%.2d    %.2d.%.2d.%.4d", t.Hour,
-                      t.Minute, t.Second, t.Milliseconds, zoneMinutes >= 0 ? " +" : " -",
-                      std::abs(zoneMinutes) / 60, std::abs(zoneMinutes) % 60, t.Day, t.Month,
-                      t.Year);
+        std::snprintf(text, sizeof text, kLongForm, t.Hour, t.Minute, t.Second, t.Milliseconds,
+                      zoneMinutes >= 0 ? " +" : " -", std::abs(zoneMinutes) / 60,
+                      std::abs(zoneMinutes) % 60, t.Day, t.Month, t.Year);
         return diff.empty() ? text : std::string(text) + "    Diff: " + diff + " ms";
     }
 

@@ -1,5 +1,6 @@
 // The learned frequency across runs: its status value, what a start takes up, when it is
 // written, and a restart in the middle of an outage.
+#include "TimeFunc/CivilTime.h"
 #include "ctl/Ctl.h"
 #include "engine/PrecisionServo.h"
 #include "engine/StoredFrequency.h"
@@ -18,7 +19,7 @@
 namespace {
 
 constexpr const char* kKey = "SOFTWARE\\Tecora";
-constexpr std::int64_t kDayMs = 86400000;
+using civil::kDayMs;
 // 2026-12-08T14:00:00Z
 constexpr std::int64_t kNoonish = 1796738400000;
 
