@@ -21,6 +21,7 @@ constexpr double kDriftWalk = 0.007;
 // are not independent of each other.
 constexpr double kLeastDriftVariance = 0.25;
 constexpr double kPhaseWalk = 1e-6; // ms^2 per s
+constexpr double kLearnableDriftPpm = 1.5 * kServoMaxDriftPpm;
 constexpr double kInitialDriftVariance = 500.0 * 500.0;
 // An edge this far from the estimate (and far beyond its spread), shown by the least delayed
 // of the recent readings or by one that is early, is a step: the phase starts afresh, the
@@ -39,6 +40,8 @@ constexpr double kAgreeMs = 2;
 // Readings spread over more than half an interrupt, among at least this many, are stamps
 // from the interrupt's clock.
 constexpr std::uint8_t kCoarseReadings = 8;
+// How well the middle of those readings' range shows the phase (ms^2).
+constexpr double kCoarseMiddleVariance = 1.0;
 // A stamp can only be late, so the band's bottom edge is believed only when this many readings
 // in a row show the phase above it, agreeing to within how far the phase may move meanwhile.
 constexpr std::size_t kLeastOf = 4;
@@ -104,6 +107,7 @@ void ForgetReadings(ServoState& s) {
     s.RingCount = 0;
     s.RingNext = 0;
     s.RingShift = 0;
+    s.RingSum = 0;
     s.BlockCount = 0;
     s.Coarse = false;
     s.Suspects = 0;
@@ -119,21 +123,30 @@ void StartPhase(ServoState& s, double phaseMs) {
     ForgetReadings(s);
 }
 
-void Correct(ServoState& s, double z, double variance) {
+// Moves the estimate towards a phase z; with teach false the frequency is left as it is.
+void Correct(ServoState& s, double z, double variance, bool teach = true) {
     const double innovation = z - s.PhaseMs;
     const double spread = s.Pxx + variance;
     const double k0 = s.Pxx / spread;
-    const double k1 = s.Pxd / spread;
+    const double k1 = teach ? s.Pxd / spread : 0.0;
     s.PhaseMs += k0 * innovation;
     s.RingShift += k0 * innovation;
-    s.DriftPpm += k1 * innovation;
-    s.Pdd = std::max(s.Pdd - k1 * s.Pxd, kLeastDriftVariance);
+    // A frequency beyond what the servo is built to lock is not the oscillator's: it is a
+    // pattern in the readings, such as the beat of the frame rate against the interrupt.
+    s.DriftPpm = std::clamp(s.DriftPpm + k1 * innovation, -kLearnableDriftPpm, kLearnableDriftPpm);
+    if (teach) {
+        s.Pdd = std::max(s.Pdd - k1 * s.Pxd, kLeastDriftVariance);
+    }
     s.Pxx *= variance / spread;
     s.Pxd *= variance / spread;
 }
 
 void Remember(ServoState& s, double residual) {
     const double v = residual + s.RingShift;
+    if (s.RingCount > kRingMask) {
+        s.RingSum -= s.Ring[s.RingNext];
+    }
+    s.RingSum += v;
     s.Ring[s.RingNext] = v;
     s.RingNext = static_cast<std::uint8_t>((s.RingNext + 1u) & kRingMask);
     if (s.RingCount <= kRingMask) {
@@ -237,20 +250,34 @@ void TakeReading(ServoState& s, std::int32_t diffMs, double tickMs) {
     }
     s.Suspects = 0;
     Remember(s, residual);
+    // Until the readings can tell stamps of the interrupt's clock from fine ones, they are only
+    // remembered: a coarse stamp taken as an edge would move the phase by up to an interrupt,
+    // and the beat of the frame rate against the interrupt would pass for a frequency.
+    if (s.RingCount < kCoarseReadings) {
+        return;
+    }
     const auto [low, high] = Remembered(s);
 
-    // Stamps from the interrupt's clock lag the true time by up to one interrupt, evenly over
-    // it: the readings fill a band that wide below the phase. Its middle, half an interrupt
-    // up, is the phase; each reading moves the estimate a little.
-    const bool coarse = s.RingCount >= kCoarseReadings && high - low > tickMs / 2;
-    if (coarse) {
-        const double variance = tickMs * tickMs / 12;
+    // Stamps from the interrupt's clock lag the true time by up to one interrupt, spread over
+    // it: the readings fill a band that wide below the phase, and its middle, half an
+    // interrupt up, is the phase. Neighbouring readings step through the band together, so
+    // the middle says something new only once per block of them.
+    // Latency spreads readings too, but leaves most of them near the least delayed; the
+    // interrupt's clock spreads them over its whole band.
+    const double mean = s.RingSum / s.RingCount - s.RingShift;
+    const double width = high - low;
+    if (width > (s.Coarse ? tickMs / 4 : tickMs / 2) && mean - low > width / 4) {
+        const double middle = s.PhaseMs + (low + high + tickMs) / 2;
         if (!s.Coarse) {
-            s.Pxx = std::max(s.Pxx, variance);
+            // What the fine rules made of these readings is no phase and no frequency.
+            s.Pxx = std::max(s.Pxx, tickMs * tickMs / 12);
+            s.Pxd = 0;
             s.ProbeMs = 0;
+            s.Coarse = true;
+            Correct(s, middle, kCoarseMiddleVariance, false);
+        } else if (s.BlockCount == 0) {
+            Correct(s, middle, kCoarseMiddleVariance + s.TimingMs * s.TimingMs);
         }
-        s.Coarse = true;
-        Correct(s, s.PhaseMs + (low + high + tickMs) / 2, variance);
         s.TimingMs = 0;
         return;
     }

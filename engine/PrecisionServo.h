@@ -43,6 +43,7 @@ struct ServoState {
     std::uint8_t RingCount = 0;
     std::uint8_t RingNext = 0;
     double RingShift = 0;
+    double RingSum = 0; // of the entries, as stored
     // The range of the entries, as stored, in two blocks of half the ring: the one filling and
     // the one before it.
     double BlockLow = 0;
