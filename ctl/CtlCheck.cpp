@@ -47,11 +47,6 @@ std::string Lower(std::string text) {
     return text;
 }
 
-std::string FolderOf(const std::string& path) {
-    const std::size_t slash = path.find_last_of("\\/");
-    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
-
 // LocalSystem and LocalService hold "Change the system time" on every Windows; any other
 // account holds it only if an administrator granted it.
 bool AccountHoldsTimePrivilege(const std::string& account) {
@@ -118,7 +113,8 @@ void CheckLibrary(Tally& tally, const ServiceFacts& service) {
         return;
     }
     // The service finds the library beside itself first, then in the system folder.
-    std::string library = FolderOf(ExecutablePath(service.BinaryPath)) + kLibraryName;
+    std::string library =
+        plat::PathIn(plat::FolderOf(ExecutablePath(service.BinaryPath)), kLibraryName);
     if (!plat::FileExists(library.c_str())) {
         const std::string beside = library;
         library = plat::SystemDirectoryFor32Bit() + "\\" + kLibraryName;

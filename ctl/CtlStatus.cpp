@@ -21,8 +21,6 @@
 namespace ctl {
 namespace {
 
-constexpr std::uint32_t kErrorServiceDoesNotExist = 1060;
-
 ServiceState StateOf(std::uint32_t current) {
     switch (current) {
     case plat::kServiceStopped:
@@ -305,7 +303,7 @@ ServiceFacts QueryService(const char* name) {
         plat::OpenService(scm.get(), name, plat::kServiceQueryStatus | plat::kServiceQueryConfig));
     if (!service.valid()) {
         // Only "does not exist" says it is not installed; anything else leaves it unknown.
-        if (plat::GetLastError() == kErrorServiceDoesNotExist) {
+        if (plat::GetLastError() == plat::kErrorServiceDoesNotExist) {
             facts.State = ServiceState::NotInstalled;
         }
         return facts;

@@ -12,8 +12,6 @@
 
 namespace {
 
-constexpr std::uint32_t kScManagerConnect = 0x0001;
-constexpr std::uint32_t kServiceQueryStatus = 0x0004;
 constexpr const char* kTimeService = "W32Time";
 constexpr const char* kTimeServiceParameters =
     "SYSTEM\\CurrentControlSet\\Services\\W32Time\\Parameters";
@@ -55,12 +53,12 @@ std::optional<std::string> TimeServiceType() {
 
 // 0 when the service is not installed or the controller cannot be asked.
 std::uint32_t TimeServiceState() {
-    const plat::ServiceHandle manager(plat::OpenSCManager(kScManagerConnect));
+    const plat::ServiceHandle manager(plat::OpenSCManager(plat::kScManagerConnect));
     if (!manager.valid()) {
         return 0;
     }
     const plat::ServiceHandle service(
-        plat::OpenService(manager.get(), kTimeService, kServiceQueryStatus));
+        plat::OpenService(manager.get(), kTimeService, plat::kServiceQueryStatus));
     plat::ServiceStatusRecord status;
     if (!service.valid() || !plat::QueryServiceStatus(service.get(), status)) {
         return 0;

@@ -35,7 +35,7 @@ const char* TypeName(plat::RegType type) {
 // Queries a value; false when it does not exist, throws on any other failure.
 bool Query(const plat::RegKey& key, const std::string& name, plat::RegType& type,
            std::vector<std::uint8_t>& data) {
-    if (!key.isOpen()) {
+    if (!key.valid()) {
         return false;
     }
     const long error = plat::RegQueryValue(key, name, type, data);
@@ -71,7 +71,7 @@ bool TRegistryDefault::OpenKey(const std::string& path, bool create) {
 }
 
 bool TRegistryDefault::ValueExists(const std::string& name) const {
-    if (!key_.isOpen()) {
+    if (!key_.valid()) {
         return false;
     }
     plat::RegType type = plat::RegType::None;
@@ -107,7 +107,7 @@ std::string TRegistryDefault::ReadString(const std::string& name) const {
 }
 
 void TRegistryDefault::WriteString(const std::string& name, const std::string& text) {
-    if (!key_.isOpen()) {
+    if (!key_.valid()) {
         Fail("no open key to write", name);
     }
     const long error =

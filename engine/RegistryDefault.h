@@ -27,7 +27,7 @@ class TRegistryDefault {
     std::string ReadString(const std::string& name) const;              // throws RegistryError
     void WriteString(const std::string& name, const std::string& text); // throws RegistryError
     std::int32_t ReadIntegerDefault(const std::string& name, std::int32_t defaultValue) const;
-    [[nodiscard]] bool IsOpen() const { return key_.isOpen(); }
+    [[nodiscard]] bool IsOpen() const { return key_.valid(); }
 
   private:
     plat::RegKey key_;

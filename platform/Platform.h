@@ -31,6 +31,7 @@ constexpr std::uint32_t kErrorAccessDenied = 5;
 constexpr std::uint32_t kErrorInvalidHandle = 6;
 constexpr std::uint32_t kErrorFileNotFound = 2;
 constexpr std::uint32_t kErrorPrivilegeNotHeld = 1314;
+constexpr std::uint32_t kErrorServiceDoesNotExist = 1060;
 
 std::uint32_t GetLastError();
 void SetLastError(std::uint32_t code);
@@ -87,27 +88,53 @@ bool SetSystemTimeAdjustment(std::uint32_t adjustment, bool disableRegulation);
 // ---------------------------------------------------------------------------
 // Process token and privileges
 
-// An open process token; closed on destruction.
-class Token {
+// How each kind of handle is closed (the owners below do it).
+namespace detail {
+void CloseToken(OsHandle h);
+void CloseEvent(OsHandle h);
+void CloseRegKey(OsHandle h);
+inline bool NonZero(OsHandle h) {
+    return h != 0;
+}
+} // namespace detail
+
+// An owned handle of one kind: Close ends it on destruction and on reset; Valid tells a
+// handle from the kind's failure value. Movable, not copyable.
+template <auto Close, auto Valid> class UniqueHandle {
   public:
-    Token() = default;
-    explicit Token(OsHandle h) : handle_(h) {}
-    Token(const Token&) = delete;
-    Token& operator=(const Token&) = delete;
-    Token(Token&& other) noexcept : handle_(other.release()) {}
-    Token& operator=(Token&& other) noexcept;
-    ~Token();
+    UniqueHandle() = default;
+    explicit UniqueHandle(OsHandle h) : handle_(h) {}
+    UniqueHandle(const UniqueHandle&) = delete;
+    UniqueHandle& operator=(const UniqueHandle&) = delete;
+    UniqueHandle(UniqueHandle&& other) noexcept : handle_(other.release()) {}
+    UniqueHandle& operator=(UniqueHandle&& other) noexcept {
+        if (this != &other) {
+            reset();
+            handle_ = other.release();
+        }
+        return *this;
+    }
+    ~UniqueHandle() { reset(); }
     [[nodiscard]] OsHandle get() const { return handle_; }
-    [[nodiscard]] bool isOpen() const { return handle_ != 0; }
+    [[nodiscard]] bool valid() const { return Valid(handle_); }
     OsHandle release() {
-        OsHandle h = handle_;
+        const OsHandle h = handle_;
         handle_ = 0;
         return h;
+    }
+    void reset() { // closes now
+        if (Valid(handle_)) {
+            Close(handle_);
+        }
+        handle_ = 0;
     }
 
   private:
     OsHandle handle_ = 0;
 };
+
+// An open process token.
+using Token = UniqueHandle<detail::CloseToken, detail::NonZero>;
 
 struct Luid {
     std::uint32_t LowPart = 0;
@@ -141,34 +168,7 @@ std::uint64_t GetTickCount64();
 // A pseudo-random whole number drawn uniformly from 0 to bound-1.
 std::uint32_t RandomBelow(std::uint32_t bound);
 
-// An event object; closed on destruction.
-class Event {
-  public:
-    Event() = default;
-    explicit Event(OsHandle h) : handle_(h) {}
-    Event(const Event&) = delete;
-    Event& operator=(const Event&) = delete;
-    Event(Event&& other) noexcept : handle_(other.release()) {}
-    Event& operator=(Event&& other) noexcept {
-        if (this != &other) {
-            reset();
-            handle_ = other.release();
-        }
-        return *this;
-    }
-    ~Event() { reset(); }
-    [[nodiscard]] OsHandle get() const { return handle_; }
-    [[nodiscard]] bool valid() const { return HandleValid(handle_); }
-    OsHandle release() {
-        OsHandle h = handle_;
-        handle_ = 0;
-        return h;
-    }
-    void reset(); // closes now
-
-  private:
-    OsHandle handle_ = 0;
-};
+using Event = UniqueHandle<detail::CloseEvent, HandleValid>;
 
 constexpr std::uint32_t kWaitObject0 = 0;
 constexpr std::uint32_t kWaitTimeout = 258;
@@ -204,34 +204,8 @@ constexpr long kRegErrorSuccess = 0;
 constexpr long kRegErrorFileNotFound = 2;
 constexpr long kRegErrorMoreData = 234;
 
-// An open registry key; closed on destruction.
-class RegKey {
-  public:
-    RegKey() = default;
-    explicit RegKey(OsHandle h) : handle_(h) {}
-    RegKey(const RegKey&) = delete;
-    RegKey& operator=(const RegKey&) = delete;
-    RegKey(RegKey&& other) noexcept : handle_(other.release()) {}
-    RegKey& operator=(RegKey&& other) noexcept {
-        if (this != &other) {
-            reset();
-            handle_ = other.release();
-        }
-        return *this;
-    }
-    ~RegKey() { reset(); }
-    [[nodiscard]] OsHandle get() const { return handle_; }
-    [[nodiscard]] bool isOpen() const { return handle_ != 0; }
-    OsHandle release() {
-        OsHandle h = handle_;
-        handle_ = 0;
-        return h;
-    }
-    void reset();
-
-  private:
-    OsHandle handle_ = 0;
-};
+// An open registry key.
+using RegKey = UniqueHandle<detail::CloseRegKey, detail::NonZero>;
 
 // path is relative to HKEY_LOCAL_MACHINE, without a leading backslash ("SOFTWARE\\Tecora").
 // All return Win32 error codes (0 = success).
@@ -302,14 +276,34 @@ bool GetVersionEx(OsVersionInfo& info);
 bool FormatSystemMessage(std::uint32_t code, std::string& text);
 
 // The system's text for an error code as one line: without the line break the system ends
-// it with, which would split the caller's line; "error N" when the system has none.
+// it with, which would split the caller's line; "Unknown error N" when the system has none.
+// Every text of the system that the programs show goes through here.
 inline std::string SystemMessageLine(std::uint32_t code) {
     std::string text;
     if (!FormatSystemMessage(code, text)) {
         text.clear();
     }
     text.erase(text.find_last_not_of(" \t\r\n") + 1);
-    return text.empty() ? "error " + std::to_string(code) : text;
+    return text.empty() ? "Unknown error " + std::to_string(code) : text;
+}
+
+// "C:\dir\chronel.exe" -> "C:\dir"; a file in a drive's root keeps the root's backslash
+// ("C:\"); a bare name lies in ".".
+inline std::string FolderOf(const std::string& path) {
+    const std::size_t slash = path.find_last_of("\\/");
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    if (slash == 0 || path[slash - 1] == ':') {
+        return path.substr(0, slash + 1);
+    }
+    return path.substr(0, slash);
+}
+
+// The path of a file of that name in a folder as FolderOf gives it.
+inline std::string PathIn(const std::string& folder, const std::string& name) {
+    const bool ends = !folder.empty() && (folder.back() == '\\' || folder.back() == '/');
+    return ends ? folder + name : folder + "\\" + name;
 }
 
 // True when a file (not a directory) of this name exists: a bare name in the current
@@ -398,6 +392,10 @@ inline std::string AnsiGroupSeparator(const std::string& converted, bool lossy) 
 // Service controller
 
 constexpr std::uint32_t kServiceWin32OwnProcess = 16;
+constexpr std::uint32_t kServiceAutoStart = 2;
+constexpr std::uint32_t kServiceErrorNormal = 1;
+constexpr std::uint32_t kScManagerAllAccess = 0xF003F;
+constexpr std::uint32_t kServiceAllAccess = 0xF01FF;
 constexpr std::uint32_t kServiceStopped = 1;
 constexpr std::uint32_t kServiceStartPending = 2;
 constexpr std::uint32_t kServiceStopPending = 3;
@@ -475,23 +473,8 @@ inline bool ServiceHandleValid(OsHandle handle) {
     }
 }
 
-// A service controller or service handle; closed on destruction.
-class ServiceHandle {
-  public:
-    explicit ServiceHandle(OsHandle h) : handle_(h) {}
-    ServiceHandle(const ServiceHandle&) = delete;
-    ServiceHandle& operator=(const ServiceHandle&) = delete;
-    ~ServiceHandle() {
-        if (valid()) {
-            CloseServiceHandle(handle_);
-        }
-    }
-    [[nodiscard]] OsHandle get() const { return handle_; }
-    [[nodiscard]] bool valid() const { return ServiceHandleValid(handle_); }
-
-  private:
-    OsHandle handle_ = 0;
-};
+// A service controller or service handle.
+using ServiceHandle = UniqueHandle<CloseServiceHandle, ServiceHandleValid>;
 
 // Access rights enough to look at the controller and a service without administrator rights.
 constexpr std::uint32_t kScManagerConnect = 0x0001;

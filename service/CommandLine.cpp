@@ -13,10 +13,6 @@
 namespace {
 
 constexpr const char* kDisplayName = "Quorlan Chronel Service";
-constexpr std::uint32_t kScManagerAllAccess = 0xF003F;
-constexpr std::uint32_t kServiceAllAccess = 0xF01FF;
-constexpr std::uint32_t kServiceAutoStart = 2;
-constexpr std::uint32_t kServiceErrorNormal = 1;
 constexpr std::uint32_t kModulePathSize = 512;
 constexpr std::uint32_t kSettleMs = 1000;
 constexpr const char* kDescription =
@@ -136,8 +132,8 @@ void InstallService() {
         PrintLine("Unable to install QN_Chronel,GetModuleFileName Fail.");
         return;
     }
-    const plat::OsHandle manager = plat::OpenSCManager(kScManagerAllAccess);
-    if (!plat::ServiceHandleValid(manager)) {
+    const plat::ServiceHandle manager(plat::OpenSCManager(plat::kScManagerAllAccess));
+    if (!manager.valid()) {
         PrintLine("Unable to install QN_Chronel,OpenSCManager Fail.");
         return;
     }
@@ -145,64 +141,59 @@ void InstallService() {
     plat::ServiceConfig config;
     config.Name = kServiceName;
     config.DisplayName = kDisplayName;
-    config.DesiredAccess = kServiceAllAccess;
+    config.DesiredAccess = plat::kServiceAllAccess;
     config.ServiceType = plat::kServiceWin32OwnProcess;
-    config.StartType = kServiceAutoStart;
-    config.ErrorControl = kServiceErrorNormal;
+    config.StartType = plat::kServiceAutoStart;
+    config.ErrorControl = plat::kServiceErrorNormal;
     // Quoted: an unquoted path with blanks lets the controller run "C:\Program.exe" or the
     // like, which anyone able to write there could plant.
     config.BinaryPath = "\"" + exePath + "\"";
 
-    const plat::OsHandle service = plat::CreateService(manager, config);
-    if (!plat::ServiceHandleValid(service)) {
-        plat::CloseServiceHandle(manager);
+    const plat::ServiceHandle service(plat::CreateService(manager.get(), config));
+    if (!service.valid()) {
         PrintLine("Unable to install QN_Chronel,CreateService Fail.");
         return;
     }
     PrintLine("Install Ok.");
-    ConfigureInstalledService(service, exePath);
+    ConfigureInstalledService(service.get(), exePath);
     // Installed is installed: a start that fails shows in the event log and the controller.
-    plat::StartService(service);
-    plat::CloseServiceHandle(service);
-    plat::CloseServiceHandle(manager);
+    plat::StartService(service.get());
 }
 
 void RemoveService() {
-    const plat::OsHandle manager = plat::OpenSCManager(kScManagerAllAccess);
-    if (!plat::ServiceHandleValid(manager)) {
+    const plat::ServiceHandle manager(plat::OpenSCManager(plat::kScManagerAllAccess));
+    if (!manager.valid()) {
         PrintLine("OpenSCManager fail (" + SystemErrorText() + ").");
         return;
     }
-    const plat::OsHandle service = plat::OpenService(manager, kServiceName, kServiceAllAccess);
-    if (!plat::ServiceHandleValid(service)) {
+    const plat::ServiceHandle service(
+        plat::OpenService(manager.get(), kServiceName, plat::kServiceAllAccess));
+    if (!service.valid()) {
         PrintLine("OpenService fail (" + SystemErrorText() + ").");
-        plat::CloseServiceHandle(manager);
         return;
     }
 
     // The controller's answers go into a record of our own: ServiceStatus belongs to the
     // service side of the program.
     plat::ServiceStatusRecord status;
-    if (plat::ControlService(service, plat::kServiceControlStop, status)) {
+    if (plat::ControlService(service.get(), plat::kServiceControlStop, status)) {
         // WriteConsole is unbuffered, so each piece shows before the wait that follows it.
         plat::WriteConsole("Stopping Service ");
         plat::Sleep(kSettleMs);
-        while (plat::QueryServiceStatus(service, status) &&
+        while (plat::QueryServiceStatus(service.get(), status) &&
                status.CurrentState == plat::kServiceStopPending) {
             plat::WriteConsole(".");
             plat::Sleep(kSettleMs);
         }
         plat::WriteConsole("\r\n");
         if (status.CurrentState != plat::kServiceStopped) {
-            plat::CloseServiceHandle(service);
-            plat::CloseServiceHandle(manager);
             PrintLine("Service Stop Fail");
             return;
         }
         PrintLine("Service Stop Now");
     }
 
-    if (plat::DeleteService(service)) {
+    if (plat::DeleteService(service.get())) {
         PrintLine("Service Uninstall Ok.");
         // Gone already is as good as removed.
         if (const long rc = plat::RegDeleteKey(EventSourceKey());
@@ -214,19 +205,8 @@ void RemoveService() {
     } else {
         PrintLine("DeleteService fail (" + SystemErrorText() + ").");
     }
-    plat::CloseServiceHandle(service);
-    plat::CloseServiceHandle(manager);
 }
 
 std::string SystemErrorText() {
-    const std::uint32_t code = plat::GetLastError();
-    std::string text;
-    // The system ends its texts with a line break, which would split the caller's line.
-    if (plat::FormatSystemMessage(code, text)) {
-        text.erase(text.find_last_not_of(" \t\r\n") + 1);
-    }
-    if (text.empty()) {
-        return "Unknown error " + std::to_string(code);
-    }
-    return text;
+    return plat::SystemMessageLine(plat::GetLastError());
 }

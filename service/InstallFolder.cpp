@@ -24,18 +24,6 @@ bool Trusted(const std::string& sid) {
     return false;
 }
 
-// "C:\dir\chronel.exe" -> "C:\dir"; a file in a drive's root keeps the root's backslash.
-std::string FolderOf(const std::string& path) {
-    const std::size_t slash = path.find_last_of("\\/");
-    if (slash == std::string::npos) {
-        return ".";
-    }
-    if (slash == 0 || path[slash - 1] == ':') {
-        return path.substr(0, slash + 1);
-    }
-    return path.substr(0, slash);
-}
-
 std::string OthersWhoMayWrite(const std::string& path) {
     std::vector<plat::FileAccessEntry> entries;
     if (!plat::GetFileAccess(path, entries)) {
@@ -59,7 +47,7 @@ std::string UntrustedWriters(const std::vector<plat::FileAccessEntry>& entries) 
 }
 
 bool InstallFolderOpenToUsers(const std::string& exePath, std::string& why) {
-    const std::string folder = FolderOf(exePath);
+    const std::string folder = plat::FolderOf(exePath);
     const std::string separator = folder.back() == '\\' || folder.back() == '/' ? "" : "\\";
     const struct {
         const char* What;

@@ -73,7 +73,7 @@ CardState& State() {
 
 bool QueryValue(const plat::RegKey& key, const char* name, plat::RegType& type,
                 std::vector<std::uint8_t>& data) {
-    return key.isOpen() && plat::RegQueryValue(key, name, type, data) == plat::kRegErrorSuccess;
+    return key.valid() && plat::RegQueryValue(key, name, type, data) == plat::kRegErrorSuccess;
 }
 
 void ReadDword(const plat::RegKey& key, const char* name, std::uint32_t& out) {

@@ -44,8 +44,9 @@ class CtlTest : public CardWorld {
     }
 
     static void SetRecovery(const plat::ServiceFailureActions& recovery) {
-        const plat::ServiceHandle scm(plat::OpenSCManager(0xF003F));
-        const plat::ServiceHandle service(plat::OpenService(scm.get(), "QN_Chronel", 0xF01FF));
+        const plat::ServiceHandle scm(plat::OpenSCManager(plat::kScManagerAllAccess));
+        const plat::ServiceHandle service(
+            plat::OpenService(scm.get(), "QN_Chronel", plat::kServiceAllAccess));
         ASSERT_TRUE(plat::ChangeServiceFailureActions(service.get(), recovery));
     }
 

@@ -301,11 +301,8 @@ void ClearRegFailures() {
 
 namespace plat {
 
-void RegKey::reset() {
-    if (handle_ != 0) {
-        emu::CloseHandle(handle_);
-        handle_ = 0;
-    }
+void detail::CloseRegKey(OsHandle h) {
+    emu::CloseHandle(h);
 }
 
 long RegCreateKey(const std::string& path, RegKey& key) {

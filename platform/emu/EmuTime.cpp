@@ -517,21 +517,8 @@ bool SetSystemTimeAdjustment(std::uint32_t adjustment, bool disableRegulation) {
     return true;
 }
 
-Token& Token::operator=(Token&& other) noexcept {
-    if (this != &other) {
-        const OsHandle old = handle_;
-        handle_ = other.release();
-        if (old != 0) {
-            emu::detail::CloseToken(old);
-        }
-    }
-    return *this;
-}
-
-Token::~Token() {
-    if (handle_ != 0) {
-        emu::detail::CloseToken(handle_);
-    }
+void detail::CloseToken(OsHandle h) {
+    emu::detail::CloseToken(h);
 }
 
 bool OpenProcessToken(std::uint32_t access, Token& token) {

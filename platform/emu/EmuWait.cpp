@@ -246,11 +246,8 @@ std::uint32_t RandomBelow(std::uint32_t bound) {
     return static_cast<std::uint32_t>((emu::SplitMix(e.random) >> 32) * bound >> 32);
 }
 
-void Event::reset() {
-    if (handle_ != 0) {
-        emu::detail::CloseEvent(handle_);
-        handle_ = 0;
-    }
+void detail::CloseEvent(OsHandle h) {
+    emu::detail::CloseEvent(h);
 }
 
 Event CreateEvent(bool manualReset, bool initiallySignalled) {

@@ -23,11 +23,8 @@ const char* RelativePath(const std::string& path) {
 
 } // namespace
 
-void RegKey::reset() {
-    if (handle_ != 0) {
-        ::RegCloseKey(AsKey(handle_));
-        handle_ = 0;
-    }
+void detail::CloseRegKey(OsHandle h) {
+    ::RegCloseKey(AsKey(h));
 }
 
 long RegCreateKey(const std::string& path, RegKey& key) {

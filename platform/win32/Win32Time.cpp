@@ -171,20 +171,8 @@ void CardClocks(CardClockView& view) {
 // ---------------------------------------------------------------------------
 // Process token and privileges
 
-Token& Token::operator=(Token&& other) noexcept {
-    if (this != &other) {
-        if (handle_ != 0) {
-            ::CloseHandle(AsWin<HANDLE>(handle_));
-        }
-        handle_ = other.release();
-    }
-    return *this;
-}
-
-Token::~Token() {
-    if (handle_ != 0) {
-        ::CloseHandle(AsWin<HANDLE>(handle_));
-    }
+void detail::CloseToken(OsHandle h) {
+    ::CloseHandle(AsWin<HANDLE>(h));
 }
 
 bool OpenProcessToken(std::uint32_t access, Token& token) {
@@ -249,11 +237,8 @@ std::uint32_t RandomBelow(std::uint32_t bound) {
     return pick(engine);
 }
 
-void Event::reset() {
-    if (handle_ != 0) {
-        ::CloseHandle(AsWin<HANDLE>(handle_));
-        handle_ = 0;
-    }
+void detail::CloseEvent(OsHandle h) {
+    ::CloseHandle(AsWin<HANDLE>(h));
 }
 
 Event CreateEvent(bool manualReset, bool initiallySignalled) {

@@ -178,7 +178,7 @@ void Registry() {
     CheckNumber("missing key",
                 plat::RegOpenKey("SOFTWARE\\ChronelProbe\\Nope", plat::kKeyRead, missing),
                 plat::kRegErrorFileNotFound);
-    Check("missing key leaves no handle", !missing.isOpen());
+    Check("missing key leaves no handle", !missing.valid());
     std::vector<plat::FileAccessEntry> rights;
     Check("key rights read", plat::GetRegistryKeyAccess(path, rights) && !rights.empty());
     Check("a missing key's rights are refused with error 2",
