@@ -226,6 +226,78 @@ TEST(PrecisionServo, TrustsNoSingleReading) {
     }
 }
 
+// Stamps of the interrupt's clock where the frame read moves on by stepMs of the interrupt
+// each reading: the readings fall as a sawtooth through the band below the error, the beat of
+// the frame rate against the interrupt.
+CardModel Sawtooth(double stepMs) {
+    return [stepMs](double e, int cycle) {
+        const double sinceTick =
+            std::fmod(15.625 - std::fmod(cycle * stepMs, 15.625) + 3.3, 15.625);
+        return static_cast<std::int32_t>(std::lround(e - sinceTick));
+    };
+}
+
+// Fine stamps, one in ten late by up to 25 ms: the readings spread as widely as coarse stamps,
+// but most of them sit at the bottom.
+CardModel LatencyTail(std::mt19937& rng) {
+    return [&rng](double e, int) {
+        std::uniform_real_distribution<double> u(0, 1);
+        const double late = u(rng) < 0.1 ? 25 * u(rng) : 0.1 * u(rng);
+        return static_cast<std::int32_t>(std::lround(e + late));
+    };
+}
+
+CardModel SawtoothSlow(std::mt19937&) {
+    return Sawtooth(1.875);
+}
+
+// A sawtooth with a stamp a frame late now and then, and a spike of a few ms.
+CardModel SawtoothWithFaults(std::mt19937& rng) {
+    return [&rng](double e, int cycle) {
+        std::uniform_real_distribution<double> u(0, 1);
+        const double r = u(rng);
+        const double off = r < 0.01 ? 40 : (r < 0.02 ? 2 + 3 * u(rng) : 0);
+        return Sawtooth(1.875)(e + off, cycle);
+    };
+}
+
+// The card's stamps in the precision servo's coarse rules: how far the learned frequency may
+// stray from the oscillator's, besides the figures of CardCase.
+struct CoarseCase {
+    CardCase Card;
+    double DriftTolerancePpm;
+};
+
+TEST(PrecisionServo, ReadsCoarseStampsByTheirBand) {
+    const CoarseCase cases[] = {
+        {{"sawtooth", 0, SawtoothSlow, 60, 2.0, 1.0}, 5},
+        {{"sawtooth, fast clock", 500, SawtoothSlow, 60, 2.0, 1.0}, 5},
+        {{"sawtooth, slow clock", -500, SawtoothSlow, 60, 2.0, 1.0}, 5},
+        {{"sawtooth with late labels and spikes", 40, SawtoothWithFaults, 60, 2.0, 1.0}, 5},
+        {{"latency tail to 25 ms", 40, LatencyTail, 25, 3.0, 0.5}, 15},
+        {{"latency tail to 25 ms, fast clock", 500, LatencyTail, 25, 3.0, 0.5}, 15},
+    };
+    for (const CoarseCase& t : cases) {
+        const CardCase& k = t.Card;
+        for (const double startMs : {250.0, -250.0}) {
+            SCOPED_TRACE(std::string(k.Name) + (startMs > 0 ? ", ahead" : ", behind"));
+            std::mt19937 rng(11);
+            ModelClock c;
+            c.Card = k.Make(rng);
+            c.ErrorMs = startMs;
+            c.DriftPpm = k.DriftPpm;
+            c.Run(k.LockS, true);
+            EXPECT_LE(std::fabs(c.ErrorMs), 2.0);
+            c.Run(240 - k.LockS, true);
+            EXPECT_LE(c.Run(300, true), k.MaxMs);
+            EXPECT_LE(std::fabs(c.MeanMs), k.MeanMs);
+            EXPECT_LE(c.RateChanges, 300); // one a second
+            // The beat of the frame rate against the interrupt is no frequency.
+            EXPECT_NEAR(c.Servo.DriftPpm, k.DriftPpm, t.DriftTolerancePpm);
+        }
+    }
+}
+
 // The whole service, in the emulated world.
 struct LoopCase {
     const char* Name;
