@@ -65,24 +65,24 @@ ClockResult EnableTimePrivilege(TimePrivilege& privilege) {
 // never catch one of our own changes half made, whichever thread makes it.
 struct AppliedRate {
     bool Known = false;
-    bool Regulated = false; // handed to the system's own regulation
+    bool SystemRegulates = false; // handed to the system's own regulation
     std::uint32_t Adjustment = 0;
 };
 AppliedRate appliedRate;
 bool rateMovedByOthers = false;
 
-void RememberRate(std::uint32_t adjustment, bool regulated) {
-    appliedRate = AppliedRate{true, regulated, adjustment};
+void RememberRate(std::uint32_t adjustment, bool systemRegulates) {
+    appliedRate = AppliedRate{true, systemRegulates, adjustment};
 }
 
 // A unit either way is allowed for systems that keep the rate in finer units and round it
 // when they report it.
-bool RateIsOurs(std::uint32_t adjustment, bool regulated) {
+bool RateIsOurs(std::uint32_t adjustment, bool systemRegulates) {
     if (!appliedRate.Known) {
         return true;
     }
-    if (appliedRate.Regulated || regulated) {
-        return appliedRate.Regulated == regulated;
+    if (appliedRate.SystemRegulates || systemRegulates) {
+        return appliedRate.SystemRegulates == systemRegulates;
     }
     const std::uint32_t difference = adjustment > appliedRate.Adjustment
                                          ? adjustment - appliedRate.Adjustment
@@ -94,11 +94,11 @@ bool RateIsOurs(std::uint32_t adjustment, bool regulated) {
 // (ClockRateMovedByOthers decides): with the clock handed to the system's regulation (no
 // timecode, nothing to correct), what others do to the rate is theirs to do.
 bool HoldingCorrection() {
-    return appliedRate.Known && !appliedRate.Regulated;
+    return appliedRate.Known && !appliedRate.SystemRegulates;
 }
 
-void NoteRateReadBack(std::uint32_t adjustment, bool regulated) {
-    if (!RateIsOurs(adjustment, regulated)) {
+void NoteRateReadBack(std::uint32_t adjustment, bool systemRegulates) {
+    if (!RateIsOurs(adjustment, systemRegulates)) {
         rateMovedByOthers = true;
     }
 }
@@ -276,9 +276,9 @@ ClockResult SetClockRate(std::uint32_t adjustment) {
     const auto correction = static_cast<std::int32_t>(adjustment - nominal);
     std::uint32_t current = 0;
     std::uint32_t increment = 0;
-    bool regulated = false;
-    if (plat::GetSystemTimeAdjustment(current, increment, regulated)) {
-        NoteRateReadBack(current, regulated);
+    bool systemRegulates = false;
+    if (plat::GetSystemTimeAdjustment(current, increment, systemRegulates)) {
+        NoteRateReadBack(current, systemRegulates);
         // The correction is relative to the nominal rate; carry it over to the increment in
         // force now.
         adjustment = WithinBand(increment, correction);
@@ -303,9 +303,9 @@ bool ClockRateMovedByOthers() {
     const std::lock_guard lock(ClockLock());
     std::uint32_t adjustment = 0;
     std::uint32_t increment = 0;
-    bool regulated = false;
-    if (plat::GetSystemTimeAdjustment(adjustment, increment, regulated)) {
-        NoteRateReadBack(adjustment, regulated);
+    bool systemRegulates = false;
+    if (plat::GetSystemTimeAdjustment(adjustment, increment, systemRegulates)) {
+        NoteRateReadBack(adjustment, systemRegulates);
     }
     const bool moved = rateMovedByOthers && HoldingCorrection();
     rateMovedByOthers = false;
@@ -321,8 +321,8 @@ void ForgetAppliedRate() {
 bool ClockCorrectionPpm(double& ppm) {
     std::uint32_t adjustment = 0;
     std::uint32_t increment = 0;
-    bool regulated = true;
-    if (!plat::GetSystemTimeAdjustment(adjustment, increment, regulated) || regulated ||
+    bool systemRegulates = true;
+    if (!plat::GetSystemTimeAdjustment(adjustment, increment, systemRegulates) || systemRegulates ||
         increment == 0) {
         return false;
     }

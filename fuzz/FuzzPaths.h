@@ -68,7 +68,7 @@ inline bool PlainText(const std::string& text) {
 
 inline bool ClockWithSystem() {
     const emu::ClockState clock = emu::Clock();
-    return clock.RegulationDisabled && clock.Adjustment == clock.Increment;
+    return clock.SystemRegulates && clock.Adjustment == clock.Increment;
 }
 
 inline std::string RunRecordPath(const std::uint8_t* data, std::size_t size) {

@@ -78,12 +78,14 @@ std::uint32_t GetTimeZoneInformation(TimeZoneInfo& tz);
 bool SystemTimeToTzSpecificLocalTime(const TimeZoneInfo& tz, const SystemTime& utc,
                                      SystemTime& local);
 
-// The clock's rate: 100-ns units added per clock interrupt.
+// The clock's rate: 100-ns units added per clock interrupt. systemRegulates is what Windows
+// calls the time adjustment being disabled: true while the system's own regulation runs the
+// clock at its increment and ignores the adjustment.
 bool GetSystemTimeAdjustment(std::uint32_t& adjustment, std::uint32_t& increment,
-                             bool& regulationDisabled);
-// disableRegulation true hands the clock back to the system's own regulation (and the
-// adjustment is ignored); needs the time privilege.
-bool SetSystemTimeAdjustment(std::uint32_t adjustment, bool disableRegulation);
+                             bool& systemRegulates);
+// systemRegulates true hands the clock back to the system's own regulation; false makes the
+// adjustment the rate. Needs the time privilege.
+bool SetSystemTimeAdjustment(std::uint32_t adjustment, bool systemRegulates);
 
 // ---------------------------------------------------------------------------
 // Process token and privileges

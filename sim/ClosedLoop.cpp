@@ -147,7 +147,7 @@ class Recorder {
         if (nextSample_ <= trueTime && nextSample_ <= end_) {
             const emu::ClockState clock = emu::Clock();
             const std::int32_t correction =
-                clock.RegulationDisabled
+                clock.SystemRegulates
                     ? 0
                     : static_cast<std::int32_t>(static_cast<std::int64_t>(clock.Adjustment) -
                                                 DefaultTimeIncrement());

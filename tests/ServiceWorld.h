@@ -43,7 +43,7 @@ class ServiceHostTest : public ::testing::Test {
 // The clock as the system leaves it to itself: regulation on, at its own increment.
 inline bool ClockWithSystem() {
     const emu::ClockState clock = emu::Clock();
-    return clock.RegulationDisabled && clock.Adjustment == clock.Increment &&
+    return clock.SystemRegulates && clock.Adjustment == clock.Increment &&
            clock.Increment == DefaultTimeIncrement();
 }
 

@@ -111,7 +111,7 @@ TEST_F(ClockControl, RatesAreRebasedOntoTheIncrementInForce) {
         }
         EXPECT_EQ(SetClockRate(c.asked), ClockOk) << c.name;
         const emu::ClockState clock = emu::Clock();
-        EXPECT_EQ(clock.RegulationDisabled, c.disable) << c.name;
+        EXPECT_EQ(clock.SystemRegulates, c.disable) << c.name;
         if (!c.disable) {
             EXPECT_EQ(clock.Adjustment, c.adjustment) << c.name;
         }
@@ -156,7 +156,7 @@ TEST_F(ClockControl, EachFailingStepIsReported) {
         EXPECT_EQ(emu::OpenTokens(), 0);
         EXPECT_FALSE(emu::PrivilegeEnabled());
         EXPECT_EQ(emu::Clock().AdjustmentCalls, 0u);
-        EXPECT_TRUE(emu::Clock().RegulationDisabled);
+        EXPECT_TRUE(emu::Clock().SystemRegulates);
     }
 }
 
@@ -175,7 +175,7 @@ TEST_F(ClockControl, PrivilegeFoundEnabledStaysEnabled) {
 TEST_F(ClockControl, AfterTheStopOnlyTheNominalRateIsSet) {
     StopLatched = true;
     EXPECT_EQ(SetClockRate(154250), ClockOk);
-    EXPECT_TRUE(emu::Clock().RegulationDisabled);
+    EXPECT_TRUE(emu::Clock().SystemRegulates);
     EXPECT_EQ(emu::Clock().AdjustmentCalls, 1u);
 
     TimecodeRecord r;
@@ -283,7 +283,7 @@ TEST_F(ClockControl, HardSetTakesTheTimecodeTimeOfDay) {
         // The value set, as the clock reads it between its interrupts.
         EXPECT_EQ(Text(emu::UnitsToUtc(emu::SmoothSystemTime100ns())), c.expected) << c.name;
         EXPECT_EQ(emu::Clock().SetTimeCalls, 1u) << c.name;
-        EXPECT_TRUE(emu::Clock().RegulationDisabled) << c.name; // handed back before the set
+        EXPECT_TRUE(emu::Clock().SystemRegulates) << c.name; // handed back before the set
         EXPECT_FALSE(emu::PrivilegeEnabled()) << c.name;
         EXPECT_EQ(emu::OpenTokens(), 0) << c.name;
     }

@@ -30,7 +30,7 @@ TEST_F(EmulatedClock, TheEmulatedClockRunsAtTheRateItIsGiven) {
         const char* name;
         double driftPpm;
         std::uint32_t adjustment;
-        bool regulationDisabled;
+        bool systemRegulates;
         std::uint32_t increment;
         double errorAfter100sMs;
         emu::InterruptModel interrupt{};
@@ -59,7 +59,7 @@ TEST_F(EmulatedClock, TheEmulatedClockRunsAtTheRateItIsGiven) {
         plat::Token token;
         plat::TokenPrivileges previous;
         ASSERT_TRUE(testutil::EnableTimePrivilege(token, previous));
-        ASSERT_TRUE(plat::SetSystemTimeAdjustment(c.adjustment, c.regulationDisabled));
+        ASSERT_TRUE(plat::SetSystemTimeAdjustment(c.adjustment, c.systemRegulates));
         emu::AdvanceMs(100000);
         EXPECT_NEAR(emu::ClockErrorMs(), c.errorAfter100sMs, 0.02) << c.name;
     }

@@ -95,7 +95,7 @@ struct {
 struct Snapshot {
     std::uint64_t AdjustmentCalls = 0;
     std::uint32_t Adjustment = 0;
-    bool RegulationOn = true;
+    bool SystemRegulates = true;
     std::uint64_t SetTimeCalls = 0;
     std::int64_t AtMs = 0; // virtual time
 };
@@ -200,7 +200,7 @@ class SyncLoopTest : public ::testing::Test {
         }
         inHook_ = true;
         if (std::strcmp(call, "ReportEvent") == 0) {
-            regulationAtEntry_.push_back(emu::Clock().RegulationDisabled);
+            regulationAtEntry_.push_back(emu::Clock().SystemRegulates);
         }
         if (std::strcmp(call, "SetSystemTime") == 0) {
             setTimeAttempts_.push_back(ended_ + 1);
@@ -212,8 +212,7 @@ class SyncLoopTest : public ::testing::Test {
         if (std::strcmp(call, "WaitForSingleObject") == 0) {
             ++ended_;
             const emu::ClockState c = emu::Clock();
-            // RegulationDisabled keeps the platform's name: true while the system regulates.
-            snapshots_.push_back({c.AdjustmentCalls, c.Adjustment, c.RegulationDisabled,
+            snapshots_.push_back({c.AdjustmentCalls, c.Adjustment, c.SystemRegulates,
                                   c.SetTimeCalls, emu::TrueTime100ns() / 10000});
             if (onCycleEnd_) {
                 onCycleEnd_(ended_);
@@ -328,7 +327,7 @@ TEST_F(SyncLoopTest, OutOfLimitsNoticeIsEventTypeThreeAndResetsTheRate) {
     // Slewing at 50 ms, then the notice hands the clock back; the next two out-of-limits
     // cycles leave it there.
     EXPECT_EQ(Delta(snapshots_[2]), -1000);
-    EXPECT_TRUE(snapshots_[3].RegulationOn);
+    EXPECT_TRUE(snapshots_[3].SystemRegulates);
     EXPECT_EQ(snapshots_[5].AdjustmentCalls, snapshots_[3].AdjustmentCalls);
 }
 
@@ -381,7 +380,7 @@ TEST_F(SyncLoopTest, SteadyDifferenceSetsTheRateOnceThenAtEachLastSync) {
     }
     EXPECT_EQ(rateCycles, (std::vector<int>{51, 101, 151, 201, 202, 252, 302, 352, 402}));
     EXPECT_EQ(Delta(snapshots_.back()), -200);
-    EXPECT_FALSE(snapshots_.back().RegulationOn);
+    EXPECT_FALSE(snapshots_.back().SystemRegulates);
     EXPECT_EQ(emu::RegWriteCount(kKey, "LastSync"), 10U);
     EXPECT_EQ(Status("LastSync"), ""); // a sync bit means nothing in this format: empty
 }
@@ -389,18 +388,18 @@ TEST_F(SyncLoopTest, SteadyDifferenceSetsTheRateOnceThenAtEachLastSync) {
 TEST_F(SyncLoopTest, ReadFailureResetsTheRateAndForgetsTheCorrection) {
     RunLoop(Script({{'G', 3, 10}, {'F', 3}, {'G', 3, 10}}));
     EXPECT_EQ(Delta(snapshots_[2]), -200);
-    EXPECT_TRUE(snapshots_[3].RegulationOn);
+    EXPECT_TRUE(snapshots_[3].SystemRegulates);
     // Forgotten: the same correction is applied again by the first good cycle.
     EXPECT_EQ(Delta(snapshots_[6]), -200);
-    EXPECT_FALSE(snapshots_[6].RegulationOn);
+    EXPECT_FALSE(snapshots_[6].SystemRegulates);
 }
 
 TEST_F(SyncLoopTest, FormatErrorResetsTheRateButKeepsTheCorrection) {
     emu::RegSetDword(kKey, "DateFormat", 2);
     RunLoop(Script({{'G', 3, 10}, {'U', 20}, {'G', 3, 10}}));
-    EXPECT_TRUE(snapshots_[5].RegulationOn);
+    EXPECT_TRUE(snapshots_[5].SystemRegulates);
     // Remembered as applied, so an unchanged correction waits for the next LastSync cycle.
-    EXPECT_TRUE(snapshots_[25].RegulationOn);
+    EXPECT_TRUE(snapshots_[25].SystemRegulates);
     EXPECT_NE(Status("MonitorLtc").find("    LTC user format error"), std::string::npos);
 }
 
@@ -414,7 +413,7 @@ TEST_F(SyncLoopTest, ASwitchOfTheLawTakesEffectAtTheNextReload) {
         SCOPED_TRACE(c.From);
         SetUp();
         emu::RegSetDword(kKey, "SyncMode", c.From);
-        onCycleEnd_ = [this, c](int cycle) {
+        onCycleEnd_ = [c](int cycle) {
             if (cycle == 150) {
                 emu::RegSetDword(kKey, "SyncMode", c.To);
             }
@@ -535,7 +534,7 @@ TEST_F(SyncLoopTest, RefusedHardSetIsRetriedOnceAMinuteWhileTheClockSlews) {
     int slewed = 0;
     for (int n = 2; n < setTimeAttempts_[1]; ++n) {
         const Snapshot& at = snapshots_[static_cast<std::size_t>(n - 1)];
-        slewed += !at.RegulationOn && Delta(at) != 0 ? 1 : 0;
+        slewed += !at.SystemRegulates && Delta(at) != 0 ? 1 : 0;
     }
     EXPECT_EQ(slewed, setTimeAttempts_[1] - 2);
     EXPECT_LT(snapshots_[199].AdjustmentCalls - snapshots_[0].AdjustmentCalls, 10U);
@@ -628,7 +627,7 @@ struct GatingCase {
     std::uint32_t DateFormat;
     std::uint32_t SyncLtc;
     std::vector<Cycle> Cycles;
-    bool RegulationOn; // at the end
+    bool SystemRegulates; // at the end
     std::int64_t Delta;
     const char* LtcSuffix;
 };
@@ -640,8 +639,8 @@ TEST_P(SyncGating, DecidesWhetherTheClockIsCorrected) {
     emu::RegSetDword(kKey, "DateFormat", c.DateFormat);
     emu::RegSetDword(kKey, "SyncLTC", c.SyncLtc);
     RunLoop(c.Cycles);
-    EXPECT_EQ(snapshots_.back().RegulationOn, c.RegulationOn);
-    if (!c.RegulationOn) {
+    EXPECT_EQ(snapshots_.back().SystemRegulates, c.SystemRegulates);
+    if (!c.SystemRegulates) {
         EXPECT_EQ(Delta(snapshots_.back()), c.Delta);
     }
     EXPECT_TRUE(EndsWith(Status("MonitorLtc"), c.LtcSuffix)) << Status("MonitorLtc");
@@ -830,8 +829,8 @@ TEST_F(SyncLoopTest, StartAndStopAreLoggedAndTheRateEndsNominal) {
     EXPECT_EQ(entries.front().Type, 3);
     EXPECT_NE(entries.back().Text.find("STOP"), std::string::npos);
     EXPECT_EQ(entries.back().Type, 3);
-    EXPECT_TRUE(emu::Clock().RegulationDisabled); // handed back to the system
-    EXPECT_FALSE(snapshots_.back().RegulationOn);
+    EXPECT_TRUE(emu::Clock().SystemRegulates); // handed back to the system
+    EXPECT_FALSE(snapshots_.back().SystemRegulates);
     EXPECT_TRUE(regulationAtEntry_.back()) << "STOP logged before the clock was handed back";
     EXPECT_EQ(modes_.front(), 0U);
 }
@@ -960,7 +959,7 @@ TEST_F(SyncLoopTest, RegistryFailuresDoNotStopTheLoop) {
     emu::InjectRegFailure(emu::RegOp::Set, plat::kErrorAccessDenied);
     RunLoop(Script({{'G', 250, 10}}));
     EXPECT_EQ(snapshots_.size(), 250U);
-    EXPECT_FALSE(snapshots_.back().RegulationOn); // still correcting
+    EXPECT_FALSE(snapshots_.back().SystemRegulates); // still correcting
     EXPECT_EQ(CountOf("STOP"), 1);
 }
 

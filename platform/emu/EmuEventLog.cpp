@@ -48,16 +48,6 @@ UiState& Ui() {
     static UiState state;
     return state;
 }
-// A count of injected failures: positive counts down, negative never ends.
-bool TakeFailure(int& count) {
-    if (count == 0) {
-        return false;
-    }
-    if (count > 0) {
-        --count;
-    }
-    return true;
-}
 
 void ResetAll() {
     {
@@ -191,7 +181,7 @@ OsHandle RegisterEventSource(const char* sourceName) {
     emu::NotifyCall("RegisterEventSource");
     auto& l = emu::Log();
     std::lock_guard<std::mutex> lock(l.Lock);
-    if (emu::TakeFailure(l.FailCount)) {
+    if (emu::detail::TakeFailure(l.FailCount)) {
         return l.FailWith;
     }
     OsHandle h = l.NextSource;
@@ -257,7 +247,7 @@ bool WTSSendMessage(std::uint32_t session, const std::string& title, const std::
     e.Wait = wait;
     e.Thread = std::this_thread::get_id();
     e.At100ns = now;
-    const bool failed = emu::TakeFailure(u.FailCount);
+    const bool failed = emu::detail::TakeFailure(u.FailCount);
     const bool refused = session == kNoConsoleSession || session != u.ConsoleSession;
     e.Shown = !failed && !refused;
     u.Events.push_back(std::move(e));

@@ -340,13 +340,18 @@ std::string SystemDirectoryFor32Bit() {
     return emu::kSystemDirectory32;
 }
 
-bool WriteWholeFile(const std::string& path, const std::string& data) {
-    emu::NotifyCall("WriteWholeFile");
+namespace {
+
+// CREATE_ALWAYS (a whole write) empties the file before anything is written; an append keeps
+// it. What does not fit on the volume is cut off, as a full disk leaves a file.
+bool StoreInFile(const char* call, const std::string& path, const std::string& data,
+                 emu::FileOp op) {
+    emu::NotifyCall(call);
     auto& f = emu::Files();
     std::unique_lock<std::mutex> lock(f.Lock);
     emu::WaitWhileHeld(f, lock);
     const std::string normal = emu::Normal(path);
-    std::uint32_t error = emu::TakeFailure(f, emu::FileOp::Write);
+    std::uint32_t error = emu::TakeFailure(f, op);
     if (error == 0) {
         error = emu::PlaceError(f, normal);
     }
@@ -358,16 +363,24 @@ bool WriteWholeFile(const std::string& path, const std::string& data) {
     if (stored.Path.empty()) {
         stored.Path = path;
     }
-    // CREATE_ALWAYS empties the file before anything is written.
-    emu::GiveRoom(f, stored.Content.size());
+    if (op == emu::FileOp::Write) {
+        emu::GiveRoom(f, stored.Content.size());
+        stored.Content.clear();
+    }
     const std::size_t fits = emu::TakeRoom(f, data.size());
-    stored.Content = data.substr(0, fits);
+    stored.Content.append(data, 0, fits);
     if (fits < data.size()) {
         lock.unlock();
         return emu::Failed(emu::kErrorDiskFull);
     }
     ++f.Writes[normal];
     return true;
+}
+
+} // namespace
+
+bool WriteWholeFile(const std::string& path, const std::string& data) {
+    return StoreInFile("WriteWholeFile", path, data, emu::FileOp::Write);
 }
 
 bool MoveFileReplacing(const std::string& from, const std::string& to) {
@@ -460,31 +473,7 @@ bool CreateFolder(const std::string& path, bool protect) {
 }
 
 bool AppendToFile(const std::string& path, const std::string& data) {
-    emu::NotifyCall("AppendToFile");
-    auto& f = emu::Files();
-    std::unique_lock<std::mutex> lock(f.Lock);
-    emu::WaitWhileHeld(f, lock);
-    const std::string normal = emu::Normal(path);
-    std::uint32_t error = emu::TakeFailure(f, emu::FileOp::Append);
-    if (error == 0) {
-        error = emu::PlaceError(f, normal);
-    }
-    if (error != 0) {
-        lock.unlock();
-        return emu::Failed(error);
-    }
-    auto& stored = f.Files[normal];
-    if (stored.Path.empty()) {
-        stored.Path = path;
-    }
-    const std::size_t fits = emu::TakeRoom(f, data.size());
-    stored.Content.append(data, 0, fits);
-    if (fits < data.size()) {
-        lock.unlock();
-        return emu::Failed(emu::kErrorDiskFull);
-    }
-    ++f.Writes[normal];
-    return true;
+    return StoreInFile("AppendToFile", path, data, emu::FileOp::Append);
 }
 
 bool ReadWholeFile(const std::string& path, std::string& data) {
@@ -561,17 +550,6 @@ struct VersionState {
 VersionState& Versions() {
     static VersionState state;
     return state;
-}
-
-// A count of injected failures: positive counts down, negative never ends.
-bool TakeFailure(int& count) {
-    if (count == 0) {
-        return false;
-    }
-    if (count > 0) {
-        --count;
-    }
-    return true;
 }
 
 void ResetVersionsUnlocked(VersionState& v) {
@@ -876,7 +854,7 @@ std::uint32_t GetFileVersionInfoSize(const char* path) {
     emu::NotifyCall("GetFileVersionInfoSize");
     auto& v = emu::Versions();
     std::lock_guard<std::mutex> lock(v.Lock);
-    if (emu::TakeFailure(v.FailCount[static_cast<int>(emu::VersionStep::Size)])) {
+    if (emu::detail::TakeFailure(v.FailCount[static_cast<int>(emu::VersionStep::Size)])) {
         return 0;
     }
     if (path == nullptr || v.Versions.count(emu::Lower(path)) == 0) {
@@ -889,7 +867,7 @@ bool GetFileVersionInfo(const char* path, std::uint32_t size, std::vector<std::u
     emu::NotifyCall("GetFileVersionInfo");
     auto& v = emu::Versions();
     std::lock_guard<std::mutex> lock(v.Lock);
-    if (emu::TakeFailure(v.FailCount[static_cast<int>(emu::VersionStep::Info)])) {
+    if (emu::detail::TakeFailure(v.FailCount[static_cast<int>(emu::VersionStep::Info)])) {
         return false;
     }
     auto it = path != nullptr ? v.Versions.find(emu::Lower(path)) : v.Versions.end();
@@ -911,7 +889,7 @@ bool VerQueryRootValue(const std::vector<std::uint8_t>& buffer, FileVersionWords
     emu::NotifyCall("VerQueryValue");
     auto& v = emu::Versions();
     std::lock_guard<std::mutex> lock(v.Lock);
-    if (emu::TakeFailure(v.FailCount[static_cast<int>(emu::VersionStep::Query)])) {
+    if (emu::detail::TakeFailure(v.FailCount[static_cast<int>(emu::VersionStep::Query)])) {
         return false;
     }
     if (buffer.size() < 16 || std::memcmp(buffer.data(), emu::kMarker, sizeof emu::kMarker) != 0) {
@@ -927,7 +905,7 @@ bool VerQueryStringValue(const std::vector<std::uint8_t>& buffer, const char* su
     emu::NotifyCall("VerQueryValue");
     auto& v = emu::Versions();
     std::lock_guard<std::mutex> lock(v.Lock);
-    if (emu::TakeFailure(v.FailCount[static_cast<int>(emu::VersionStep::Query)])) {
+    if (emu::detail::TakeFailure(v.FailCount[static_cast<int>(emu::VersionStep::Query)])) {
         return false;
     }
     if (subBlock == nullptr || buffer.size() <= emu::kStringsAt ||
@@ -957,7 +935,7 @@ std::uint32_t GetModuleFileName(char* buffer, std::uint32_t bufferSize) {
     emu::NotifyCall("GetModuleFileName");
     auto& v = emu::Versions();
     std::lock_guard<std::mutex> lock(v.Lock);
-    if (emu::TakeFailure(v.ModuleFailCount) || buffer == nullptr || bufferSize == 0) {
+    if (emu::detail::TakeFailure(v.ModuleFailCount) || buffer == nullptr || bufferSize == 0) {
         return 0;
     }
     // Like the platform: a buffer too small gets the path cut short, NUL-terminated, and the

@@ -110,7 +110,7 @@ struct TimeState {
     double driftPpm = 0.0;
     std::uint32_t adjustment = kNominalIncrement;
     std::uint32_t increment = kNominalIncrement;
-    bool regulationDisabled = true;
+    bool systemRegulates = true;
     std::uint64_t adjustmentCalls = 0;
     std::uint64_t setTimeCalls = 0;
     std::function<void(std::int64_t, std::int64_t)> observer;
@@ -120,9 +120,7 @@ struct TimeState {
     bool waitsEndAtInterrupt = false;
     bool preciseAvailable = true;
 
-    [[nodiscard]] std::uint32_t perTick() const {
-        return regulationDisabled ? increment : adjustment;
-    }
+    [[nodiscard]] std::uint32_t perTick() const { return systemRegulates ? increment : adjustment; }
     // What the next interrupts add: the adjustment is per 15.625 ms, and a faster interrupt
     // adds its share of it, the fraction carried so that no rate is lost.
     std::int64_t gain(std::int64_t ticks) {
@@ -384,11 +382,11 @@ void SetTickObserver(std::function<void(std::int64_t, std::int64_t)> obs) {
     State().observer = std::move(obs);
 }
 
-void SetAdjustmentAsAnotherProgram(std::uint32_t adjustment, bool regulationDisabled) {
+void SetAdjustmentAsAnotherProgram(std::uint32_t adjustment, bool systemRegulates) {
     const std::lock_guard lock(Lock());
     auto& s = State();
     s.adjustment = adjustment;
-    s.regulationDisabled = regulationDisabled;
+    s.systemRegulates = systemRegulates;
 }
 
 ClockState Clock() {
@@ -397,7 +395,7 @@ ClockState Clock() {
     ClockState c;
     c.Adjustment = s.adjustment;
     c.Increment = s.increment;
-    c.RegulationDisabled = s.regulationDisabled;
+    c.SystemRegulates = s.systemRegulates;
     c.AdjustmentCalls = s.adjustmentCalls;
     c.SetTimeCalls = s.setTimeCalls;
     return c;
@@ -487,7 +485,7 @@ bool SetSystemTime(const SystemTime& utc) {
 }
 
 bool GetSystemTimeAdjustment(std::uint32_t& adjustment, std::uint32_t& increment,
-                             bool& regulationDisabled) {
+                             bool& systemRegulates) {
     emu::NotifyCall("GetSystemTimeAdjustment");
     if (Injected(Fail::GetSystemTimeAdjustment)) {
         return false;
@@ -496,11 +494,11 @@ bool GetSystemTimeAdjustment(std::uint32_t& adjustment, std::uint32_t& increment
     const auto& s = emu::State();
     adjustment = s.adjustment;
     increment = s.increment;
-    regulationDisabled = s.regulationDisabled;
+    systemRegulates = s.systemRegulates;
     return true;
 }
 
-bool SetSystemTimeAdjustment(std::uint32_t adjustment, bool disableRegulation) {
+bool SetSystemTimeAdjustment(std::uint32_t adjustment, bool systemRegulates) {
     emu::NotifyCall("SetSystemTimeAdjustment");
     if (Injected(Fail::SetSystemTimeAdjustment)) {
         return false;
@@ -512,7 +510,7 @@ bool SetSystemTimeAdjustment(std::uint32_t adjustment, bool disableRegulation) {
         return false;
     }
     s.adjustment = adjustment;
-    s.regulationDisabled = disableRegulation;
+    s.systemRegulates = systemRegulates;
     ++s.adjustmentCalls;
     return true;
 }

@@ -6,8 +6,8 @@
 // test advances it; nothing here ever waits in real time (except an INFINITE wait, which
 // blocks until another thread signals). The system clock ticks at each clock interrupt, every
 // 15.625 ms of its own oscillator unless set otherwise; the oscillator runs (1 + drift) times
-// as fast as true time, and each tick adds the adjustment (while the system's regulation is
-// disabled) or the increment (while it is on), in 100-ns units, in proportion to its period.
+// as fast as true time, and each tick adds the increment (while the system regulates) or the
+// adjustment (while it does not), in 100-ns units, in proportion to its period.
 #pragma once
 
 #include "platform/Platform.h"
@@ -71,12 +71,12 @@ void SetTickObserver(std::function<void(std::int64_t true100ns, std::int64_t sys
 
 // Another program sets the clock's rate, as its own SetSystemTimeAdjustment call would (not
 // counted in AdjustmentCalls below).
-void SetAdjustmentAsAnotherProgram(std::uint32_t adjustment, bool regulationDisabled);
+void SetAdjustmentAsAnotherProgram(std::uint32_t adjustment, bool systemRegulates);
 
 struct ClockState {
     std::uint32_t Adjustment = 0;
     std::uint32_t Increment = 0;
-    bool RegulationDisabled = true;    // true: the system's own regulation is on
+    bool SystemRegulates = true;       // the adjustment is ignored
     std::uint64_t AdjustmentCalls = 0; // successful SetSystemTimeAdjustment calls
     std::uint64_t SetTimeCalls = 0;    // successful SetSystemTime calls
 };

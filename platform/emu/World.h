@@ -27,6 +27,16 @@ struct ResetRegistration {
     // At static initialisation nothing could catch a failure anyway: it ends the program.
     explicit ResetRegistration(void (*reset)()) noexcept;
 };
+// A count of injected failures, taken once: positive counts down, negative never ends.
+inline bool TakeFailure(int& count) {
+    if (count == 0) {
+        return false;
+    }
+    if (count > 0) {
+        --count;
+    }
+    return true;
+}
 } // namespace detail
 
 } // namespace emu

@@ -87,7 +87,7 @@ bool SystemTimeToTzSpecificLocalTime(const TimeZoneInfo& tz, const SystemTime& u
 }
 
 bool GetSystemTimeAdjustment(std::uint32_t& adjustment, std::uint32_t& increment,
-                             bool& regulationDisabled) {
+                             bool& systemRegulates) {
     DWORD adj = 0;
     DWORD inc = 0;
     BOOL disabled = FALSE;
@@ -96,12 +96,12 @@ bool GetSystemTimeAdjustment(std::uint32_t& adjustment, std::uint32_t& increment
     }
     adjustment = adj;
     increment = inc;
-    regulationDisabled = disabled != FALSE;
+    systemRegulates = disabled != FALSE;
     return true;
 }
 
-bool SetSystemTimeAdjustment(std::uint32_t adjustment, bool disableRegulation) {
-    return ::SetSystemTimeAdjustment(adjustment, disableRegulation ? TRUE : FALSE) != FALSE;
+bool SetSystemTimeAdjustment(std::uint32_t adjustment, bool systemRegulates) {
+    return ::SetSystemTimeAdjustment(adjustment, systemRegulates ? TRUE : FALSE) != FALSE;
 }
 
 namespace {
