@@ -251,6 +251,32 @@ CardModel SawtoothSlow(std::mt19937&) {
     return Sawtooth(1.875);
 }
 
+// Slower beats: a ring of readings spans most of the band, a block of them only part of it.
+CardModel SawtoothSlower(std::mt19937&) {
+    return Sawtooth(1.2);
+}
+
+CardModel SawtoothSlowest(std::mt19937&) {
+    return Sawtooth(0.9);
+}
+
+// So slow that the first readings look like a steep slope of the phase, and a block visits
+// only a third of the band.
+CardModel SawtoothCrawl(std::mt19937&) {
+    return Sawtooth(0.6);
+}
+
+// Stamps at two phases half an interrupt apart: a block may span under half an interrupt.
+CardModel TwoPhases(std::mt19937&) {
+    return Sawtooth(15.625 / 2);
+}
+
+// Five phases an interrupt apart: where in the gap between them the phase lies, no reading
+// tells, so the middle may be off by up to half the gap (1.56 ms; here 1.39 ms).
+CardModel FivePhases(std::mt19937&) {
+    return Sawtooth(15.625 / 5);
+}
+
 // A sawtooth with a stamp a frame late now and then, and a spike of a few ms.
 CardModel SawtoothWithFaults(std::mt19937& rng) {
     return [&rng](double e, int cycle) {
@@ -272,10 +298,20 @@ struct CoarseCase {
 
 TEST(PrecisionServo, ReadsCoarseStampsByTheirBand) {
     const CoarseCase cases[] = {
-        {{"sawtooth", 0, SawtoothSlow, 60, 1.0, 0.5}, 5, 60},
-        {{"sawtooth, fast clock", 500, SawtoothSlow, 60, 1.0, 0.5}, 5, 60},
-        {{"sawtooth, slow clock", -500, SawtoothSlow, 60, 1.0, 0.5}, 5, 60},
-        {{"sawtooth with late labels and spikes", 40, SawtoothWithFaults, 60, 1.0, 0.5}, 5, 60},
+        {{"sawtooth", 0, SawtoothSlow, 60, 1.0, 0.5}, 5, 150},
+        {{"sawtooth, fast clock", 500, SawtoothSlow, 60, 1.0, 0.5}, 5, 150},
+        {{"sawtooth, slow clock", -500, SawtoothSlow, 60, 1.0, 0.5}, 5, 150},
+        {{"sawtooth with late labels and spikes", 40, SawtoothWithFaults, 60, 1.0, 0.5}, 5, 150},
+        {{"sawtooth of 1.2 ms a reading", 0, SawtoothSlower, 30, 1.0, 0.5}, 5, 150},
+        {{"sawtooth of 1.2 ms a reading, fast clock", 500, SawtoothSlower, 30, 1.0, 0.5}, 5, 150},
+        {{"sawtooth of 0.9 ms a reading", 0, SawtoothSlowest, 30, 1.0, 0.5}, 5, 150},
+        {{"sawtooth of 0.9 ms a reading, fast clock", 500, SawtoothSlowest, 30, 1.0, 0.5}, 5, 150},
+        {{"sawtooth of 0.6 ms a reading, fast clock", 500, SawtoothCrawl, 30, 1.0, 0.5}, 5, 200},
+        {{"sawtooth of 0.6 ms a reading, slow clock", -500, SawtoothCrawl, 30, 1.0, 0.5}, 5, 200},
+        {{"two phases", 0, TwoPhases, 30, 1.0, 0.5}, 5, 150},
+        {{"two phases, fast clock", 500, TwoPhases, 30, 1.0, 0.5}, 5, 150},
+        {{"five phases", 0, FivePhases, 30, 2.0, 1.6}, 5, 150},
+        {{"five phases, slow clock", -500, FivePhases, 30, 2.0, 1.6}, 5, 150},
         {{"latency tail to 25 ms", 40, LatencyTail, 25, 3.0, 0.5}, 15, 300},
         {{"latency tail to 25 ms, fast clock", 500, LatencyTail, 25, 3.0, 0.5}, 15, 300},
     };
