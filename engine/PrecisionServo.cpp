@@ -160,6 +160,8 @@ void Remember(ServoState& s, double residual) {
         s.BlockHigh = std::max(s.BlockHigh, v);
     }
     if (++s.BlockCount == kBlock) {
+        s.OldestLow = s.EarlierLow;
+        s.OldestHigh = s.EarlierHigh;
         s.EarlierLow = s.BlockLow;
         s.EarlierHigh = s.BlockHigh;
         s.BlockCount = 0;
@@ -178,6 +180,19 @@ Range Remembered(const ServoState& s) {
     if (s.RingCount < kBlock) {
         r = {s.BlockLow, s.BlockHigh};
     } else if (s.BlockCount != 0) {
+        r = {std::min(r.Low, s.BlockLow), std::max(r.High, s.BlockHigh)};
+    }
+    return {r.Low - s.RingShift, r.High - s.RingShift};
+}
+
+// The range of the last whole ring to a ring and a half of readings, against the present
+// estimate: at least every remembered reading, however the blocks fall.
+Range WholeRing(const ServoState& s) {
+    if (s.RingCount <= kRingMask) {
+        return Remembered(s);
+    }
+    Range r{std::min(s.EarlierLow, s.OldestLow), std::max(s.EarlierHigh, s.OldestHigh)};
+    if (s.BlockCount != 0) {
         r = {std::min(r.Low, s.BlockLow), std::max(r.High, s.BlockHigh)};
     }
     return {r.Low - s.RingShift, r.High - s.RingShift};
@@ -240,7 +255,12 @@ void TakeReading(ServoState& s, std::int32_t diffMs, double tickMs) {
     }
     const double residual = d - s.PhaseMs;
     const bool few = s.RingCount < kFewReadings;
-    const Range before = Remembered(s);
+    Range before = Remembered(s);
+    if (s.Coarse) {
+        // Coarse stamps may fall anywhere in the interrupt's band below the phase, however
+        // narrow the part of it that the recent ones happened to visit.
+        before = {std::min(before.Low, -tickMs), std::max(before.High, 0.0)};
+    }
     const bool plausible =
         few ? std::fabs(residual) <= tickMs + kGateMs
             : residual >= before.Low - kGateMs && residual <= before.High + kGateMs;
@@ -256,7 +276,7 @@ void TakeReading(ServoState& s, std::int32_t diffMs, double tickMs) {
     if (s.RingCount < kCoarseReadings) {
         return;
     }
-    const auto [low, high] = Remembered(s);
+    const auto [low, high] = WholeRing(s);
 
     // Stamps from the interrupt's clock lag the true time by up to one interrupt, spread over
     // it: the readings fill a band that wide below the phase, and its middle, half an

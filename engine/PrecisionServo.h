@@ -44,12 +44,14 @@ struct ServoState {
     std::uint8_t RingNext = 0;
     double RingShift = 0;
     double RingSum = 0; // of the entries, as stored
-    // The range of the entries, as stored, in two blocks of half the ring: the one filling and
-    // the one before it.
+    // The range of the entries, as stored, in blocks of half the ring: the one filling and the
+    // two before it.
     double BlockLow = 0;
     double BlockHigh = 0;
     double EarlierLow = 0;
     double EarlierHigh = 0;
+    double OldestLow = 0; // of the block before the earlier one
+    double OldestHigh = 0;
     std::uint8_t BlockCount = 0;
     bool Coarse = false; // the readings spread over a clock interrupt: stamps from its clock
     // Readings that failed the gate in a row, and their range (less the prediction).

@@ -226,6 +226,118 @@ TEST(PrecisionServo, TrustsNoSingleReading) {
     }
 }
 
+// Stamps of the interrupt's clock where the frame read moves on by stepMs of the interrupt
+// each reading: the readings fall as a sawtooth through the band below the error, the beat of
+// the frame rate against the interrupt.
+CardModel Sawtooth(double stepMs) {
+    return [stepMs](double e, int cycle) {
+        const double sinceTick =
+            std::fmod(15.625 - std::fmod(cycle * stepMs, 15.625) + 3.3, 15.625);
+        return static_cast<std::int32_t>(std::lround(e - sinceTick));
+    };
+}
+
+// Fine stamps, one in ten late by up to 25 ms: the readings spread as widely as coarse stamps,
+// but most of them sit at the bottom.
+CardModel LatencyTail(std::mt19937& rng) {
+    return [&rng](double e, int) {
+        std::uniform_real_distribution<double> u(0, 1);
+        const double late = u(rng) < 0.1 ? 25 * u(rng) : 0.1 * u(rng);
+        return static_cast<std::int32_t>(std::lround(e + late));
+    };
+}
+
+CardModel SawtoothSlow(std::mt19937&) {
+    return Sawtooth(1.875);
+}
+
+// Slower beats: a ring of readings spans most of the band, a block of them only part of it.
+CardModel SawtoothSlower(std::mt19937&) {
+    return Sawtooth(1.2);
+}
+
+CardModel SawtoothSlowest(std::mt19937&) {
+    return Sawtooth(0.9);
+}
+
+// So slow that the first readings look like a steep slope of the phase, and a block visits
+// only a third of the band.
+CardModel SawtoothCrawl(std::mt19937&) {
+    return Sawtooth(0.6);
+}
+
+// Stamps at two phases half an interrupt apart: a block may span under half an interrupt.
+CardModel TwoPhases(std::mt19937&) {
+    return Sawtooth(15.625 / 2);
+}
+
+// Five phases an interrupt apart: where in the gap between them the phase lies, no reading
+// tells, so the middle may be off by up to half the gap (1.56 ms; here 1.39 ms).
+CardModel FivePhases(std::mt19937&) {
+    return Sawtooth(15.625 / 5);
+}
+
+// A sawtooth with a stamp a frame late now and then, and a spike of a few ms.
+CardModel SawtoothWithFaults(std::mt19937& rng) {
+    return [&rng](double e, int cycle) {
+        std::uniform_real_distribution<double> u(0, 1);
+        const double r = u(rng);
+        const double off = r < 0.01 ? 40 : (r < 0.02 ? 2 + 3 * u(rng) : 0);
+        return Sawtooth(1.875)(e + off, cycle);
+    };
+}
+
+// The card's stamps in the precision servo's coarse rules: how far the learned frequency may
+// stray from the oscillator's, and how many rate changes 300 s may take, besides the figures
+// of CardCase.
+struct CoarseCase {
+    CardCase Card;
+    double DriftTolerancePpm;
+    int RateChanges;
+};
+
+TEST(PrecisionServo, ReadsCoarseStampsByTheirBand) {
+    const CoarseCase cases[] = {
+        {{"sawtooth", 0, SawtoothSlow, 60, 1.0, 0.5}, 5, 150},
+        {{"sawtooth, fast clock", 500, SawtoothSlow, 60, 1.0, 0.5}, 5, 150},
+        {{"sawtooth, slow clock", -500, SawtoothSlow, 60, 1.0, 0.5}, 5, 150},
+        {{"sawtooth with late labels and spikes", 40, SawtoothWithFaults, 60, 1.0, 0.5}, 5, 150},
+        {{"sawtooth of 1.2 ms a reading", 0, SawtoothSlower, 30, 1.0, 0.5}, 5, 150},
+        {{"sawtooth of 1.2 ms a reading, fast clock", 500, SawtoothSlower, 30, 1.0, 0.5}, 5, 150},
+        {{"sawtooth of 0.9 ms a reading", 0, SawtoothSlowest, 30, 1.0, 0.5}, 5, 150},
+        {{"sawtooth of 0.9 ms a reading, fast clock", 500, SawtoothSlowest, 30, 1.0, 0.5}, 5, 150},
+        {{"sawtooth of 0.6 ms a reading, fast clock", 500, SawtoothCrawl, 30, 1.0, 0.5}, 5, 200},
+        {{"sawtooth of 0.6 ms a reading, slow clock", -500, SawtoothCrawl, 25, 1.0, 0.5}, 5, 200},
+        {{"two phases", 0, TwoPhases, 30, 1.0, 0.5}, 5, 150},
+        {{"two phases, fast clock", 500, TwoPhases, 30, 1.0, 0.5}, 5, 150},
+        {{"five phases", 0, FivePhases, 30, 2.0, 1.6}, 5, 150},
+        {{"five phases, slow clock", -500, FivePhases, 30, 2.0, 1.6}, 5, 150},
+        {{"latency tail to 25 ms", 40, LatencyTail, 25, 3.0, 0.5}, 15, 300},
+        {{"latency tail to 25 ms, fast clock", 500, LatencyTail, 25, 3.0, 0.5}, 15, 300},
+    };
+    for (const CoarseCase& t : cases) {
+        const CardCase& k = t.Card;
+        for (const double startMs : {250.0, -250.0}) {
+            SCOPED_TRACE(std::string(k.Name) + (startMs > 0 ? ", ahead" : ", behind"));
+            std::mt19937 rng(11);
+            ModelClock c;
+            c.Card = k.Make(rng);
+            c.ErrorMs = startMs;
+            c.DriftPpm = k.DriftPpm;
+            c.Run(k.LockS, true);
+            EXPECT_LE(std::fabs(c.ErrorMs), 2.0);
+            c.Run(240 - k.LockS, true);
+            EXPECT_LE(c.Run(300, true), k.MaxMs);
+            EXPECT_LE(std::fabs(c.MeanMs), k.MeanMs);
+            // Neighbouring coarse stamps step through the band together: chasing each one's
+            // middle is a rate change every few seconds for nothing.
+            EXPECT_LE(c.RateChanges, t.RateChanges);
+            // The beat of the frame rate against the interrupt is no frequency.
+            EXPECT_NEAR(c.Servo.DriftPpm, k.DriftPpm, t.DriftTolerancePpm);
+        }
+    }
+}
+
 // The whole service, in the emulated world.
 struct LoopCase {
     const char* Name;
