@@ -16,8 +16,8 @@ cycles=$((11740 - 5870))
 total() { callgrind_annotate --auto=no "$1" | awk '/PROGRAM TOTALS/ { gsub(",", "", $1); print $1 }'; }
 servo() {
   callgrind_annotate --auto=no --inclusive=yes "$1" |
-    awk '/PrecisionServo.cpp:ServoStep\(/ { gsub(",", "", $1); print $1; found = 1; exit }
-         END { if (!found) print 0 }'
+    awk '/PrecisionServo.cpp:ServoStep\(/ && !found { gsub(",", "", $1); step = $1; found = 1 }
+         END { print found ? step : 0 }'
 }
 
 echo "| mode | whole process (instructions per cycle) | servo step |"
