@@ -292,6 +292,20 @@ CardModel FivePhases(std::mt19937&) {
     return Sawtooth(15.625 / 5);
 }
 
+// 24 frames a second stamped by the interrupt's clock of an oscillator 40 ppm fast: the stamps
+// fall at three phases a third of an interrupt apart. The interrupts run on the oscillator and
+// the frames on true time, so the three slide through the band at 40 us a second, and the
+// middle with them: the estimate keeps leaving the dither zone by a little.
+CardModel ThreePhasesSliding(std::mt19937& rng) {
+    return [&rng](double e, int cycle) {
+        const double frameMs = std::floor(cycle * 50.0 / (1000.0 / 24)) * (1000.0 / 24);
+        std::exponential_distribution<double> tail(1 / 0.025);
+        const double late = 0.08 + tail(rng);
+        const double sinceTick = std::fmod((frameMs + late) * (1 + 40e-6) + 3.3, 15.625);
+        return static_cast<std::int32_t>(std::lround(e + late - sinceTick));
+    };
+}
+
 // A sawtooth with a stamp a frame late now and then, and a spike of a few ms.
 CardModel SawtoothWithFaults(std::mt19937& rng) {
     return [&rng](double e, int cycle) {
@@ -327,6 +341,9 @@ TEST(PrecisionServo, ReadsCoarseStampsByTheirBand) {
         {{"two phases, fast clock", 500, TwoPhases, 30, 1.0, 0.5}, 5, 150},
         {{"five phases", 0, FivePhases, 30, 2.0, 1.6}, 5, 150},
         {{"five phases, slow clock", -500, FivePhases, 30, 2.0, 1.6}, 5, 150},
+        {{"three phases sliding with the oscillator", 40, ThreePhasesSliding, 60, 1.0, 0.5},
+         5,
+         300},
         {{"latency tail to 25 ms", 40, LatencyTail, 25, 3.0, 0.5}, 15, 300},
         {{"latency tail to 25 ms, fast clock", 500, LatencyTail, 25, 3.0, 0.5}, 15, 300},
     };
