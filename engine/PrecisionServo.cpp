@@ -363,9 +363,12 @@ std::int32_t Choose(const ServoState& s, const ServoInput& in, double increment)
     // With coarse stamps a pull once started goes on to the middle of the zone: let go at its
     // edge, the next correction of the middle pushes the phase out again at once, and each
     // push costs two rate changes.
-    const double side = s.Applied - frequency;
-    const bool pulling = s.Coarse && std::fabs(side) >= kLeastPullUnits / 2 && side * phase < 0;
-    if (std::fabs(phase) > kDitherZoneMs || (pulling && std::fabs(phase) > kDitherHysteresisMs)) {
+    const auto pulling = [&] {
+        const double side = s.Applied - frequency;
+        return std::fabs(side) >= kLeastPullUnits / 2 && side * phase < 0 &&
+               std::fabs(phase) > kDitherHysteresisMs;
+    };
+    if (std::fabs(phase) > kDitherZoneMs || (s.Coarse && pulling())) {
         const double msPerUnit = 1000 / increment * (1 + drift); // per s
         double pull = -phase / (msPerUnit * kPullTimeS);
         if (std::fabs(pull) < kLeastPullUnits) {
