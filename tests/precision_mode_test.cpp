@@ -208,6 +208,22 @@ CardModel InterruptStamps(std::mt19937& rng) {
     };
 }
 
+// The model run from startMs with the case's card: into the 2 ms band within its time, and the
+// 300 s from settledS on within its bounds. Returned for the checks of each test.
+ModelClock HeldFrom(const CardCase& k, double startMs, unsigned seed, double settledS) {
+    std::mt19937 rng(seed);
+    ModelClock c;
+    c.Card = k.Make(rng);
+    c.ErrorMs = startMs;
+    c.DriftPpm = k.DriftPpm;
+    c.Run(k.LockS, true);
+    EXPECT_LE(std::fabs(c.ErrorMs), 2.0);
+    c.Run(settledS - k.LockS, true);
+    EXPECT_LE(c.Run(300, true), k.MaxMs);
+    EXPECT_LE(std::fabs(c.MeanMs), k.MeanMs);
+    return c;
+}
+
 TEST(PrecisionServo, TrustsNoSingleReading) {
     const CardCase cases[] = {
         {"late stamps, fast", 500, LateStamps, 25, 1.0, 0.1},
@@ -226,16 +242,7 @@ TEST(PrecisionServo, TrustsNoSingleReading) {
     for (const CardCase& k : cases) {
         for (const double startMs : {250.0, -250.0}) {
             SCOPED_TRACE(std::string(k.Name) + (startMs > 0 ? ", ahead" : ", behind"));
-            std::mt19937 rng(7);
-            ModelClock c;
-            c.Card = k.Make(rng);
-            c.ErrorMs = startMs;
-            c.DriftPpm = k.DriftPpm;
-            c.Run(k.LockS, true);
-            EXPECT_LE(std::fabs(c.ErrorMs), 2.0);
-            c.Run(300 - k.LockS, true);
-            EXPECT_LE(c.Run(300, true), k.MaxMs);
-            EXPECT_LE(std::fabs(c.MeanMs), k.MeanMs);
+            const ModelClock c = HeldFrom(k, startMs, 7, 300);
             EXPECT_LE(c.RateChanges, 300); // one a second
         }
     }
@@ -351,16 +358,7 @@ TEST(PrecisionServo, ReadsCoarseStampsByTheirBand) {
         const CardCase& k = t.Card;
         for (const double startMs : {250.0, -250.0}) {
             SCOPED_TRACE(std::string(k.Name) + (startMs > 0 ? ", ahead" : ", behind"));
-            std::mt19937 rng(11);
-            ModelClock c;
-            c.Card = k.Make(rng);
-            c.ErrorMs = startMs;
-            c.DriftPpm = k.DriftPpm;
-            c.Run(k.LockS, true);
-            EXPECT_LE(std::fabs(c.ErrorMs), 2.0);
-            c.Run(240 - k.LockS, true);
-            EXPECT_LE(c.Run(300, true), k.MaxMs);
-            EXPECT_LE(std::fabs(c.MeanMs), k.MeanMs);
+            const ModelClock c = HeldFrom(k, startMs, 11, 240);
             // Neighbouring coarse stamps step through the band together: chasing each one's
             // middle is a rate change every few seconds for nothing.
             EXPECT_LE(c.RateChanges, t.RateChanges);
