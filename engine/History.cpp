@@ -8,6 +8,7 @@
 #include "platform/Platform.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <limits>
 #include <memory>
@@ -54,10 +55,40 @@ std::uint32_t FailuresInRow = 0; // written by the loop's thread, like the rest 
 std::shared_ptr<Sink> Target; // while "HistoryDays" asks for rows; the writer's jobs share it
 Minute Current;               // the minute being summed, on the loop's thread
 
-history::State StateOf(const HistoryCycleFacts& f) {
+// A minute's range and state count a difference only once the readings have held it
+// kHeldReadings times in a row. A card stamps a frame a few ms late now and then, or labels it
+// a frame off; such a single reading is no error of the clock, yet it would mark nearly every
+// minute as off the timecode. A reading the loop acts on (a hard set, an out-of-limits notice)
+// counts as it stands. The readings run on across minutes, written by the loop's thread.
+constexpr std::size_t kHeldReadings = 3;
+struct RecentReadings {
+    std::array<std::int32_t, kHeldReadings> Diffs{};
+    std::size_t Count = 0;
+    std::size_t Next = 0;
+};
+RecentReadings Recent;
+
+// The difference nearest zero that each of the recent readings reached: all of them were at
+// least that far off, on that side.
+std::int32_t HeldDifference(std::int32_t diffMs) {
+    Recent.Diffs[Recent.Next] = diffMs;
+    Recent.Next = (Recent.Next + 1) % kHeldReadings;
+    Recent.Count = std::min(Recent.Count + 1, kHeldReadings);
+    const auto first = Recent.Diffs.begin();
+    const auto [low, high] =
+        std::minmax_element(first, first + static_cast<std::ptrdiff_t>(Recent.Count));
+    return std::clamp(0, *low, *high);
+}
+
+void CountDifference(history::Row& r, std::int32_t diffMs) {
+    r.MinMs = r.Good == 0 ? diffMs : std::min(r.MinMs, diffMs);
+    r.MaxMs = r.Good == 0 ? diffMs : std::max(r.MaxMs, diffMs);
+}
+
+history::State StateOf(const HistoryCycleFacts& f, std::int32_t heldMs) {
     switch (f.What) {
     case HistoryCycleFacts::Good:
-        return f.DiffMs >= -history::kLockedWithinMs && f.DiffMs <= history::kLockedWithinMs
+        return heldMs >= -history::kLockedWithinMs && heldMs <= history::kLockedWithinMs
                    ? history::State::Locked
                    : history::State::Correcting;
     case HistoryCycleFacts::OutOfLimits:
@@ -238,6 +269,7 @@ bool SinkTried = false; // once a run: a history without a folder is not looked 
 
 void HistoryStart() {
     Current = Minute{};
+    Recent = RecentReadings{};
     FailuresInRow = 0;
     Target.reset();
     SinkTried = false;
@@ -283,15 +315,19 @@ void HistoryCycle(const HistoryCycleFacts& facts) {
     } else if (facts.What != HistoryCycleFacts::None) {
         FailuresInRow = 0;
     }
-    const history::State seen = StateOf(facts);
+    std::int32_t held = 0;
+    if (measured) {
+        held = HeldDifference(facts.DiffMs);
+        held = facts.What == HistoryCycleFacts::OutOfLimits ? facts.DiffMs : held;
+    }
+    const history::State seen = StateOf(facts, held);
     if (seen <= history::State::OutOfLimits ||
         (seen == history::State::TimecodeLost && FailuresInRow >= kLostAfterFailures)) {
         r.St = std::max(r.St, seen);
     }
     r.ByTimecode = r.ByTimecode || measured;
     if (measured) {
-        r.MinMs = r.Good == 0 ? facts.DiffMs : std::min(r.MinMs, facts.DiffMs);
-        r.MaxMs = r.Good == 0 ? facts.DiffMs : std::max(r.MaxMs, facts.DiffMs);
+        CountDifference(r, held);
         ++r.Good;
         Current.DiffSum += facts.DiffMs;
     } else if (facts.What == HistoryCycleFacts::Failure) {
@@ -307,8 +343,19 @@ void HistoryCycle(const HistoryCycleFacts& facts) {
 
 void HistoryHardSet() {
     if (Current.Open) {
-        ++Current.Row.HardSets;
+        history::Row& r = Current.Row;
+        ++r.HardSets;
+        // The set acted on the newest reading, held or not; the readings after it are new.
+        if (r.Good > 0 && Recent.Count > 0) {
+            const std::int32_t acted =
+                Recent.Diffs[(Recent.Next + kHeldReadings - 1) % kHeldReadings];
+            CountDifference(r, acted);
+            if (acted < -history::kLockedWithinMs || acted > history::kLockedWithinMs) {
+                r.St = std::max(r.St, history::State::Correcting);
+            }
+        }
     }
+    Recent = RecentReadings{};
 }
 
 void HistoryStop() {

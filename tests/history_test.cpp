@@ -300,4 +300,57 @@ TEST(HistoryWriter, OldDaysGoAtTheDayChangeAndZeroDaysWritesNothing) {
     EXPECT_FALSE(emu::FolderExists(folder));
 }
 
+// A minute's range and state show what the clock held, not a single reading: a stamp taken a
+// few ms late, or a label a frame off, is one reading among twenty a second.
+TEST(HistoryService, AMinuteShowsWhatTheReadingsHeldNotOneOfThem) {
+    struct Case {
+        const char* Name;
+        std::vector<std::int32_t> Diffs; // one reading each, all in one minute
+        bool HardSetAfterLast;
+        std::int32_t Min, Max;
+        history::State St;
+    };
+    const std::vector<std::int32_t> calm(20, 0);
+    auto with = [&calm](std::size_t at, std::vector<std::int32_t> run) {
+        std::vector<std::int32_t> d = calm;
+        d.insert(d.begin() + static_cast<std::ptrdiff_t>(at), run.begin(), run.end());
+        return d;
+    };
+    const Case cases[] = {
+        {"one late stamp", with(10, {5}), false, 0, 0, history::State::Locked},
+        {"a label a frame late", with(10, {40}), false, 0, 0, history::State::Locked},
+        {"two late stamps in a row", with(10, {4, 5}), false, 0, 0, history::State::Locked},
+        {"held for three readings", with(10, {4, 5, 3}), false, 0, 3, history::State::Correcting},
+        {"held behind", with(10, {-6, -3, -4}), false, -3, 0, history::State::Correcting},
+        {"the first reading of a start", with(0, {7}), false, 0, 7, history::State::Correcting},
+        {"a hard set on one reading", {0, 0, 0, 5000}, true, 0, 5000, history::State::Correcting},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        emu::ResetWorld();
+        ResetModuleState();
+        Settings.HistoryDays = 3;
+        HistoryStart();
+        for (std::size_t i = 0; i < c.Diffs.size(); ++i) {
+            HistoryCycleFacts f;
+            f.What = HistoryCycleFacts::Good;
+            f.DiffMs = c.Diffs[i];
+            f.PcUnixMs = (kDay + 60) * 1000 + static_cast<std::int64_t>(i) * 50 + c.Diffs[i];
+            f.Increment = 156250;
+            HistoryCycle(f);
+        }
+        if (c.HardSetAfterLast) {
+            HistoryHardSet();
+        }
+        HistoryStop();
+        ASSERT_TRUE(StopFileWriter(std::chrono::seconds(5)));
+        const std::vector<history::Row> rows = AllRows();
+        ASSERT_EQ(rows.size(), 1U);
+        EXPECT_EQ(rows[0].MinMs, c.Min);
+        EXPECT_EQ(rows[0].MaxMs, c.Max);
+        EXPECT_EQ(rows[0].St, c.St);
+        EXPECT_EQ(rows[0].Good, c.Diffs.size());
+    }
+}
+
 } // namespace
