@@ -203,6 +203,14 @@ TEST_F(ServiceLifecycle, EachFailedStartIsLoggedAndReportedStopped) {
          {{kStartPending, 0, false}, {kStopped, 87, true}},
          {"SetServiceStauts"},
          false},
+        {"START_PENDING report with the event log unreachable",
+         [] {
+             emu::FailStatusReportAt(0, 87);
+             emu::InjectEventSourceFailure(0, 1); // the entry's own failure is not the reason
+         },
+         {{kStartPending, 0, false}, {kStopped, 87, true}},
+         {},
+         false},
         {"stop event",
          [] { emu::InjectFailure(emu::Fail::CreateEvent, 8, 1); },
          {{kStartPending, 0, true}, {kStopped, 1062, true}},

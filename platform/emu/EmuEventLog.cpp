@@ -182,6 +182,9 @@ OsHandle RegisterEventSource(const char* sourceName) {
     auto& l = emu::Log();
     std::lock_guard<std::mutex> lock(l.Lock);
     if (emu::detail::TakeFailure(l.FailCount)) {
+        // As on Windows, a refused registration leaves its reason as the thread's last error
+        // (the event log service not running), over whatever the caller had there.
+        SetLastError(emu::kErrorRpcServerUnavailable);
         return l.FailWith;
     }
     OsHandle h = l.NextSource;

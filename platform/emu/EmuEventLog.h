@@ -14,6 +14,9 @@
 
 namespace emu {
 
+// RPC_S_SERVER_UNAVAILABLE: what a refused event-source registration leaves as the last error.
+constexpr std::uint32_t kErrorRpcServerUnavailable = 1722;
+
 // --- event log ---------------------------------------------------------------------------------
 
 struct EventEntry {
