@@ -541,7 +541,7 @@ LockFacts DeriveLock(const StatusValues& values, std::int64_t nowUnixMs) {
         facts.State = Lock::FormatError;
     } else if (!facts.DiffMs) {
         facts.State = Lock::Stale; // a good reading always carries its difference
-    } else if (*facts.DiffMs >= -kLockedWithinMs && *facts.DiffMs <= kLockedWithinMs) {
+    } else if (WithinLockBand(*facts.DiffMs)) {
         facts.State = Lock::Locked;
     } else {
         facts.State = Lock::Correcting;

@@ -88,9 +88,7 @@ void CountDifference(history::Row& r, std::int32_t diffMs) {
 history::State StateOf(const HistoryCycleFacts& f, std::int32_t heldMs) {
     switch (f.What) {
     case HistoryCycleFacts::Good:
-        return heldMs >= -history::kLockedWithinMs && heldMs <= history::kLockedWithinMs
-                   ? history::State::Locked
-                   : history::State::Correcting;
+        return WithinLockBand(heldMs) ? history::State::Locked : history::State::Correcting;
     case HistoryCycleFacts::OutOfLimits:
         return history::State::OutOfLimits;
     case HistoryCycleFacts::FormatError:
@@ -318,7 +316,9 @@ void HistoryCycle(const HistoryCycleFacts& facts) {
     std::int32_t held = 0;
     if (measured) {
         held = HeldDifference(facts.DiffMs);
-        held = facts.What == HistoryCycleFacts::OutOfLimits ? facts.DiffMs : held;
+        if (facts.What == HistoryCycleFacts::OutOfLimits) {
+            held = facts.DiffMs; // the loop acted on it: it counts as it stands
+        }
     }
     const history::State seen = StateOf(facts, held);
     if (seen <= history::State::OutOfLimits ||
@@ -350,7 +350,7 @@ void HistoryHardSet() {
             const std::int32_t acted =
                 Recent.Diffs[(Recent.Next + kHeldReadings - 1) % kHeldReadings];
             CountDifference(r, acted);
-            if (acted < -history::kLockedWithinMs || acted > history::kLockedWithinMs) {
+            if (!WithinLockBand(acted)) {
                 r.St = std::max(r.St, history::State::Correcting);
             }
         }

@@ -197,9 +197,8 @@ double CorrectionPpm() {
 
 std::string MetricsText(const MetricsFacts& facts, double correctionPpm,
                         std::int64_t updatedUnixSeconds) {
-    const bool locked = facts.Up && facts.TimecodeOk && !facts.OutOfLimits &&
-                        facts.DifferenceMs >= -kLockedWithinMs &&
-                        facts.DifferenceMs <= kLockedWithinMs;
+    const bool locked =
+        facts.Up && facts.TimecodeOk && !facts.OutOfLimits && WithinLockBand(facts.DifferenceMs);
     char ppm[32];
     std::snprintf(ppm, sizeof ppm, "%.3f", correctionPpm);
     const VersionParts v = SplitVersionText(facts.VersionText);

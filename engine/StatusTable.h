@@ -24,6 +24,9 @@ inline constexpr const char* kBackWithinLimits = "LTC back within limits";
 
 // A good reading this close to the timecode counts as locked.
 inline constexpr std::int32_t kLockedWithinMs = 2;
+inline constexpr bool WithinLockBand(std::int32_t diffMs) {
+    return diffMs >= -kLockedWithinMs && diffMs <= kLockedWithinMs;
+}
 
 inline constexpr std::array<StatusRow, 8> kStatusTable{{
     {"MonitorVersion", "the loop, at each start",

@@ -2,6 +2,8 @@
 // the files' names, and the time arithmetic on them; nothing here reaches the system.
 #pragma once
 
+#include "engine/StatusTable.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -32,7 +34,7 @@ struct Row {
 };
 
 constexpr std::int64_t kSecondsPerDay = 86400;
-constexpr std::int32_t kLockedWithinMs = 2;
+using ::kLockedWithinMs;
 
 // The header line and a row's line, both without the line end.
 std::string HeaderLine();
